@@ -1,0 +1,106 @@
+/* qern_lib: the complete-subset-sum solver library.
+ *
+ * A sums bitset is an array of unsigned 64-bit words: sum s is reachable
+ * exactly when bit (s % 64) of word (s / 64) is set. For items with total T the
+ * full bitset has T / 64 + 1 words; bit 0 and bit T are always set.
+ *
+ * Every function here has C linkage and is exported from the built module under
+ * its own name. None of them throws; failures are status codes. */
+#ifndef QERN_LIB_H
+#define QERN_LIB_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 0 is success; every failure of the online solver is -1. */
+typedef int qern_status_t;
+
+/* Size of the caller-owned error text buffer: a NUL-terminated message of at
+ * most 127 characters. */
+#define QERN_ERR_BUF_SIZE 128
+
+/* ---- Solver entry points ------------------------------------------------ */
+
+/* Returns 1 when the environment variable QERN_KILLSWITCH is exactly "1" (the
+ * local solver is selected), otherwise 0. Read afresh on every call. */
+int keep_local(void);
+
+/* Fills the caller's sums bitset for the items.
+ *
+ * items/item_count: read only (items may be NULL when item_count is 0).
+ * words: caller-owned, at least *word_count words.
+ * word_count: on entry the capacity of words; on return the number of words
+ *   the caller is to read (the local solver sets it to T / 64 + 1 when the
+ *   capacity was enough and leaves it unchanged otherwise; the online solver
+ *   never changes it).
+ * err_buf: QERN_ERR_BUF_SIZE bytes or NULL; written only on failure.
+ *
+ * Returns 0, or -1 when the online solver failed (err_buf then holds why). The
+ * local solver never fails. */
+qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
+                                        size_t *word_count, char *err_buf);
+
+/* ---- Local solver --------------------------------------------------------- */
+
+/* Writes exactly the subset sums of the items into words, using 64-bit
+ * arithmetic throughout (no range limit but the caller's capacity).
+ *
+ * With a capacity of at least T / 64 + 1 words it writes that many words and
+ * sets *word_count to it. With a smaller capacity it writes the first
+ * *word_count words of the full bitset and leaves *word_count unchanged; a
+ * capacity of 0 writes nothing. Words beyond those written are not touched.
+ * Reentrant, silent, and always returns 0. */
+int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
+                             size_t *word_count);
+
+/* ---- Hash-search toolkit ---------------------------------------------------
+ *
+ * The building blocks of a hash-based divide-and-conquer subset-sum search
+ * over a prefix-sum (Fenwick) tree of polynomial hashes. They compute in
+ * unsigned 32-bit arithmetic. The search they make up can miss reachable
+ * sums when hashes collide, so fmss_complete_subset_sum does not use them;
+ * they are kept for callers that drive the search themselves.
+ *
+ * A sized_ar is a malloc'd block of uint32_t: word 0 is the count n, words
+ * 1..n the entries. Its holder owns it and releases it with free(). Functions
+ * returning a sized_ar return NULL when memory runs out. */
+
+/* The sum of a[j] for 0 <= j < k, modulo 2^32. */
+uint32_t fmss_read(const uint32_t *tree, uint32_t k);
+
+/* Adds d to position i of a tree over the 2T positions [0, 2T). */
+void update(uint32_t *tree, uint32_t total, uint32_t i, uint32_t d);
+
+/* Marks sum s as reached by item w: flag s = w, and p[s] and p[T + s] are
+ * added at positions s and T + s. */
+void add_new_sums(uint32_t *flags, const uint32_t *powers, uint32_t *tree, uint32_t total,
+                  uint32_t s, uint32_t w);
+
+/* The sums in [lo, hi) that item w newly reaches according to the hashes, in
+ * ascending order, as a new sized_ar owned by the caller. */
+uint32_t *find_new_sums(const uint32_t *flags, const uint32_t *tree, const uint32_t *powers,
+                        uint32_t total, uint32_t modulus, uint32_t lo, uint32_t hi, uint32_t w);
+
+/* A new sized_ar with no entries. */
+uint32_t *empty_sized_ar(void);
+
+/* A new sized_ar holding the single entry v. */
+uint32_t *one_item_sized_ar(uint32_t v);
+
+/* Consumes a and b and returns a's entries followed by b's. When either is
+ * empty it is released and the other is returned as it is. */
+uint32_t *union_sized_ar(uint32_t *a, uint32_t *b);
+
+/* Writes the entries to standard output as "[e1, e2, ...]", without a line end.
+ * Does not consume a. */
+void print_sized_ar(const uint32_t *a);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QERN_LIB_H */
