@@ -1,0 +1,284 @@
+// The qernx extension module: converts interpreter lists to solver items and
+// sums bitsets back to lists, and raises the solver's failures.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "qern_lib.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void *block) const noexcept { free(block); }
+};
+
+// A malloc'd array: the library frees what it is handed with free(), so
+// everything that may cross into it comes from malloc too.
+using word_array = std::unique_ptr<uint64_t[], FreeDeleter>;
+
+// Owns one strong reference.
+class py_ref {
+ public:
+  py_ref() = default;
+  static py_ref steal(PyObject *object) { return py_ref(object); }
+  static py_ref ref(PyObject *object) {
+    Py_XINCREF(object);
+    return py_ref(object);
+  }
+  py_ref(const py_ref &) = delete;
+  py_ref &operator=(const py_ref &) = delete;
+  py_ref(py_ref &&other) noexcept : object_(other.release()) {}
+  py_ref &operator=(py_ref &&other) noexcept {
+    py_ref(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~py_ref() { Py_XDECREF(object_); }
+
+  PyObject *get() const { return object_; }
+  PyObject *release() {
+    PyObject *object = object_;
+    object_ = nullptr;
+    return object;
+  }
+  explicit operator bool() const { return object_ != nullptr; }
+  void swap(py_ref &other) noexcept { std::swap(object_, other.object_); }
+
+ private:
+  explicit py_ref(PyObject *object) : object_(object) {}
+  PyObject *object_ = nullptr;
+};
+
+// Flushes Python's own sys.stdout so that what C writes next to file
+// descriptor 1 appears after what Python printed before it. Any exception
+// already pending is kept as it is.
+void flush_python_stdout() {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyObject *out = PySys_GetObject("stdout");  // borrowed
+  if (out != nullptr && out != Py_None) {
+    py_ref result = py_ref::steal(PyObject_CallMethod(out, "flush", nullptr));
+    if (!result) {
+      PyErr_Clear();
+    }
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+// Prints one diagnostic to standard output, in order with Python's output.
+// Needs the interpreter lock.
+[[gnu::format(printf, 1, 2)]] void print_diagnostic(const char *format, ...) {
+  flush_python_stdout();
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+// Reads element `index` of the list as an item in [0, 2^64). Returns 0, or -1
+// with TypeError or OverflowError set.
+int pull_item(PyObject *inputList, Py_ssize_t index, uint64_t *item) {
+  PyObject *element = PyList_GET_ITEM(inputList, index);  // borrowed
+  if (!PyLong_Check(element)) {
+    print_diagnostic("Error occured with PyLong_Check\n");
+    PyErr_Format(PyExc_TypeError, "item %zd must be an int, not %.200s", index,
+                 Py_TYPE(element)->tp_name);
+    return -1;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(element);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Format(PyExc_OverflowError, "item %zd is out of range: items must be in [0, 2**64)",
+                 index);
+    return -1;
+  }
+  *item = value;
+  return 0;
+}
+
+// Converts an interpreter list (or list subclass) of ints into a malloc'd array
+// of unsigned 64-bit items. When total_sum is not null it also sums the items
+// and refuses a total that does not fit in 64 bits. Returns 0 on success, or
+// -1 with an exception set; the outputs are written only on success.
+int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
+                                 size_t *input_length, uint64_t *total_sum) {
+  if (!PyList_Check(inputList)) {
+    print_diagnostic("Error occured with PyList_Check %d\n", 0);
+    PyErr_Format(PyExc_TypeError, "expected a list of ints, not %.200s",
+                 Py_TYPE(inputList)->tp_name);
+    return -1;
+  }
+  const Py_ssize_t length = PyList_GET_SIZE(inputList);
+  word_array items(static_cast<uint64_t *>(malloc(length > 0 ? length * sizeof(uint64_t) : 1)));
+  if (!items) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  uint64_t total = 0;
+  // PyList_GET_SIZE is read on every round: converting an int subclass may run
+  // Python code that shrinks the list.
+  Py_ssize_t index = 0;
+  for (; index < PyList_GET_SIZE(inputList) && index < length; ++index) {
+    uint64_t item;
+    if (pull_item(inputList, index, &item) < 0) {
+      return -1;
+    }
+    items[index] = item;
+    if (total_sum != nullptr) {
+      if (total > UINT64_MAX - item) {
+        print_diagnostic("Error occured, overflow on input\n");
+        PyErr_SetString(PyExc_OverflowError, "the total of the items does not fit in 64 bits");
+        return -1;
+      }
+      total += item;
+    }
+  }
+  *c_input_array = std::move(items);
+  *input_length = static_cast<size_t>(index);
+  if (total_sum != nullptr) {
+    *total_sum = total;
+  }
+  return 0;
+}
+
+// The form without a total, for lists of words.
+int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
+                                 size_t *input_length) {
+  return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, nullptr);
+}
+
+// Builds a new list of result_buffer_size ints, one per word. Words that are
+// all ones share one int object: dense bitsets are mostly such words. Returns
+// null with an exception set on failure.
+PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
+                                           size_t result_buffer_size) {
+  if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    return PyErr_NoMemory();
+  }
+  py_ref resultList = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(result_buffer_size)));
+  if (!resultList) {
+    return nullptr;
+  }
+  py_ref all_ones;
+  for (size_t i = 0; i < result_buffer_size; ++i) {
+    const uint64_t word = result_buffer[i];
+    py_ref entry;
+    if (word == UINT64_MAX) {
+      if (!all_ones) {
+        all_ones = py_ref::steal(PyLong_FromUnsignedLongLong(word));
+      }
+      entry = py_ref::ref(all_ones.get());
+    } else {
+      entry = py_ref::steal(PyLong_FromUnsignedLongLong(word));
+    }
+    if (!entry) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(resultList.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return resultList.release();
+}
+
+// Allocates a zero-filled words array for `count` words, or sets MemoryError.
+word_array allocate_words(size_t count) {
+  word_array words(static_cast<uint64_t *>(calloc(count, sizeof(uint64_t))));
+  if (!words) {
+    PyErr_NoMemory();
+  }
+  return words;
+}
+
+}  // namespace
+
+extern "C" {
+
+// complete_subset_sum(items: list[int]) -> list[int]
+PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) {
+  PyObject *inputList;
+  if (!PyArg_ParseTuple(args, "O", &inputList)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  word_array c_input_array;
+  size_t input_length = 0;
+  uint64_t total_sum = 0;
+  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length, &total_sum) < 0) {
+    return nullptr;
+  }
+  size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
+  word_array result_buffer = allocate_words(result_buffer_size);
+  if (!result_buffer) {
+    return nullptr;
+  }
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  flush_python_stdout();  // the solver prints its own diagnostics
+  const qern_status_t c_result = fetch_complete_subset_sum(
+      c_input_array.get(), input_length, result_buffer.get(), &result_buffer_size, err_buf);
+  c_input_array.reset();
+  if (c_result != 0) {
+    print_diagnostic("Error occured %s\n", err_buf);
+    PyErr_SetString(PyExc_ConnectionError, err_buf);
+    return nullptr;
+  }
+  return _generate_result_list_from_c_buf(result_buffer.get(), result_buffer_size);
+}
+
+// subset_sum_result_check(words: list[int], s: int) -> bool | None
+PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
+  PyObject *inputList;
+  unsigned long long index;
+  if (!PyArg_ParseTuple(args, "OK", &inputList, &index)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  word_array c_input_array;
+  size_t input_length = 0;
+  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length) < 0) {
+    return nullptr;
+  }
+  const unsigned long long check_entry = index / 64;
+  const unsigned check_offset = static_cast<unsigned>(index % 64);
+  if (check_entry < input_length) {
+    const bool is_present = (c_input_array[check_entry] & (uint64_t{1} << check_offset)) != 0;
+    return PyBool_FromLong(is_present);
+  }
+  print_diagnostic(
+      "Error occured in result check, entry %llu is out of bounds of input of length %llu",
+      check_entry, static_cast<unsigned long long>(input_length));
+  Py_RETURN_NONE;
+}
+
+// complete_subset_sum_async(items: list[int], callback) -> None
+PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject * /*args*/) {
+  PyErr_SetString(PyExc_NotImplementedError, "complete_subset_sum_async is not available yet");
+  return nullptr;
+}
+
+}  // extern "C"
+
+namespace {
+
+PyMethodDef QERNXMethods[] = {
+    {"complete_subset_sum", webinterface_complete_subset_sum, METH_VARARGS,
+     "Run complete subset sum"},
+    {"complete_subset_sum_async", webinterface_complete_subset_sum_async, METH_VARARGS,
+     "Run complete subset sum"},
+    {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
+     "Check for a specific int in the results of subset sum"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef qernx_module = {
+    PyModuleDef_HEAD_INIT, "qernx", nullptr, -1, QERNXMethods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_qernx(void) {
+  return PyModule_Create2(&qernx_module, 1013);
+}

@@ -1,0 +1,74 @@
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import qernx
+
+EXPORTED = {
+    "PyInit_qernx",
+    "webinterface_complete_subset_sum",
+    "webinterface_complete_subset_sum_async",
+    "webinterface_subset_sum_result_check",
+    "keep_local",
+    "fetch_complete_subset_sum",
+    "fmss_complete_subset_sum",
+    "find_new_sums",
+    "add_new_sums",
+    "update",
+    "fmss_read",
+    "empty_sized_ar",
+    "one_item_sized_ar",
+    "union_sized_ar",
+    "print_sized_ar",
+}
+
+
+def test_module_exports_exactly_its_c_interface():
+    nm = shutil.which("nm")
+    assert nm, "nm (binutils) is needed to list the module's symbols"
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", qernx.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    assert symbols == EXPORTED
+
+
+def test_methods_and_docstrings():
+    assert qernx.complete_subset_sum.__doc__ == "Run complete subset sum"
+    assert qernx.complete_subset_sum_async.__doc__ == "Run complete subset sum"
+    assert (
+        qernx.subset_sum_result_check.__doc__
+        == "Check for a specific int in the results of subset sum"
+    )
+    assert qernx.__doc__ is None
+
+
+def test_keywords_are_refused():
+    with pytest.raises(TypeError):
+        qernx.complete_subset_sum(items=[1])
+
+
+def test_mypy_finds_the_installed_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    sample = tmp_path / "sample.py"
+    sample.write_text(
+        textwrap.dedent(
+            """
+            import qernx
+            words: list[int] = qernx.complete_subset_sum([1, 2])
+            hit: bool | None = qernx.subset_sum_result_check(words, 3)
+            qernx.complete_subset_sum("not a list")
+            """
+        )
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--python-version", "3.11", str(sample)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    # The one bad call is reported, which only happens when the stubs are found.
+    assert 'Argument 1 to "complete_subset_sum" has incompatible type "str"' in result.stdout
+    assert "Found 1 error" in result.stdout, result.stdout
