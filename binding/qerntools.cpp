@@ -3,12 +3,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <new>
+#include <mutex>
 
 #include "qern_lib.h"
 
@@ -193,6 +196,118 @@ word_array allocate_words(size_t count) {
   return words;
 }
 
+// ---- Completions of background solves --------------------------------------
+//
+// A completion arrives on a thread the interpreter does not know. Once the
+// interpreter has begun to shut down, PyGILState_Ensure would end that thread
+// mid-stack or touch a finalised runtime, so completions pass a gate first:
+// the atexit hook closes it and waits (without the interpreter lock) for the
+// completions already inside; any later one frees its words and error text
+// and never enters the interpreter.
+struct completion_gate {
+  std::mutex mutex;
+  std::condition_variable idle;
+  bool closing = false;
+  int inside = 0;
+};
+
+// Never destroyed: completions may still reach it while static destructors run.
+completion_gate &gate() {
+  static completion_gate *const instance = new completion_gate;
+  return *instance;
+}
+
+constexpr auto kShutdownWait = std::chrono::seconds(3);
+
+bool enter_interpreter_gate() {
+  std::lock_guard<std::mutex> lock(gate().mutex);
+  if (gate().closing) {
+    return false;
+  }
+  ++gate().inside;
+  return true;
+}
+
+void leave_interpreter_gate() {
+  std::lock_guard<std::mutex> lock(gate().mutex);
+  if (--gate().inside == 0) {
+    gate().idle.notify_all();
+  }
+}
+
+// The atexit hook: closes the gate, then waits for the completions inside.
+PyObject *close_completion_gate(PyObject * /*self*/, PyObject * /*unused*/) {
+  Py_BEGIN_ALLOW_THREADS;
+  {
+    std::unique_lock<std::mutex> lock(gate().mutex);
+    gate().closing = true;
+    gate().idle.wait_for(lock, kShutdownWait, [] { return gate().inside == 0; });
+  }
+  Py_END_ALLOW_THREADS;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef close_completion_gate_def = {"_close_completion_gate", close_completion_gate,
+                                         METH_NOARGS, nullptr};
+
+// Opens the gate for this interpreter and registers the hook that closes it.
+// Returns 0, or -1 with an exception set.
+int open_completion_gate() {
+  {
+    std::lock_guard<std::mutex> lock(gate().mutex);
+    gate().closing = false;
+  }
+  py_ref atexit = py_ref::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) {
+    return -1;
+  }
+  py_ref hook = py_ref::steal(PyCFunction_New(&close_completion_gate_def, nullptr));
+  if (!hook) {
+    return -1;
+  }
+  py_ref registered = py_ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return registered ? 0 : -1;
+}
+
+// Runs inside the interpreter: delivers the outcome to the callback. Every
+// exception goes to sys.unraisablehook; none is left pending.
+void deliver_completion(qern_status_t result, const uint64_t *output_binary,
+                        size_t output_binary_size, PyObject *pyCallbackFunction,
+                        const char *err_str) {
+  py_ref resultList;
+  if (result != 0) {
+    PyErr_SetString(PyExc_ConnectionError, err_str != nullptr ? err_str : "solve failed");
+    PyErr_WriteUnraisable(pyCallbackFunction);
+  } else {
+    resultList = py_ref::steal(_generate_result_list_from_c_buf(output_binary, output_binary_size));
+    if (!resultList) {
+      PyErr_WriteUnraisable(pyCallbackFunction);
+    }
+  }
+  py_ref returned = py_ref::steal(
+      PyObject_CallOneArg(pyCallbackFunction, resultList ? resultList.get() : Py_None));
+  if (!returned) {
+    PyErr_WriteUnraisable(pyCallbackFunction);
+  }
+}
+
+// The completion function of the background solve: owns output_binary,
+// err_str and the reference to the callback.
+void _async_callback(qern_status_t result, uint64_t *output_binary, size_t output_binary_size,
+                     void *pyCallbackFunction, char *err_str) {
+  const word_array words(output_binary);
+  const std::unique_ptr<char[], FreeDeleter> error_text(err_str);
+  if (!enter_interpreter_gate()) {
+    return;  // the interpreter is going away: the callback reference goes with it
+  }
+  const PyGILState_STATE gstate = PyGILState_Ensure();
+  auto *callback = static_cast<PyObject *>(pyCallbackFunction);
+  deliver_completion(result, words.get(), output_binary_size, callback, error_text.get());
+  Py_DECREF(callback);
+  PyGILState_Release(gstate);
+  leave_interpreter_gate();
+}
+
 }  // namespace
 
 extern "C" {
@@ -254,9 +369,36 @@ PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *ar
 }
 
 // complete_subset_sum_async(items: list[int], callback) -> None
-PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject * /*args*/) {
-  PyErr_SetString(PyExc_NotImplementedError, "complete_subset_sum_async is not available yet");
-  return nullptr;
+PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *args) {
+  PyObject *inputList;
+  PyObject *callbackFunction;
+  if (!PyArg_ParseTuple(args, "OO", &inputList, &callbackFunction)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  word_array c_input_array;
+  size_t input_length = 0;
+  uint64_t total_sum = 0;
+  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length, &total_sum) < 0) {
+    return nullptr;
+  }
+  if (!PyCallable_Check(callbackFunction)) {
+    PyErr_Format(PyExc_TypeError, "callback must be callable, not %.200s",
+                 Py_TYPE(callbackFunction)->tp_name);
+    return nullptr;
+  }
+  py_ref callback = py_ref::ref(callbackFunction);
+  flush_python_stdout();  // the solver prints its own diagnostics
+  const int error = fetch_complete_subset_sum_async(c_input_array.get(), input_length,
+                                                    _async_callback, callback.get());
+  if (error != 0) {
+    PyErr_Format(PyExc_RuntimeError, "can't start new thread: %s", strerror(error));
+    return nullptr;
+  }
+  // The background thread owns both from here on.
+  c_input_array.release();
+  callback.release();
+  Py_RETURN_NONE;
 }
 
 }  // extern "C"
@@ -280,5 +422,9 @@ PyModuleDef qernx_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_qernx(void) {
-  return PyModule_Create2(&qernx_module, 1013);
+  py_ref module = py_ref::steal(PyModule_Create2(&qernx_module, 1013));
+  if (!module || open_completion_gate() < 0) {
+    return nullptr;
+  }
+  return module.release();
 }

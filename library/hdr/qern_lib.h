@@ -44,6 +44,32 @@ int keep_local(void);
 qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                                         size_t *word_count, char *err_buf);
 
+/* Receives the outcome of a background solve, on the background thread:
+ * status as fetch_complete_subset_sum returned it; words and word_count as it
+ * left them (words is NULL when the array could not be allocated; on failure
+ * its contents are not to be read); user_data as given at launch; err_str NULL
+ * on success, else a heap copy of the error text. The function owns words and
+ * err_str and releases both with free(). */
+typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t word_count,
+                                  void *user_data, char *err_str);
+
+/* Starts one detached POSIX thread that sizes a words array from the items'
+ * total, solves with fetch_complete_subset_sum, frees the items and calls
+ * completion exactly once.
+ *
+ * items: a malloc'd array whose ownership passes to the thread once this call
+ *   returns 0 (the thread frees it after solving). On a non-zero return the
+ *   items stay the caller's and completion is never called.
+ * The items' total must fit in 64 bits.
+ *
+ * Returns 0 when the thread was started, otherwise the pthread_create error. */
+int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
+                                    qern_completion_t completion, void *user_data);
+
+/* The background thread's start routine: takes ownership of a launch record
+ * made by fetch_complete_subset_sum_async and returns NULL. */
+void *fetch_complete_subset_sum_async_helper(void *record);
+
 /* ---- Local solver --------------------------------------------------------- */
 
 /* Writes exactly the subset sums of the items into words, using 64-bit

@@ -13,6 +13,8 @@ EXPORTED = {
     "webinterface_subset_sum_result_check",
     "keep_local",
     "fetch_complete_subset_sum",
+    "fetch_complete_subset_sum_async",
+    "fetch_complete_subset_sum_async_helper",
     "fmss_complete_subset_sum",
     "find_new_sums",
     "add_new_sums",

@@ -1,0 +1,90 @@
+// The background solve: one detached POSIX thread per call.
+//
+// Nothing on this thread is noexcept and nothing catches everything: the
+// completion may enter an interpreter that ends the thread by a forced unwind,
+// which must be free to pass through these frames.
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "qern_lib.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(void *block) const { free(block); }
+};
+template <typename T>
+using heap_ptr = std::unique_ptr<T, FreeDeleter>;
+
+struct launch_record {
+  uint64_t *items;
+  size_t item_count;
+  qern_completion_t completion;
+  void *user_data;
+};
+
+// The solve's words, or a failure when they cannot be allocated.
+qern_status_t solve(const uint64_t *items, size_t item_count, heap_ptr<uint64_t> *words,
+                    size_t *word_count, char *err_buf) {
+  uint64_t total = 0;
+  for (size_t k = 0; k < item_count; ++k) {
+    total += items[k];
+  }
+  *word_count = static_cast<size_t>(total / 64) + 1;
+  words->reset(static_cast<uint64_t *>(calloc(*word_count, sizeof(uint64_t))));
+  if (!*words) {
+    *word_count = 0;
+    strncpy(err_buf, "[Local failure] not enough memory for the result words",
+            QERN_ERR_BUF_SIZE - 1);
+    return -1;
+  }
+  return fetch_complete_subset_sum(items, item_count, words->get(), word_count, err_buf);
+}
+
+}  // namespace
+
+extern "C" void *fetch_complete_subset_sum_async_helper(void *record) {
+  const launch_record launch = *static_cast<launch_record *>(record);
+  free(record);
+
+  heap_ptr<uint64_t> items(launch.items);
+  heap_ptr<uint64_t> words;
+  size_t word_count = 0;
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  const qern_status_t status = solve(items.get(), launch.item_count, &words, &word_count, err_buf);
+  items.reset();
+
+  char *err_str = status != 0 ? strdup(err_buf) : nullptr;
+  launch.completion(status, words.release(), word_count, launch.user_data, err_str);
+  return nullptr;
+}
+
+extern "C" int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
+                                               qern_completion_t completion, void *user_data) {
+  heap_ptr<launch_record> launch(static_cast<launch_record *>(malloc(sizeof(launch_record))));
+  if (!launch) {
+    return ENOMEM;
+  }
+  *launch = launch_record{items, item_count, completion, user_data};
+
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error != 0) {
+    return error;
+  }
+  error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  if (error == 0) {
+    error =
+        pthread_create(&thread, &attributes, fetch_complete_subset_sum_async_helper, launch.get());
+  }
+  pthread_attr_destroy(&attributes);
+  if (error == 0) {
+    launch.release();  // the thread owns it now
+  }
+  return error;
+}
