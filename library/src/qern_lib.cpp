@@ -4,17 +4,6 @@
 
 #include "qern_lib.h"
 
-namespace {
-
-void copy_error(const char *message, char *err_buf) {
-  if (err_buf != nullptr) {
-    strncpy(err_buf, message, QERN_ERR_BUF_SIZE - 1);
-    err_buf[QERN_ERR_BUF_SIZE - 1] = '\0';
-  }
-}
-
-}  // namespace
-
 extern "C" int keep_local(void) {
   const char *value = getenv("QERN_KILLSWITCH");
   return value != nullptr && strcmp(value, "1") == 0 ? 1 : 0;
@@ -27,6 +16,5 @@ extern "C" qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t
     fmss_complete_subset_sum(items, item_count, words, word_count);
     return 0;
   }
-  copy_error("Online solver is not available yet: set QERN_KILLSWITCH=1 to solve locally", err_buf);
-  return -1;
+  return _online_fetch_complete_subset_sum(items, item_count, words, word_count, err_buf);
 }

@@ -24,6 +24,15 @@ EXPORTED = {
     "one_item_sized_ar",
     "union_sized_ar",
     "print_sized_ar",
+    "_online_fetch_complete_subset_sum",
+    "_generate_slist",
+    "_generate_curl_data",
+    "_curl_ca_location",
+    "_curl_transient_err",
+    "_safe_copy_to_err_buff",
+    "make_request_write_callback",
+    "gunzip",
+    "_unzip_data",
 }
 
 

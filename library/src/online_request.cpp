@@ -1,0 +1,121 @@
+// Request building and transport helpers of the online solver client.
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "qern_internal.h"
+#include "qern_lib.h"
+
+namespace {
+
+const char *const qern_curl_ca_locs[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem",
+    "/etc/pki/tls/cacert.pem",
+    "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",
+    "/etc/ssl/cert.pem",
+    "/etc/ssl/certs",
+    "/system/etc/security/cacerts",
+    "/usr/local/share/certs",
+    "/etc/pki/tls/certs",
+    "/etc/openssl/certs",
+    "/var/ssl/certs",
+};
+const int qern_curl_ca_loc_max = sizeof qern_curl_ca_locs / sizeof qern_curl_ca_locs[0];
+
+// The largest body: 20 digits and a comma per item, the brackets and the NUL.
+constexpr size_t kDigitsAndComma = 21;
+
+}  // namespace
+
+namespace qern_internal {
+
+void print_diagnostic(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
+}
+
+const char *first_existing_path(const char *const *paths, int count) {
+  for (int index = 0; index < count; ++index) {
+    print_diagnostic("Checking curl cert location %s\n", paths[index]);
+    if (access(paths[index], F_OK) == 0) {
+      print_diagnostic("Found curl cert\n");
+      return paths[index];
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace qern_internal
+
+using qern_internal::heap_ptr;
+
+extern "C" struct curl_slist *_generate_slist(int kind) {
+  const char *key = getenv("QERN_API_KEY");
+  char *line = nullptr;
+  if (asprintf(&line, "x-api-key: %s", key != nullptr ? key : "") < 0) {
+    return nullptr;
+  }
+  const heap_ptr<char> key_line(line);
+  curl_slist *headers = curl_slist_append(nullptr, key_line.get());
+  if (headers == nullptr) {
+    return nullptr;
+  }
+  if (kind == 1) {
+    curl_slist *longer = curl_slist_append(headers, "Content-Type: application/json");
+    if (longer == nullptr) {
+      curl_slist_free_all(headers);
+      return nullptr;
+    }
+    headers = longer;
+  }
+  return headers;
+}
+
+extern "C" char *_generate_curl_data(const uint64_t *items, size_t count) {
+  if (count > (SIZE_MAX - 3) / kDigitsAndComma) {
+    return nullptr;
+  }
+  const size_t capacity = kDigitsAndComma * count + 3;
+  heap_ptr<char> body(static_cast<char *>(malloc(capacity)));
+  if (!body) {
+    return nullptr;
+  }
+  char *end = body.get();
+  *end++ = '[';
+  for (size_t k = 0; k < count; ++k) {
+    const size_t room = capacity - static_cast<size_t>(end - body.get());
+    const int written = snprintf(end, room, k == 0 ? "%" PRIu64 : ",%" PRIu64, items[k]);
+    if (written <= 0 || static_cast<size_t>(written) >= room) {
+      return nullptr;
+    }
+    end += written;
+  }
+  *end++ = ']';
+  *end = '\0';
+  return body.release();
+}
+
+extern "C" const char *_curl_ca_location(void) {
+  return qern_internal::first_existing_path(qern_curl_ca_locs, qern_curl_ca_loc_max);
+}
+
+extern "C" int _curl_transient_err(int code) {
+  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SSL_CONNECT_ERROR;
+}
+
+extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
+  qern_internal::print_diagnostic("Failed with error: %s\n", msg);
+  if (err_buf != nullptr) {
+    strncpy(err_buf, msg, QERN_ERR_BUF_SIZE - 1);
+    err_buf[QERN_ERR_BUF_SIZE - 1] = '\0';
+  }
+}

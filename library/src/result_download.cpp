@@ -1,0 +1,127 @@
+// Result download and unpacking: collects the retrieval body, gunzips it and
+// packs its bytes, little-endian, into the caller's words.
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "qern_internal.h"
+#include "qern_lib.h"
+
+namespace {
+
+using qern_internal::print_diagnostic;
+
+// The decompression area bounds a result to 65536 bytes (8192 words), which
+// covers item totals up to 524287.
+constexpr size_t kDecompressionArea = 65536;
+
+const char kNotReadyJson[] = "{\"message\":";
+const char kNotReadyXml[] = "<?xml version=\"1.0\" encoding=";
+constexpr size_t kJsonPrefix = 10;
+constexpr size_t kXmlPrefix = 15;
+
+// Ends the inflate stream on every way out of gunzip.
+class inflate_stream {
+ public:
+  inflate_stream() = default;
+  inflate_stream(const inflate_stream &) = delete;
+  inflate_stream &operator=(const inflate_stream &) = delete;
+  ~inflate_stream() {
+    if (open_) {
+      inflateEnd(&stream_);
+    }
+  }
+  int init(int window_bits) {
+    const int status = inflateInit2(&stream_, window_bits);
+    open_ = status == Z_OK;
+    return status;
+  }
+  int end() {
+    open_ = false;
+    return inflateEnd(&stream_);
+  }
+  z_stream *get() { return &stream_; }
+
+ private:
+  z_stream stream_{};
+  bool open_ = false;
+};
+
+}  // namespace
+
+namespace qern_internal {
+
+size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void *buffer_data) {
+  if (count >= kJsonPrefix && memcmp(ptr, kNotReadyJson, kJsonPrefix) == 0) {
+    return 0;
+  }
+  if (count >= kXmlPrefix && memcmp(ptr, kNotReadyXml, kXmlPrefix) == 0) {
+    print_diagnostic("Output is not expected binary, got %.*s",
+                     static_cast<int>(std::min<size_t>(count, INT_MAX)), ptr);
+    return 0;
+  }
+  auto *buffer = static_cast<download_buffer *>(buffer_data);
+  const size_t length = element_size * count;
+  auto *grown = static_cast<unsigned char *>(realloc(buffer->data, buffer->size + length));
+  if (grown == nullptr) {
+    print_diagnostic("not enough memory (realloc returned NULL)\n");
+    return 0;
+  }
+  memcpy(grown + buffer->size, ptr, length);
+  buffer->data = grown;
+  buffer->size += length;
+  return length;
+}
+
+}  // namespace qern_internal
+
+extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char *in,
+                      uint64_t in_len) {
+  if (in_len > UINT32_MAX || *out_len > UINT32_MAX) {
+    return Z_BUF_ERROR;
+  }
+  inflate_stream stream;
+  z_stream *z = stream.get();
+  z->next_in = const_cast<unsigned char *>(in);
+  z->avail_in = static_cast<uInt>(in_len);
+  z->next_out = out;
+  z->avail_out = static_cast<uInt>(*out_len);
+  const int init_status = stream.init(15 + 16);  // gzip wrapper only
+  if (init_status != Z_OK) {
+    return init_status;
+  }
+  const int status = inflate(z, Z_FINISH);
+  if (status != Z_STREAM_END) {
+    return status == Z_OK ? Z_BUF_ERROR : status;
+  }
+  *out_len = z->total_out;
+  return stream.end();
+}
+
+extern "C" int _unzip_data(const download_buffer *buffer, const unpack_target *target) {
+  qern_internal::heap_ptr<unsigned char> area(
+      static_cast<unsigned char *>(malloc(kDecompressionArea)));
+  if (!area) {
+    return Z_MEM_ERROR;
+  }
+  uint64_t n = kDecompressionArea;
+  const int status = gunzip(area.get(), &n, buffer->data, buffer->size);
+  if (status != Z_OK) {
+    return status;
+  }
+  while (n > 0 && area.get()[n - 1] == 0) {
+    --n;
+  }
+  const size_t capacity = *target->word_count;
+  std::fill_n(target->words, capacity, uint64_t{0});
+  for (uint64_t i = 0; i < n; ++i) {
+    if (i / 8 >= capacity) {
+      print_diagnostic("Overrun output size\n");
+      break;
+    }
+    target->words[i / 8] |= uint64_t{area.get()[i]} << (8 * (i % 8));
+  }
+  return Z_OK;
+}

@@ -1,0 +1,156 @@
+// The submission answer scanner: one forward pass over the bytes of one
+// delivery, which must hold a whole compact JSON object. It picks out the
+// request identifier or the service's refusal and never reads past the
+// delivered bytes.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "qern_internal.h"
+#include "qern_lib.h"
+
+namespace {
+
+using qern_internal::print_diagnostic;
+
+constexpr size_t kKeyLimit = 50;       // characters of a key that are compared
+constexpr size_t kMessageLimit = 511;  // characters of a refusal that are kept
+
+// A scan that ends the callback, with what the callback returns.
+struct scan_end {
+  bool done;
+  size_t returned;
+};
+
+bool ends_value(char byte) {
+  return byte == '"' || byte == ',' || byte == '}';
+}
+
+// Copies a value into out (at most `limit` characters, NUL-terminated) up to
+// the next quote, comma or closing brace. Returns false when the delivery ran
+// out first; out then holds what was copied.
+bool copy_value(const char *data, size_t n, size_t *p, char *out, size_t limit) {
+  size_t copied = 0;
+  bool complete = true;
+  while (true) {
+    if (*p >= n) {
+      complete = false;
+      break;
+    }
+    if (ends_value(data[*p]) || copied == limit) {
+      break;
+    }
+    out[copied++] = data[(*p)++];
+  }
+  out[copied] = '\0';
+  return complete;
+}
+
+void record_failure(submit_reply *reply, const char *text) {
+  free(reply->failure_text);
+  reply->failure_text = strdup(text);
+  reply->status = -1;
+}
+
+// Scans one member from its opening quote at *p.
+scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply) {
+  char key[64];
+  size_t copied = 0;
+  ++*p;
+  while (*p < n && copied < kKeyLimit && data[*p] != '"') {
+    key[copied++] = data[(*p)++];
+  }
+  key[copied] = '\0';
+
+  if (*p + 3 >= n) {
+    print_diagnostic("Ran out of buffer during transition to val\n");
+    return {true, *p};
+  }
+  if (data[*p] != '"') {
+    print_diagnostic("Unexpected character after key 0x%x\n",
+                     static_cast<int>(static_cast<signed char>(data[*p])));
+    return {true, *p};
+  }
+  ++*p;
+  if (data[*p] != ':') {
+    print_diagnostic("Unexpected character after key+1 0x%x\n",
+                     static_cast<int>(static_cast<signed char>(data[*p])));
+    return {true, *p};
+  }
+  ++*p;
+  if (data[*p] == ' ') {
+    ++*p;
+  }
+  if (data[*p] == '"') {
+    ++*p;
+  }
+
+  if (strcmp(key, "requestId") == 0) {
+    if (!copy_value(data, n, p, reply->request_id, QERN_REQUEST_ID_SIZE - 1)) {
+      print_diagnostic("Ran out of buffer during val scraping");
+      return {true, *p};
+    }
+  } else if (strcmp(key, "message") == 0) {
+    char message[kMessageLimit + 1];
+    if (!copy_value(data, n, p, message, kMessageLimit)) {
+      print_diagnostic("Ran out of buffer during val scraping");
+      return {true, *p};
+    }
+    print_diagnostic("Got message %s\n", message);
+    if (strcmp(message, "Forbidden") == 0) {
+      print_diagnostic("Bad API key\n");
+    }
+    record_failure(reply, message);
+    print_diagnostic("%s\n", message);
+    return {true, 0};
+  } else {
+    while (*p < n && !ends_value(data[*p])) {
+      ++*p;
+    }
+  }
+
+  if (*p < n && data[*p] == '"') {
+    ++*p;
+  }
+  while (*p < n && (data[*p] == ',' || data[*p] == ' ')) {
+    ++*p;
+  }
+  return {false, 0};
+}
+
+}  // namespace
+
+extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_t count,
+                                              void *reply_data) {
+  auto *reply = static_cast<submit_reply *>(reply_data);
+  const size_t n = count;
+  reply->status = 0;
+  if (n == 0) {
+    return 0;
+  }
+  if (data[0] != '{') {
+    char text[64];
+    snprintf(text, sizeof text, "unexpected opening character to response %c", data[0]);
+    record_failure(reply, text);
+    print_diagnostic("%s\n", text);
+    return 0;
+  }
+  size_t p = 1;
+  while (true) {
+    if (p < n && data[p] == '"') {
+      const scan_end end = scan_member(data, n, &p, reply);
+      if (end.done) {
+        return end.returned;
+      }
+      continue;
+    }
+    if (p >= n) {
+      return p;
+    }
+    if (data[p] == '}') {
+      return p + 1;
+    }
+    print_diagnostic("Unexpected ending character %c\n", data[p]);
+    return p;
+  }
+}
