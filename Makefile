@@ -47,8 +47,11 @@ gtest: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BUILD)/gtest
 	cd $(BUILD)/gtest && PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
 
+# Offline tests, then the online ones against local HTTPS servers, inside a
+# private mount namespace that trusts a throwaway CA.
 pytest: install
 	$(VPY) -m pytest
+	bash tools/with-test-ca.sh $(VPY) -m pytest tests/online
 
 demo: install
 	$(VPY) demo/demo.py

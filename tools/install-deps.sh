@@ -7,6 +7,7 @@ packages=(
   g++ make binutils pkg-config
   libcurl4-openssl-dev zlib1g-dev libgtest-dev
   clang-format
+  openssl util-linux mount
 )
 
 missing=()

@@ -254,6 +254,9 @@ extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items
     if (!handle) {
       return fail("[Local failure] curl failed to generate", err_buf);
     }
+    // Bytes of an attempt that ended in an error would corrupt the next
+    // attempt's payload: every attempt starts from an empty download.
+    solve.download.size = 0;
     CURL *curl = handle.get();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, solve.headers.get());

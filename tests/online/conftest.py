@@ -1,0 +1,122 @@
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = pathlib.Path(__file__).parent
+API_KEY = "test-key-5f1c9e0b7d"  # must never show in any output
+
+
+def certs_dir() -> pathlib.Path:
+    folder = os.environ.get("QERN_TEST_CERTS")
+    if not folder:
+        pytest.fail("run the online tests through tools/with-test-ca.sh (make test does)")
+    return pathlib.Path(folder)
+
+
+@pytest.fixture(scope="session")
+def sleep_recorder(tmp_path_factory):
+    """A shared library that replaces sleep() with a recorder."""
+    library = tmp_path_factory.mktemp("recorder") / "sleep_recorder.so"
+    subprocess.run(
+        ["cc", "-shared", "-fPIC", "-O2", "-o", str(library), str(HERE / "sleep_recorder.c")],
+        check=True,
+    )
+    return library
+
+
+class Scenario:
+    """A scenario server process on 127.0.0.1."""
+
+    def __init__(self, name, not_ready=0, cert="server"):
+        folder = certs_dir()
+        self.process = subprocess.Popen(
+            [
+                sys.executable,
+                str(HERE / "scenario_server.py"),
+                name,
+                str(folder / f"{cert}.pem"),
+                str(folder / f"{cert}.key"),
+                str(not_ready),
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        self.port = int(self.process.stdout.readline())
+        self.origin = f"https://localhost:{self.port}"
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def scenario():
+    started = []
+
+    def start(name, not_ready=0, cert="server"):
+        server = Scenario(name, not_ready, cert)
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+class Outcome:
+    def __init__(self, completed, sleep_log):
+        self.stdout = completed.stdout
+        self.stderr = completed.stderr
+        self.returncode = completed.returncode
+        lines = self.stdout.strip().splitlines()
+        self.result = lines[-1] if lines else ""
+        self.sleeps = [int(x) for x in sleep_log.read_text().split()] if sleep_log.exists() else []
+
+
+@pytest.fixture
+def solve_online(sleep_recorder, tmp_path):
+    """Solves in a fresh interpreter against an origin; the last line printed
+    is the repr of the result or of the exception."""
+
+    def run(items, origin, background=False, timeout=120, **env_extra):
+        sleep_log = tmp_path / "sleeps"
+        sleep_log.unlink(missing_ok=True)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+        env.update(
+            QERN_API_URL=origin,
+            QERN_API_KEY=API_KEY,
+            QERN_TEST_SLEEP_LOG=str(sleep_log),
+            LD_PRELOAD=str(sleep_recorder),
+        )
+        env.update(env_extra)
+        call = (
+            """
+            import queue, qernx
+            box = queue.Queue()
+            qernx.complete_subset_sum_async(ITEMS, box.put)
+            print(repr(box.get(timeout=TIMEOUT)))
+            """
+            if background
+            else """
+            import qernx
+            try:
+                print(repr(qernx.complete_subset_sum(ITEMS)))
+            except Exception as error:
+                print(repr(error))
+            """
+        )
+        code = textwrap.dedent(call).replace("ITEMS", repr(items)).replace("TIMEOUT", str(timeout))
+        completed = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout
+        )
+        outcome = Outcome(completed, sleep_log)
+        assert API_KEY not in outcome.stdout and API_KEY not in outcome.stderr
+        assert completed.returncode == 0, completed.stderr[-3000:]
+        return outcome
+
+    return run

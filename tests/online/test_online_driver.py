@@ -1,0 +1,125 @@
+import random
+
+import pytest
+
+BACKOFF_20 = [2 ** (j // 2) for j in range(20)]
+
+
+def oracle(items):
+    reach = 1
+    for w in items:
+        reach |= reach << w
+    count = sum(items) // 64 + 1
+    return [(reach >> (64 * i)) & (2**64 - 1) for i in range(count)]
+
+
+PROBLEMS = [[3, 5], [], [64], random.Random(4).choices(range(1, 3000), k=150)]
+
+
+@pytest.mark.parametrize("items", PROBLEMS, ids=["3 5", "empty", "64", "random"])
+def test_results_after_not_ready_answers_are_exact(scenario, solve_online, items):
+    server = scenario("ready", not_ready=3)
+    outcome = solve_online(items, server.origin)
+    assert outcome.result == repr(oracle(items))
+    assert outcome.sleeps == [1, 1, 2]
+    assert outcome.stdout.count("Result not ready (23)\n") == 3
+
+
+def test_background_solve_goes_online_too(scenario, solve_online):
+    server = scenario("ready", not_ready=1)
+    outcome = solve_online([7, 9, 100], server.origin, background=True)
+    assert outcome.result == repr(oracle([7, 9, 100]))
+
+
+def test_redirect_to_an_object_store_answering_xml_until_ready(scenario, solve_online):
+    server = scenario("redirect", not_ready=2)
+    outcome = solve_online([1, 2, 40], server.origin)
+    assert outcome.result == repr(oracle([1, 2, 40]))
+    assert outcome.stdout.count('Output is not expected binary, got <?xml version="1.0"') == 2
+    assert outcome.sleeps == [1, 1]
+
+
+@pytest.mark.parametrize(
+    ("name", "message"),
+    [
+        ("forbidden", "Forbidden"),
+        ("bracket", "unexpected opening character to response ["),
+        ("no-id", "The service accepted the problem without a requestId"),
+    ],
+)
+def test_refused_or_malformed_submissions_fail_without_polling(
+    scenario, solve_online, name, message
+):
+    server = scenario(name)
+    outcome = solve_online([1, 2], server.origin)
+    assert outcome.result == f"ConnectionError({message!r})"
+    assert "Result not ready" not in outcome.stdout
+    assert outcome.sleeps == []
+    assert f"Failed with error: {message}\nError occured {message}\n" in outcome.stdout
+
+
+def test_forbidden_prints_the_scanner_lines(scenario, solve_online):
+    outcome = solve_online([1], scenario("forbidden").origin)
+    assert "Got message Forbidden\nBad API key\nForbidden\n" in outcome.stdout
+
+
+def test_a_service_that_never_gets_ready_is_polled_20_times(scenario, solve_online):
+    outcome = solve_online([1, 2], scenario("never").origin)
+    assert outcome.result == "ConnectionError('Submit problem curl failed with 23')"
+    assert outcome.sleeps == BACKOFF_20
+    assert sum(outcome.sleeps) == 2046
+    assert "Overrode max retries" not in outcome.stdout
+
+
+@pytest.mark.parametrize(("setting", "attempts"), [("5", 30), ("40", 40), ("lots", 30)])
+def test_maxretries_overrides_the_attempt_limit(scenario, solve_online, setting, attempts):
+    outcome = solve_online([1, 2], scenario("never").origin, QERN_MAXRETRIES=setting)
+    assert outcome.sleeps == [2 ** (j // 2) for j in range(attempts)]
+    assert f"Overrode max retries to {attempts}Result not ready (23)\n" in outcome.stdout
+
+
+def test_maxretries_is_not_read_when_the_first_poll_succeeds(scenario, solve_online):
+    outcome = solve_online([1, 2], scenario("ready").origin, QERN_MAXRETRIES="40")
+    assert outcome.result == "[15]"
+    assert "Overrode" not in outcome.stdout
+
+
+def test_an_unknown_host_fails_at_once(solve_online):
+    outcome = solve_online([1, 2], "https://qernx-unknown-host.invalid")
+    assert outcome.result == "ConnectionError('Submit problem curl failed with 6')"
+    assert outcome.sleeps == []
+
+
+def test_a_redirect_to_plain_http_is_refused(scenario, solve_online):
+    outcome = solve_online([1, 2], scenario("to-http").origin)
+    assert outcome.result == "ConnectionError('Submit problem curl failed with 1')"
+    assert "result fetch Curl failed with 1\n" in outcome.stdout
+    assert outcome.sleeps == []
+
+
+def test_a_stalled_answer_is_cut_by_the_guard_and_retried(scenario, solve_online):
+    outcome = solve_online([5, 6], scenario("stall-once").origin, timeout=200)
+    assert outcome.result == repr(oracle([5, 6]))
+    assert "Result not ready (28)\n" in outcome.stdout
+    assert outcome.sleeps == [1]
+
+
+@pytest.mark.parametrize("origin", ["http://127.0.0.1:8443", "ftp://x", "localhost:8443"])
+def test_an_origin_that_is_not_https_fails_before_any_transfer(solve_online, origin):
+    outcome = solve_online([1], origin)
+    assert outcome.result == "ConnectionError('QERN_API_URL must start with https://')"
+    assert "Checking curl cert location" not in outcome.stdout
+
+
+@pytest.mark.parametrize(
+    ("cert", "code"), [("untrusted", 60), ("wronghost", 60)], ids=["untrusted CA", "wrong host"]
+)
+def test_certificates_are_verified(scenario, solve_online, cert, code):
+    outcome = solve_online([1, 2], scenario("ready", cert=cert).origin)
+    assert outcome.result == f"ConnectionError('Submit problem curl failed with {code}')"
+
+
+def test_the_trace_shows_the_key_header_redacted(scenario, solve_online):
+    outcome = solve_online([1, 2], scenario("ready").origin)
+    assert "> x-api-key: ***\n" in outcome.stderr
+    assert outcome.stderr.count("x-api-key") == 2  # submission and retrieval
