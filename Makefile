@@ -1,6 +1,6 @@
 # make test   installs what it needs, builds, lints and runs every test
 # make demo   installs what it needs and shows the main job
-# make bench  times the local solver against Python's own int arithmetic
+# make bench  times the local solver against Python int, gmpy2 and numpy
 
 PYTHON ?= python3
 VENV := .venv
@@ -57,6 +57,7 @@ demo: install
 	$(VPY) demo/demo.py
 
 bench: install
+	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
 
 clean:

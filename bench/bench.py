@@ -1,4 +1,5 @@
-"""Times qernx.complete_subset_sum against what a Python user would write instead.
+"""Times qernx.complete_subset_sum (list in, list out) against what a Python user
+would write instead: Python's int, gmpy2's mpz and a numpy boolean array.
 
 Usage: python bench/bench.py [--repeat N] [--json PATH] [--only W1,W2]
 """
@@ -41,6 +42,75 @@ def python_int(items: list[int]) -> int:
     return reach
 
 
+def make_gmpy2():
+    try:
+        import gmpy2
+    except ImportError:
+        return None
+
+    def solve(items):
+        reach = gmpy2.mpz(1)
+        for w in items:
+            reach |= reach << w
+        return reach
+
+    return solve
+
+
+def make_numpy():
+    try:
+        import numpy as np
+    except ImportError:
+        return None
+
+    def solve(items):
+        reach = np.zeros(sum(items) + 1, dtype=bool)
+        reach[0] = True
+        for w in items:
+            if w:
+                reach[w:] |= reach[:-w].copy()
+        return reach
+
+    return solve
+
+
+# The boolean-array loop costs n * T byte operations: past this it is skipped.
+NUMPY_BUDGET = 3e10
+
+
+def make_hash_search():
+    """The hash search driven through the module's exported toolkit."""
+    import ctypes
+
+    lib = ctypes.CDLL(qernx.__file__)
+    u32 = ctypes.c_uint32
+    p32 = ctypes.POINTER(u32)
+    lib.find_new_sums.restype = p32
+    lib.find_new_sums.argtypes = [p32, p32, p32, u32, u32, u32, u32, u32]
+    lib.add_new_sums.argtypes = [p32, p32, p32, u32, u32, u32]
+    libc = ctypes.CDLL(None)
+    libc.free.argtypes = [ctypes.c_void_p]
+
+    def solve(items):
+        total = sum(items) & 0xFFFFFFFF
+        powers = (u32 * (2 * total + 1))()
+        powers[0] = 1
+        for i in range(2 * total):
+            powers[i + 1] = powers[i] * 1234567891 % 314804936
+        tree = (u32 * (2 * total + 1))()
+        flags = (u32 * (total + 1))()
+        if total:
+            lib.add_new_sums(flags, powers, tree, total, 0, 0)
+        for w in items:
+            found = lib.find_new_sums(flags, tree, powers, total, 1234567891, 0, total, w)
+            for k in range(1, found[0] + 1):
+                lib.add_new_sums(flags, powers, tree, total, found[k], w)
+            libc.free(found)
+        return flags
+
+    return solve
+
+
 def median_ms(fn, items, repeat: int, budget_s: float) -> float:
     times = []
     deadline = time.perf_counter() + budget_s
@@ -53,6 +123,14 @@ def median_ms(fn, items, repeat: int, budget_s: float) -> float:
     return statistics.median(times)
 
 
+def ratio(slow, fast):
+    return None if slow is None or fast is None else slow / fast
+
+
+def fmt(value, width=10, digits=3):
+    return f"{'-':>{width}}" if value is None else f"{value:>{width}.{digits}f}"
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=15)
@@ -60,34 +138,61 @@ def main() -> int:
     parser.add_argument("--only", default=",".join(WORKLOADS))
     args = parser.parse_args()
 
+    gmpy2_solve, numpy_solve = make_gmpy2(), make_numpy()
     rows = []
-    print(f"{'load':5} {'n':>7} {'total':>10} {'qernx ms':>10} {'int ms':>10} {'int/qernx':>10}")
+    print(
+        f"{'load':5} {'n':>7} {'total':>9} {'qernx ms':>10} {'int ms':>10} {'gmpy2 ms':>10}"
+        f" {'numpy ms':>10} {'x int':>8} {'x gmpy2':>8} {'x numpy':>8}"
+    )
     for name in args.only.split(","):
         items = make_items(name)
-        expected = python_int(items)
         words = qernx.complete_subset_sum(items)
-        got = sum(w << (64 * i) for i, w in enumerate(words)) if len(words) < 2000 else None
-        if got is not None and got != expected:
+        got = int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
+        if got != python_int(items):
             print(f"{name}: WRONG RESULT", file=sys.stderr)
             return 1
         ours = median_ms(qernx.complete_subset_sum, items, args.repeat, 20)
         theirs = median_ms(python_int, items, args.repeat, 20)
-        rows.append(
-            {
-                "workload": name,
-                "n": len(items),
-                "total": sum(items),
-                "qernx_ms": ours,
-                "python_int_ms": theirs,
-                "ratio_int": theirs / ours,
-            }
-        )
+        gm = median_ms(gmpy2_solve, items, args.repeat, 20) if gmpy2_solve else None
+        nump = None
+        if numpy_solve and len(items) * sum(items) <= NUMPY_BUDGET:
+            nump = median_ms(numpy_solve, items, 3, 10)
+        row = {
+            "workload": name,
+            "n": len(items),
+            "total": sum(items),
+            "qernx_ms": ours,
+            "python_int_ms": theirs,
+            "gmpy2_ms": gm,
+            "numpy_ms": nump,
+            "ratio_int": ratio(theirs, ours),
+            "ratio_gmpy2": ratio(gm, ours),
+            "ratio_numpy": ratio(nump, ours),
+        }
+        rows.append(row)
         print(
-            f"{name:5} {len(items):>7} {sum(items):>10} {ours:>10.3f} {theirs:>10.3f}"
-            f" {theirs / ours:>9.1f}x"
+            f"{name:5} {len(items):>7} {sum(items):>9} {fmt(ours)} {fmt(theirs)} {fmt(gm)}"
+            f" {fmt(nump)} {fmt(row['ratio_int'], 8, 1)} {fmt(row['ratio_gmpy2'], 8, 1)}"
+            f" {fmt(row['ratio_numpy'], 8, 1)}"
         )
+    ratios = [r["ratio_int"] for r in rows]
+    geomean = statistics.geometric_mean(ratios)
+    print(f"geometric mean of the ratios to Python's int: {geomean:.1f}x")
+
+    hash_row = None
+    if "W0" in args.only.split(","):
+        items = make_items("W0")
+        hash_ms = median_ms(make_hash_search(), items, 3, 30)
+        ours = next(r["qernx_ms"] for r in rows if r["workload"] == "W0")
+        hash_row = {"workload": "W0", "hash_search_ms": hash_ms, "ratio": hash_ms / ours}
+        print(f"hash search on W0: {hash_ms:.1f} ms, {hash_ms / ours:.0f}x slower than qernx")
+
     with open(args.json, "w") as out:
-        json.dump({"python": sys.version, "rows": rows}, out, indent=2)
+        json.dump(
+            {"python": sys.version, "rows": rows, "geomean_int": geomean, "hash_search": hash_row},
+            out,
+            indent=2,
+        )
     print(f"figures written to {args.json}")
     return 0
 

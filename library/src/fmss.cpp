@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "qern_lib.h"
@@ -14,31 +15,157 @@
 namespace {
 
 constexpr unsigned kWordBits = 64;
+constexpr uint64_t kAllOnes = ~uint64_t{0};
 
 struct FreeDeleter {
   void operator()(void *block) const noexcept { free(block); }
 };
+template <typename T>
+using heap_array = std::unique_ptr<T[], FreeDeleter>;
 
-// ORs the bitset shifted up by `shift` bits into itself over words [0, top].
-// Walking from the top down reads every source word before it is updated, so
-// no scratch copy is needed and each item is used at most once.
-void shift_or_in_place(uint64_t *bits, size_t top, uint64_t shift) {
-  const uint64_t word_shift = shift / kWordBits;
+template <typename T>
+heap_array<T> allocate(size_t count) {
+  return heap_array<T>(static_cast<T *>(malloc(count > 0 ? count * sizeof(T) : 1)));
+}
+
+// ORs (bits << shift) into bits over the words [low, top], in place. Words
+// are taken from the top down, eight at a time, and every source word is read
+// before its block is written, so each item is used at most once. Built for
+// the widest vectors the CPU has, chosen when the library loads.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void shift_or_words(uint64_t *bits, size_t low,
+                                                                         size_t top,
+                                                                         uint64_t shift) {
+  const size_t word_shift = static_cast<size_t>(shift / kWordBits);
   const unsigned bit_shift = shift % kWordBits;
-  if (word_shift > top) {
-    return;
+  if (low < word_shift) {
+    low = word_shift;
   }
+  size_t i = top + 1;  // one past the next word to write
+  constexpr size_t kBlock = 8;
   if (bit_shift == 0) {
-    for (size_t i = top + 1; i-- > word_shift;) {
-      bits[i] |= bits[i - word_shift];
+    while (i >= low + kBlock) {
+      i -= kBlock;
+      uint64_t source[kBlock];
+      memcpy(source, bits + i - word_shift, sizeof source);
+      for (size_t k = 0; k < kBlock; ++k)
+        bits[i + k] |= source[k];
     }
-    return;
+  } else {
+    const unsigned back = kWordBits - bit_shift;
+    // The lowest destination word needs a word below its source: keep it
+    // for the scalar tail when that word would be below 0.
+    const size_t vector_low = word_shift == low ? low + 1 : low;
+    while (i >= vector_low + kBlock) {
+      i -= kBlock;
+      uint64_t high[kBlock], below[kBlock];
+      memcpy(high, bits + i - word_shift, sizeof high);
+      memcpy(below, bits + i - word_shift - 1, sizeof below);
+      for (size_t k = 0; k < kBlock; ++k)
+        bits[i + k] |= (high[k] << bit_shift) | (below[k] >> back);
+    }
   }
-  const unsigned back = kWordBits - bit_shift;
-  for (size_t i = top; i > word_shift; --i) {
-    bits[i] |= (bits[i - word_shift] << bit_shift) | (bits[i - word_shift - 1] >> back);
+  while (i > low) {
+    --i;
+    const size_t from = i - word_shift;
+    uint64_t shifted = bits[from] << bit_shift;
+    if (bit_shift != 0 && from > 0) {
+      shifted |= bits[from - 1] >> (kWordBits - bit_shift);
+    }
+    bits[i] |= shifted;
   }
-  bits[word_shift] |= bits[0] << bit_shift;
+}
+
+// Sorts ascending by bytes, skipping the bytes every value shares.
+void radix_sort(uint64_t *values, uint64_t *scratch, size_t count) {
+  uint64_t differing = 0;
+  for (size_t k = 1; k < count; ++k)
+    differing |= values[k] ^ values[0];
+  for (unsigned byte = 0; byte < 8; ++byte) {
+    if (((differing >> (8 * byte)) & 0xFF) == 0)
+      continue;
+    size_t offsets[257] = {0};
+    for (size_t k = 0; k < count; ++k)
+      ++offsets[((values[k] >> (8 * byte)) & 0xFF) + 1];
+    for (size_t b = 1; b < 257; ++b)
+      offsets[b] += offsets[b - 1];
+    for (size_t k = 0; k < count; ++k)
+      scratch[offsets[(values[k] >> (8 * byte)) & 0xFF]++] = values[k];
+    std::swap(values, scratch);
+    std::copy_n(values, count, scratch);  // keep the caller's buffer current
+  }
+}
+
+// Reduces sorted items to a multiset with the same subset sums: zeros go, and
+// of c > 2 copies of v, one or two stay and the rest pair up as copies of 2v.
+// At most about 2 sqrt(2T) items remain. Writes them ascending to out and
+// returns their count.
+size_t reduce_repeats(const uint64_t *sorted, size_t count, uint64_t *out) {
+  std::map<uint64_t, uint64_t> carried;  // 2v -> copies, still to be merged
+  size_t written = 0;
+  size_t k = 0;
+  while (k < count || !carried.empty()) {
+    uint64_t value;
+    uint64_t copies = 0;
+    if (k < count && (carried.empty() || sorted[k] <= carried.begin()->first)) {
+      value = sorted[k];
+    } else {
+      value = carried.begin()->first;
+    }
+    while (k < count && sorted[k] == value) {
+      ++copies;
+      ++k;
+    }
+    auto pending = carried.find(value);
+    if (pending != carried.end()) {
+      copies += pending->second;
+      carried.erase(pending);
+    }
+    if (value == 0)
+      continue;
+    if (copies > 2) {
+      const uint64_t pairs = (copies - 1) / 2;
+      carried[2 * value] += pairs;  // 3v <= T fits, so 2v does
+      copies -= 2 * pairs;
+    }
+    for (uint64_t c = 0; c < copies; ++c)
+      out[written++] = value;
+  }
+  return written;
+}
+
+uint64_t reverse_bits(uint64_t x) {
+  x = ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
+  x = ((x >> 2) & 0x3333333333333333ull) | ((x & 0x3333333333333333ull) << 2);
+  x = ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((x & 0x0F0F0F0F0F0F0F0Full) << 4);
+  return __builtin_bswap64(x);
+}
+
+// The 64 bits [s, s + 64) of the bitset, where bits below 0 read as 0.
+uint64_t bits_at(const uint64_t *bits, int64_t s) {
+  if (s <= -64)
+    return 0;
+  if (s < 0)
+    return bits[0] << (-s);
+  const size_t word = static_cast<size_t>(s) / kWordBits;
+  const unsigned offset = static_cast<unsigned>(s) % kWordBits;
+  if (offset == 0)
+    return bits[word];
+  return (bits[word] >> offset) | (bits[word + 1] << (kWordBits - offset));
+}
+
+// Sum s is reachable exactly when total - s is: fills the bits of the words
+// [first, last] from the mirrored bits at or below `half`, all known.
+void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last) {
+  for (size_t word = first; word <= last; ++word) {
+    // Bit j of this word is sum 64 word + j, mirrored at total - 64 word - j:
+    // the reversed 64 bits that end there.
+    const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
+    bits[word] |= reverse_bits(bits_at(bits, end - 63));
+  }
+  const unsigned top_bits = total % kWordBits;  // sums above the total stay 0
+  if (last == total / kWordBits && top_bits != 63) {
+    bits[last] &= (uint64_t{2} << top_bits) - 1;
+  }
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) {
@@ -52,6 +179,44 @@ uint32_t *new_sized_ar(uint32_t count) {
     block[0] = count;
   }
   return block;
+}
+
+// Solves items (ascending) into words [0, last], exactly. Sums become dense
+// in the middle while they stay sparse near 0 and near the reach, so a run of
+// all-ones words [run_low, run_high) is tracked and never shifted into: a word
+// that is all ones stays so.
+void solve_prefix(const uint64_t *items, size_t count, uint64_t *words, size_t last) {
+  size_t run_low = 0;
+  size_t run_high = 0;  // empty while equal to run_low
+  uint64_t reach = 0;
+  for (size_t k = 0; k < count; ++k) {
+    const uint64_t w = items[k];
+    reach = saturating_add(reach, w);
+    if (w / kWordBits > last) {
+      break;  // ascending: no later item reaches the words either
+    }
+    const size_t top = std::min(static_cast<size_t>(reach / kWordBits), last);
+    if (run_high > run_low) {
+      // Above the run first: those words read sources the lower part is
+      // about to overwrite.
+      if (run_high <= top) {
+        shift_or_words(words, run_high, top, w);
+      }
+      if (run_low > 0) {
+        shift_or_words(words, 0, run_low - 1, w);
+      }
+    } else {
+      shift_or_words(words, 0, top, w);
+      run_low = 0;
+      while (run_low <= top && words[run_low] != kAllOnes) {
+        ++run_low;
+      }
+      run_high = run_low;
+    }
+    while (run_high <= top && words[run_high] == kAllOnes) {
+      ++run_high;
+    }
+  }
 }
 
 }  // namespace
@@ -68,35 +233,33 @@ extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count
   if (written == 0) {
     return 0;
   }
-
-  // Shifting only moves bits upwards, so the first `written` words of the
-  // full bitset depend on nothing above them: a short capacity is solved
-  // exactly by never looking past it.
   std::fill_n(words, written, uint64_t{0});
   words[0] = 1;
 
-  // Small items first keep the reachable range, and so each shift, short for
-  // as long as possible. Without room for the sorted copy the caller's order
-  // gives the same answer, only more slowly.
-  std::unique_ptr<uint64_t[], FreeDeleter> sorted(
-      static_cast<uint64_t *>(malloc(item_count * sizeof(uint64_t))));
-  if (sorted) {
+  // Shifting only moves bits upwards, so the first `written` words depend on
+  // nothing above them. Sums above half the total are the mirror images of
+  // those below it, so only words up to the half are solved by shifting.
+  const size_t half_word = static_cast<size_t>((total / 2) / kWordBits);
+  const size_t last = std::min(written - 1, half_word);
+
+  heap_array<uint64_t> sorted = allocate<uint64_t>(item_count);
+  heap_array<uint64_t> scratch = allocate<uint64_t>(item_count);
+  if (sorted && scratch) {
     std::copy_n(items, item_count, sorted.get());
-    std::sort(sorted.get(), sorted.get() + item_count);
-    items = sorted.get();
+    radix_sort(sorted.get(), scratch.get(), item_count);
+    const size_t reduced = reduce_repeats(sorted.get(), item_count, scratch.get());
+    solve_prefix(scratch.get(), reduced, words, last);
+  } else {
+    // Without room for the sorted copy, the caller's order gives the same
+    // answer, more slowly.
+    for (size_t k = 0; k < item_count; ++k) {
+      if (items[k] != 0 && items[k] / kWordBits <= last) {
+        shift_or_words(words, 0, last, items[k]);
+      }
+    }
   }
-  uint64_t reach = 0;  // the largest sum reachable so far
-  for (size_t k = 0; k < item_count; ++k) {
-    const uint64_t w = items[k];
-    if (w == 0) {
-      continue;
-    }
-    reach = saturating_add(reach, w);
-    if (w / kWordBits >= written) {
-      continue;
-    }
-    const size_t top = std::min(static_cast<size_t>(reach / kWordBits), written - 1);
-    shift_or_in_place(words, top, w);
+  if (written - 1 > last) {
+    mirror_upper_half(words, total, last + 1, written - 1);
   }
   if (capacity >= needed) {
     *word_count = needed;

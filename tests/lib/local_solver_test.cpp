@@ -126,3 +126,91 @@ TEST(LocalSolver, TotalsBeyond32BitsAreExact) {
 }
 
 }  // namespace
+
+namespace {
+
+// Inputs built to exercise every fast path: repeated values carried up as
+// doubles, dense runs of all-ones words, the mirrored upper half, and totals
+// next to a word boundary.
+std::vector<uint64_t> repeated(uint64_t value, size_t copies) {
+  return std::vector<uint64_t>(copies, value);
+}
+
+std::vector<uint64_t> powers_of_two(unsigned count) {
+  std::vector<uint64_t> items;
+  for (unsigned k = 0; k < count; ++k)
+    items.push_back(uint64_t{1} << k);
+  return items;
+}
+
+std::vector<uint64_t> huge_and_tiny() {
+  std::vector<uint64_t> items(300, 1);
+  items.push_back(200000);
+  items.push_back(3);
+  return items;
+}
+
+std::vector<uint64_t> with_total(uint64_t total) {
+  std::vector<uint64_t> items = {7, 0, 13, 0, 64, 1};
+  uint64_t sum = 85;
+  items.push_back(total - sum);
+  return items;
+}
+
+std::vector<uint64_t> dense_random(uint64_t seed, size_t count, uint64_t max_item) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> items(count);
+  for (auto &w : items)
+    w = 1 + rng() % max_item;
+  return items;
+}
+
+struct Stress {
+  const char *name;
+  std::vector<uint64_t> items;
+};
+
+class StressShapes : public ::testing::TestWithParam<Stress> {};
+
+TEST_P(StressShapes, MatchTheKnapsackAtEveryCapacity) {
+  const std::vector<uint64_t> &items = GetParam().items;
+  const std::vector<uint64_t> full = qern_test::knapsack_bitset(items);
+  ASSERT_EQ(exact_bitset(items), full);
+  const size_t step = full.size() > 64 ? full.size() / 16 : 1;
+  for (size_t capacity = 0; capacity <= full.size(); capacity += step) {
+    std::vector<uint64_t> words(capacity + 1, kUntouched);
+    size_t count = capacity;
+    fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count);
+    for (size_t i = 0; i < std::min(capacity, full.size()); ++i) {
+      ASSERT_EQ(words[i], full[i]) << "capacity " << capacity << " word " << i;
+    }
+    ASSERT_EQ(words[capacity], kUntouched);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(LocalSolver, StressShapes,
+                         ::testing::Values(Stress{"all_equal_7", repeated(7, 1000)},
+                                           Stress{"all_equal_64", repeated(64, 333)},
+                                           Stress{"all_equal_1", repeated(1, 4097)},
+                                           Stress{"three_copies", repeated(5, 3)},
+                                           Stress{"powers_of_two", powers_of_two(16)},
+                                           Stress{"huge_and_tiny", huge_and_tiny()},
+                                           Stress{"zeros", std::vector<uint64_t>(50, 0)},
+                                           Stress{"total_63", with_total(63 + 64 * 40)},
+                                           Stress{"total_64", with_total(64 * 41)},
+                                           Stress{"total_65", with_total(65 + 64 * 40)},
+                                           Stress{"total_127", with_total(127 + 64 * 40)},
+                                           Stress{"dense_random", dense_random(5, 400, 300)},
+                                           Stress{"mixed_repeats",
+                                                  [] {
+                                                    std::vector<uint64_t> items = repeated(3, 17);
+                                                    for (uint64_t w : repeated(6, 9))
+                                                      items.push_back(w);
+                                                    for (uint64_t w : repeated(12, 4))
+                                                      items.push_back(w);
+                                                    items.push_back(1000);
+                                                    return items;
+                                                  }()}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -91,3 +91,37 @@ def test_membership_matches_the_oracle(s):
     words = qernx.complete_subset_sum(items)
     reachable = any(sum(w for k, w in enumerate(items) if mask >> k & 1) == s for mask in range(16))
     assert qernx.subset_sum_result_check(words, s) is reachable
+
+
+def _bench_workloads():
+    import pathlib
+    import sys
+
+    sys.path.insert(0, str(pathlib.Path(__file__).parents[2] / "bench"))
+    from bench import WORKLOADS, make_items
+
+    return [(name, make_items) for name in WORKLOADS]
+
+
+@pytest.mark.parametrize(("name", "make_items"), _bench_workloads(), ids=lambda v: str(v)[:2])
+def test_benchmark_workloads_are_exact(name, make_items):
+    items = make_items(name)
+    assert qernx.complete_subset_sum(items) == oracle_words(items)
+
+
+@pytest.mark.parametrize(
+    "items",
+    [
+        [7] * 1000,
+        [1 << k for k in range(20)],
+        [1] * 500 + [300_000],
+        [0] * 100 + [5, 0, 9],
+        [1] * 63,
+        [1] * 64,
+        [1] * 65,
+        [64] * 50 + [1, 1, 1],
+    ],
+    ids=["all equal", "powers of two", "huge and tiny", "zeros", "63", "64", "65", "word steps"],
+)
+def test_fast_path_shapes_are_exact(items):
+    assert qernx.complete_subset_sum(items) == oracle_words(items)
