@@ -10,15 +10,12 @@
 #include <cstring>
 #include <memory>
 
+#include "qern_internal.h"
 #include "qern_lib.h"
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *block) const { free(block); }
-};
-template <typename T>
-using heap_ptr = std::unique_ptr<T, FreeDeleter>;
+using qern_internal::heap_ptr;
 
 struct launch_record {
   uint64_t *items;
