@@ -9,7 +9,7 @@ BUILD := build
 STAMP := $(BUILD)/stamps
 
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
-PY_SOURCES := tests bench demo
+PY_SOURCES := tests bench demo python
 
 .PHONY: test demo bench deps venv install lint gtest pytest format clean
 

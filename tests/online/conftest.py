@@ -1,8 +1,10 @@
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -69,7 +71,8 @@ def scenario():
 
 
 class Outcome:
-    def __init__(self, completed, sleep_log):
+    def __init__(self, completed, sleep_log, elapsed):
+        self.elapsed = elapsed
         self.stdout = completed.stdout
         self.stderr = completed.stderr
         self.returncode = completed.returncode
@@ -83,7 +86,7 @@ def solve_online(sleep_recorder, tmp_path):
     """Solves in a fresh interpreter against an origin; the last line printed
     is the repr of the result or of the exception."""
 
-    def run(items, origin, background=False, timeout=120, **env_extra):
+    def run(items, origin, background=False, timeout=120, code=None, **env_extra):
         sleep_log = tmp_path / "sleeps"
         sleep_log.unlink(missing_ok=True)
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
@@ -110,13 +113,73 @@ def solve_online(sleep_recorder, tmp_path):
                 print(repr(error))
             """
         )
-        code = textwrap.dedent(call).replace("ITEMS", repr(items)).replace("TIMEOUT", str(timeout))
+        code = textwrap.dedent(code or call)
+        code = code.replace("ITEMS", repr(items)).replace("TIMEOUT", str(timeout))
+        started = time.monotonic()
         completed = subprocess.run(
             [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout
         )
-        outcome = Outcome(completed, sleep_log)
+        outcome = Outcome(completed, sleep_log, time.monotonic() - started)
         assert API_KEY not in outcome.stdout and API_KEY not in outcome.stderr
         assert completed.returncode == 0, completed.stderr[-3000:]
         return outcome
 
     return run
+
+
+class Service:
+    """`python -m qernx_service` on a free port of 127.0.0.1, logging to a file."""
+
+    def __init__(self, log_path, *options, cert="server", keys=API_KEY):
+        folder = certs_dir()
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+        env["QERN_SERVICE_KEYS"] = keys
+        self.log_path = log_path
+        with open(log_path, "w") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "qernx_service", "--port", "0"]
+                + ["--cert", str(folder / f"{cert}.pem"), "--key", str(folder / f"{cert}.key")]
+                + list(options),
+                stdout=subprocess.DEVNULL,
+                stderr=log,
+                env=env,
+            )
+        deadline = time.monotonic() + 30
+        while "listening on" not in self.log():
+            assert self.process.poll() is None, self.log()
+            assert time.monotonic() < deadline, "the service did not start"
+            time.sleep(0.05)
+        first = self.log().splitlines()[0]
+        self.port = int(first.rsplit(":", 1)[1])
+        self.origin = f"https://localhost:{self.port}"
+
+    def log(self):
+        return self.log_path.read_text()
+
+    def stop(self, signal_number=signal.SIGTERM):
+        """Stops the service; returns its exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal_number)
+        try:
+            return self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+
+
+@pytest.fixture
+def service(tmp_path):
+    """Starts reference services; each is stopped at the end and must have
+    kept the key out of its log."""
+    started = []
+
+    def start(*options, **kwargs):
+        server = Service(tmp_path / f"service-{len(started)}.log", *options, **kwargs)
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()
+        assert API_KEY not in server.log()
