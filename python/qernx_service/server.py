@@ -28,6 +28,8 @@ RESULT_PATH = "/v0/result"
 OBJECT_PREFIX = "/v0/objects/"
 # A client that sends nothing for this long loses its connection and thread.
 IDLE_SECONDS = 30
+# How long a closing connection keeps reading what the client still sends.
+LINGER_SECONDS = 2
 
 
 def make_tls_context(cert: str, key: str) -> ssl.SSLContext:
@@ -87,16 +89,34 @@ class ServiceServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             return
         with connection:
             self.RequestHandlerClass(connection, client_address, self)
+            linger(connection)
 
     def handle_error(self, request: object, client_address: tuple[str, int]) -> None:
         error = sys.exc_info()[1]
         self.write_log(f"{client_address[0]} - connection failed: {error!r}")
 
 
+def linger(connection: ssl.SSLSocket) -> None:
+    """Closes the sending side, then discards what the client still sends for
+    a moment: closing with unread bytes (a refused body) would reset the
+    connection and could destroy the answer before the client reads it."""
+    try:
+        connection.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + LINGER_SECONDS
+        while (left := deadline - time.monotonic()) > 0:
+            connection.settimeout(left)
+            if not connection.recv(65536):
+                break
+    except OSError:
+        pass
+
+
 class ServiceHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "qernx_service"
     sys_version = ""
+    # Answers to unreadable request lines still carry a status line and headers.
+    default_request_version = "HTTP/1.1"
     timeout = IDLE_SECONDS
     server: ServiceServer
 
