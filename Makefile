@@ -34,6 +34,7 @@ install: venv
 lint: venv
 	$(VENV)/bin/ruff check $(PY_SOURCES)
 	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	$(VENV)/bin/mypy --strict python/qernx_service
 	clang-format --dry-run --Werror $(CXX_SOURCES)
 
 format: venv
@@ -51,10 +52,10 @@ gtest: venv
 # private mount namespace that trusts a throwaway CA.
 pytest: install
 	$(VPY) -m pytest
-	bash tools/with-test-ca.sh $(VPY) -m pytest tests/online
+	bash tools/with-throwaway-ca.sh $(VPY) -m pytest tests/online
 
 demo: install
-	$(VPY) demo/demo.py
+	bash tools/with-throwaway-ca.sh $(VPY) demo/demo.py
 
 bench: install
 	$(VPY) -m pip install -q gmpy2 numpy

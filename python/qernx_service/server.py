@@ -10,7 +10,7 @@ import ssl
 import sys
 import time
 from http import HTTPStatus
-from typing import TextIO
+from typing import Any, TextIO
 from urllib.parse import parse_qs, urlsplit
 
 from .protocol import (
@@ -80,7 +80,7 @@ class ServiceServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
     # The handshake runs on the connection's own thread, under the idle
     # limit, so a client that stalls it cannot hold up the accept loop.
-    def finish_request(self, request: socket.socket, client_address: tuple[str, int]) -> None:
+    def finish_request(self, request: Any, client_address: Any) -> None:
         request.settimeout(IDLE_SECONDS)
         try:
             connection = self.context.wrap_socket(request, server_side=True)
@@ -88,7 +88,7 @@ class ServiceServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
             self.write_log(f"{client_address[0]} - TLS handshake failed: {error}")
             return
         with connection:
-            self.RequestHandlerClass(connection, client_address, self)
+            ServiceHandler(connection, client_address, self)
             linger(connection)
 
     def handle_error(self, request: object, client_address: tuple[str, int]) -> None:

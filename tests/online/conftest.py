@@ -13,9 +13,9 @@ API_KEY = "test-key-5f1c9e0b7d"  # must never show in any output
 
 
 def certs_dir() -> pathlib.Path:
-    folder = os.environ.get("QERN_TEST_CERTS")
+    folder = os.environ.get("QERN_CA_DIR")
     if not folder:
-        pytest.fail("run the online tests through tools/with-test-ca.sh (make test does)")
+        pytest.fail("run the online tests through tools/with-throwaway-ca.sh (make test does)")
     return pathlib.Path(folder)
 
 

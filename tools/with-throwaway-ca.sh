@@ -2,7 +2,7 @@
 # Runs a command with a throwaway CA trusted by the online solver, and by
 # nothing else: inside a private mount namespace the CA is bind-mounted over
 # /etc/ssl/certs/ca-certificates.crt. The machine's own trust store is never
-# changed. Exports QERN_TEST_CERTS, a folder with:
+# changed. Exports QERN_CA_DIR, a folder with:
 #   ca.pem                     the trusted CA
 #   server.pem, server.key     for localhost and 127.0.0.1, signed by the CA
 #   wronghost.pem, wronghost.key   signed by the CA for another host name
@@ -32,10 +32,10 @@ make_leaf server ca "DNS:localhost,IP:127.0.0.1"
 make_leaf wronghost ca "DNS:wrong.example"
 make_leaf untrusted rogue "DNS:localhost,IP:127.0.0.1"
 
-export QERN_TEST_CERTS="$certs"
+export QERN_CA_DIR="$certs"
 # No unshare here means no online tests: fail loudly rather than skip.
 unshare --mount --propagation private -- bash -c '
   set -e
-  mount --bind "$QERN_TEST_CERTS/ca.pem" /etc/ssl/certs/ca-certificates.crt
+  mount --bind "$QERN_CA_DIR/ca.pem" /etc/ssl/certs/ca-certificates.crt
   exec "$@"
 ' qern-test-ca "$@"
