@@ -39,3 +39,14 @@ def run_python(code: str, env_extra=None, timeout=120):
 def local(monkeypatch):
     """Selects the in-process solver for the test."""
     monkeypatch.setenv("QERN_KILLSWITCH", "1")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Under the sanitizers (QERN_SANITIZED=1) memory measurements and address
+    space limits mean nothing: those tests run in the plain pass only."""
+    if os.environ.get("QERN_SANITIZED") != "1":
+        return
+    skip = pytest.mark.skip(reason="not meaningful under the sanitizers")
+    for item in items:
+        if "memory_growth" in item.keywords or "address_space" in item.keywords:
+            item.add_marker(skip)

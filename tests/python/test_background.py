@@ -122,6 +122,7 @@ def test_refused_calls_raise_and_keep_no_reference(args, error):
     assert qernx.complete_subset_sum([1, 2]) == [15]
 
 
+@pytest.mark.address_space
 def test_a_thread_that_cannot_start_raises_runtime_error_and_releases_the_callback():
     # With no address space left for a thread stack, pthread_create fails.
     result = run_python(
@@ -167,6 +168,7 @@ def test_exit_with_solves_in_flight_is_clean(attempt):
     assert "Traceback" not in result.stderr
 
 
+@pytest.mark.memory_growth
 def test_memory_stays_flat_over_many_calls():
     result = run_python(
         """

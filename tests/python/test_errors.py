@@ -77,6 +77,7 @@ def test_diagnostics_come_in_order_with_python_output():
     )
 
 
+@pytest.mark.memory_growth
 def test_refused_calls_do_not_leak():
     # Each refused call converts 200,000 items first: a leaked item array
     # would grow the process by 1.6 MB per call.
