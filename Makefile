@@ -1,4 +1,4 @@
-# make test   installs what it needs, builds, lints and runs every test
+# make test   installs what it needs, builds, lints and runs every test (make check)
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
 
@@ -9,11 +9,15 @@ BUILD := build
 STAMP := $(BUILD)/stamps
 
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
-PY_SOURCES := tests bench demo python
+PY_SOURCES := tests bench demo python tools
 
-.PHONY: test demo bench deps venv install lint gtest pytest format clean
+.PHONY: test check demo bench deps venv install lint gtest pytest sanitize sanitize-gtest \
+  sanitize-pytest fuzz format clean
 
-test: lint gtest pytest
+test: check
+
+# Everything: lint, both suites, both again under ASan and UBSan, fuzzing.
+check: lint gtest pytest sanitize fuzz
 
 deps: $(STAMP)/deps
 $(STAMP)/deps: tools/install-deps.sh
@@ -52,7 +56,26 @@ gtest: venv
 # private mount namespace that trusts a throwaway CA.
 pytest: install
 	$(VPY) -m pytest
-	bash tools/with-throwaway-ca.sh $(VPY) -m pytest tests/online
+	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online
+
+sanitize: sanitize-gtest sanitize-pytest
+
+sanitize-gtest: venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BUILD)/asan-gtest -G Ninja \
+	  -DQERN_BUILD_MODULE=OFF -DQERN_BUILD_TESTS=ON -DQERN_WERROR=ON \
+	  -DQERN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BUILD)/asan-gtest
+	cd $(BUILD)/asan-gtest && ASAN_OPTIONS=detect_leaks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
+
+# The module built with the sanitizers, run under the pytest suites.
+sanitize-pytest: install
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH bash tools/run-sanitized-pytest.sh
+
+# Each libFuzzer target for FUZZ_SECONDS (default 60), two at a time.
+fuzz: venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH bash tools/run-fuzzers.sh
 
 demo: install
 	bash tools/with-throwaway-ca.sh $(VPY) demo/demo.py

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ make binutils pkg-config
   libcurl4-openssl-dev zlib1g-dev libgtest-dev
-  clang-format
+  clang-format clang-14 libclang-rt-14-dev
   openssl util-linux mount
 )
 

@@ -17,6 +17,11 @@ using qern_internal::print_diagnostic;
 // covers item totals up to 524287.
 constexpr size_t kDecompressionArea = 65536;
 
+// A gzip stream of at most 65536 bytes is far smaller than this even when
+// stored uncompressed; a longer download is not a result, and collecting it
+// would let a service grow the caller's memory without bound.
+constexpr size_t kLongestDownload = size_t{1} << 20;
+
 const char kNotReadyJson[] = "{\"message\":";
 const char kNotReadyXml[] = "<?xml version=\"1.0\" encoding=";
 constexpr size_t kJsonPrefix = 10;
@@ -64,6 +69,10 @@ size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void 
   }
   auto *buffer = static_cast<download_buffer *>(buffer_data);
   const size_t length = element_size * count;
+  if (length > kLongestDownload - buffer->size) {
+    print_diagnostic("Result payload longer than %zu bytes, refused\n", kLongestDownload);
+    return 0;
+  }
   auto *grown = static_cast<unsigned char *>(realloc(buffer->data, buffer->size + length));
   if (grown == nullptr) {
     print_diagnostic("not enough memory (realloc returned NULL)\n");

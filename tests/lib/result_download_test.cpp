@@ -71,6 +71,19 @@ TEST(WriteCallback, AccumulatesDeliveriesInOrder) {
   EXPECT_EQ(download.held(), "abcde");
 }
 
+TEST(WriteCallback, RefusesToCollectMoreThanOneMebibyte) {
+  Download download;
+  const std::string block(256 * 1024, 'x');
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(download.deliver(block), block.size());
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(download.deliver("y"), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Result payload longer than 1048576 bytes, refused\n");
+  EXPECT_EQ(download.buffer.size, 4u * block.size());
+}
+
 TEST(Gunzip, DecodesGzipAndReportsItsLength) {
   const Bytes plain = {1, 2, 3, 0, 0, 9};
   const Bytes packed = deflate_bytes(plain);

@@ -136,6 +136,14 @@ class Oversized(Service):
         answer(connection, "200 OK", body, content_type="application/gzip")
 
 
+class Endless(Service):
+    def result(self, request, connection):
+        connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n")
+        block = b"\x1f" * 65536
+        while True:  # until the client hangs up
+            connection.sendall(block)
+
+
 class PaddedTo65536(Service):
     def result(self, request, connection):
         body = payload_for(self.problem, pad_to=65536)
@@ -200,6 +208,15 @@ def test_faults_end_in_the_exact_result_or_a_named_error(
     assert outcome.elapsed < 30
     assert [r.method for r in server.requests].count("POST") == posts
     assert outcome.sleeps == []
+
+
+def test_an_endless_result_is_refused_after_one_mebibyte_and_polled_again(raw_server, solve_online):
+    server = raw_server(Endless())
+    outcome = solve_online(ITEMS, server.origin, timeout=120)
+    assert outcome.result == failure(23)
+    assert outcome.stdout.count("Result payload longer than 1048576 bytes, refused\n") == 20
+    assert len(outcome.sleeps) == 20
+    assert outcome.elapsed < 60
 
 
 def test_a_stalled_submission_answer_is_cut_and_the_submission_retried(raw_server, solve_online):
