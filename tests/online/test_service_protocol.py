@@ -272,3 +272,15 @@ def test_bad_options_stop_the_service_with_a_reason(options, env_keys, complaint
     )
     assert completed.returncode != 0
     assert complaint in completed.stderr
+
+
+def test_keys_given_as_options_and_in_the_environment_are_all_accepted(service):
+    server = service("--api-key", "from-option", keys=f" {API_KEY} , ,other ")
+    context = ssl.create_default_context(cafile=str(certs_dir() / "ca.pem"))
+    statuses = {}
+    for key in ("from-option", API_KEY, "other", "", "unknown"):
+        connection = http.client.HTTPSConnection("localhost", server.port, context=context)
+        connection.request("POST", "/v0/app/sspu", body=b"[1]", headers={"x-api-key": key})
+        statuses[key] = connection.getresponse().status
+        connection.close()
+    assert statuses == {"from-option": 200, API_KEY: 200, "other": 200, "": 403, "unknown": 403}
