@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "qern_internal.h"
 #include "qern_lib.h"
@@ -35,10 +38,53 @@ struct slist_deleter {
 };
 using header_list = std::unique_ptr<curl_slist, slist_deleter>;
 
-// libcurl's global initialisation is not thread-safe: once per process.
+// Set once the process has begun to exit: transfers still running must
+// leave libcurl before the TLS library's own exit handler tears it down.
+std::atomic<bool> process_exiting{false};
+std::atomic<int> transfers_in_flight{0};
+constexpr auto kLongestExitWait = std::chrono::seconds(2);
+
+// Runs before the TLS library's exit handler (exit handlers run in reverse
+// order of registration, and this one is registered after libcurl has set
+// the TLS library up): stops new transfers, lets running ones abort at their
+// next progress call, and waits a bounded time for them to leave.
+void abort_transfers_at_exit() {
+  process_exiting = true;
+  const auto deadline = std::chrono::steady_clock::now() + kLongestExitWait;
+  while (transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// libcurl's global initialisation, once per process and at load time, on the
+// thread that loads the library: done lazily by the first background solve
+// it could still be running when the process exits.
 void init_curl_once() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+  std::call_once(once, [] {
+    curl_global_init(CURL_GLOBAL_ALL);
+    atexit(abort_transfers_at_exit);
+  });
+}
+
+[[gnu::constructor]] void init_curl_at_load() {
+  init_curl_once();
+}
+
+int abort_when_exiting(void * /*unused*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return process_exiting ? 1 : 0;
+}
+
+// curl_easy_perform, unless the process is exiting; counted so that the exit
+// handler knows when no transfer is left inside libcurl.
+CURLcode perform_transfer(CURL *handle) {
+  ++transfers_in_flight;
+  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+  if (!process_exiting) {
+    result = curl_easy_perform(handle);
+  }
+  --transfers_in_flight;
+  return result;
 }
 
 // Writes libcurl's trace to standard error like its own verbose output, with
@@ -113,6 +159,8 @@ void set_transport_options(CURL *handle, const char *ca_path) {
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 30L);
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, redacting_trace);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, abort_when_exiting);
 }
 
 // Everything one solve holds; released on every way out.
@@ -185,7 +233,7 @@ int submit(online_solve *solve, const std::string &origin, const char *ca_path, 
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, make_request_write_callback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &solve->reply);
     set_transport_options(curl, ca_path);
-    result = curl_easy_perform(curl);
+    result = perform_transfer(curl);
     if (result == CURLE_OK || !_curl_transient_err(result)) {
       break;
     }
@@ -264,7 +312,7 @@ extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &solve.download);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, qern_internal::write_memory_callback);
     set_transport_options(curl, ca_path);
-    result = curl_easy_perform(curl);
+    result = perform_transfer(curl);
     handle.reset();
     if (result == CURLE_OK) {
       break;
