@@ -235,7 +235,9 @@ void leave_interpreter_gate() {
   }
 }
 
-// The atexit hook: closes the gate, then waits for the completions inside.
+// The atexit hook: closes the gate, then waits for the completions inside;
+// then stops the online transfers still running, which must be out of libcurl
+// before the process's exit handlers tear the TLS library down.
 PyObject *close_completion_gate(PyObject * /*self*/, PyObject * /*unused*/) {
   Py_BEGIN_ALLOW_THREADS;
   {
@@ -243,6 +245,7 @@ PyObject *close_completion_gate(PyObject * /*self*/, PyObject * /*unused*/) {
     gate().closing = true;
     gate().idle.wait_for(lock, kShutdownWait, [] { return gate().inside == 0; });
   }
+  qern_stop_transfers();
   Py_END_ALLOW_THREADS;
   Py_RETURN_NONE;
 }

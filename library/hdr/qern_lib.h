@@ -70,6 +70,15 @@ int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
  * made by fetch_complete_subset_sum_async and returns NULL. */
 void *fetch_complete_subset_sum_async_helper(void *record);
 
+/* ---- Process exit ---------------------------------------------------------- */
+
+/* For the process's exit path, before the TLS library's exit handlers run:
+ * makes every online transfer still running abort at its next progress call,
+ * refuses new ones (they fail with libcurl code 42), and waits at most 2
+ * seconds for the running ones to leave libcurl. Irreversible. Not exported
+ * from the module: its binding calls it from the interpreter's exit hook. */
+void qern_stop_transfers(void);
+
 /* ---- Local solver --------------------------------------------------------- */
 
 /* Writes exactly the subset sums of the items into words, using 64-bit

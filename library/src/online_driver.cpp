@@ -44,27 +44,12 @@ std::atomic<bool> process_exiting{false};
 std::atomic<int> transfers_in_flight{0};
 constexpr auto kLongestExitWait = std::chrono::seconds(2);
 
-// Runs before the TLS library's exit handler (exit handlers run in reverse
-// order of registration, and this one is registered after libcurl has set
-// the TLS library up): stops new transfers, lets running ones abort at their
-// next progress call, and waits a bounded time for them to leave.
-void abort_transfers_at_exit() {
-  process_exiting = true;
-  const auto deadline = std::chrono::steady_clock::now() + kLongestExitWait;
-  while (transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-// libcurl's global initialisation, once per process and at load time, on the
-// thread that loads the library: done lazily by the first background solve
+// libcurl's global initialisation, once per process, at load time on the
+// thread that loads the library: done lazily by the first background solve,
 // it could still be running when the process exits.
 void init_curl_once() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    curl_global_init(CURL_GLOBAL_ALL);
-    atexit(abort_transfers_at_exit);
-  });
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
 }
 
 [[gnu::constructor]] void init_curl_at_load() {
@@ -242,6 +227,14 @@ int submit(online_solve *solve, const std::string &origin, const char *ca_path, 
 }
 
 }  // namespace
+
+extern "C" void qern_stop_transfers(void) {
+  process_exiting = true;
+  const auto deadline = std::chrono::steady_clock::now() + kLongestExitWait;
+  while (transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
                                                            uint64_t *words, size_t *word_count,
