@@ -8,15 +8,14 @@ import textwrap
 import time
 
 import pytest
-from conftest import API_KEY, certs_dir, exits_with_work_in_flight
+from conftest import API_KEY, RSS_MB, certs_dir, exits_with_work_in_flight
 from raw_tls_server import RawServer
 from test_online_driver import oracle
 
-ONLINE_SOAK = """
-import os, qernx
-def rss_mb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+ONLINE_SOAK = (
+    RSS_MB
+    + """
+import qernx
 def run(calls):
     wrong = 0
     for k in range(calls):
@@ -32,6 +31,7 @@ start = rss_mb()
 wrong += run(500)
 print(wrong, rss_mb() - start)
 """
+)
 
 
 @pytest.mark.memory_growth

@@ -6,6 +6,11 @@ import sys
 import textwrap
 
 import pytest
+from processes import (  # noqa: F401 (shared with the test modules)
+    RSS_MB,
+    exits_with_work_in_flight,
+    skip_what_sanitizers_distort,
+)
 
 
 def oracle_words(items):
@@ -41,22 +46,5 @@ def local(monkeypatch):
     monkeypatch.setenv("QERN_KILLSWITCH", "1")
 
 
-def exits_with_work_in_flight(env):
-    """The environment for a process that exits with solves still running. The
-    memory those solves hold is left to the OS on purpose, so under the
-    sanitizers the leak check at exit is off for it; memory errors still count."""
-    options = os.environ.get("ASAN_OPTIONS")
-    if options:
-        env["ASAN_OPTIONS"] = options + ":detect_leaks=0"
-    return env
-
-
 def pytest_collection_modifyitems(config, items):
-    """Under the sanitizers (QERN_SANITIZED=1) memory measurements and address
-    space limits mean nothing: those tests run in the plain pass only."""
-    if os.environ.get("QERN_SANITIZED") != "1":
-        return
-    skip = pytest.mark.skip(reason="not meaningful under the sanitizers")
-    for item in items:
-        if "memory_growth" in item.keywords or "address_space" in item.keywords:
-            item.add_marker(skip)
+    skip_what_sanitizers_distort(items)

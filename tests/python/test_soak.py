@@ -1,14 +1,7 @@
 """Resident memory over many blocking local calls, after a warm-up."""
 
 import pytest
-from conftest import run_python
-
-RSS_MB = """
-import os
-def rss_mb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-"""
+from conftest import RSS_MB, run_python
 
 
 @pytest.mark.memory_growth
