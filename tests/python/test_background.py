@@ -1,10 +1,11 @@
 import random
 import sys
+import textwrap
 import threading
 
 import pytest
 import qernx
-from conftest import exits_with_work_in_flight, oracle_words, random_items, run_python
+from conftest import RSS_MB, exits_with_work_in_flight, oracle_words, random_items, run_python
 
 WAIT_S = 60
 
@@ -172,11 +173,10 @@ def test_exit_with_solves_in_flight_is_clean(attempt):
 @pytest.mark.memory_growth
 def test_memory_stays_flat_over_many_calls():
     result = run_python(
-        """
-        import os, threading, qernx
-        def rss_mb():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+        RSS_MB
+        + textwrap.dedent(
+            """
+        import threading, qernx
         done = threading.Semaphore(0)
         def run(calls):
             for k in range(calls):
@@ -188,7 +188,8 @@ def test_memory_stays_flat_over_many_calls():
         start = rss_mb()
         run(10000)
         print(rss_mb() - start)
-        """,
+        """
+        ),
         env_extra={"QERN_KILLSWITCH": "1"},
         timeout=300,
     )

@@ -1,6 +1,8 @@
+import textwrap
+
 import pytest
 import qernx
-from conftest import run_python
+from conftest import RSS_MB, run_python
 
 PARSE = "Error occured with parsing tuple 0\n"
 NOT_LIST = "Error occured with PyList_Check 0\n"
@@ -82,11 +84,10 @@ def test_refused_calls_do_not_leak():
     # Each refused call converts 200,000 items first: a leaked item array
     # would grow the process by 1.6 MB per call.
     result = run_python(
-        """
-        import os, qernx
-        def rss_mb():
-            with open("/proc/self/statm") as f:
-                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+        RSS_MB
+        + textwrap.dedent(
+            """
+        import qernx
         bad = [[1] * 200_000 + ["x"], [1] * 200_000 + [-1], [2**63] * 200_000]
         for _ in range(20):
             for items in bad:
@@ -98,7 +99,8 @@ def test_refused_calls_do_not_leak():
                 try: qernx.complete_subset_sum(items)
                 except (TypeError, OverflowError): pass
         print(rss_mb() - start)
-        """,
+        """
+        ),
         env_extra={"QERN_KILLSWITCH": "1"},
     )
     assert result.returncode == 0, result.stderr
