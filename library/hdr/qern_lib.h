@@ -24,6 +24,26 @@ typedef int qern_status_t;
 #define QERN_ERR_BUF_SIZE 128
 
 /* ---- Solver entry points ------------------------------------------------ */
+/* Statuses besides 0 and -1. */
+#define QERN_STATUS_STOPPED (-2)   /* the caller's stop check ended the solve */
+#define QERN_STATUS_NO_MEMORY (-3) /* memory ran out; err_buf says where */
+
+/* The settings of one solve. The strings are borrowed for the length of the
+ * call that is given them (qern_solve_async copies them). */
+struct qern_settings {
+  int keep_local;          /* 1: the local solver; anything else: online */
+  const char *api_url;     /* NULL or "": https://localhost:8443 */
+  const char *api_key;     /* NULL: no key */
+  const char *max_retries; /* NULL: unset; else the text of QERN_MAXRETRIES */
+};
+
+/* Asked now and then during a blocking solve, on the solving thread: returns
+ * non-zero when the solve must end at once (with QERN_STATUS_STOPPED). */
+typedef int (*qern_stop_check_t)(void *context);
+struct qern_stop {
+  qern_stop_check_t check;
+  void *context;
+};
 
 /* Returns 1 when the environment variable QERN_KILLSWITCH is exactly "1" (the
  * local solver is selected), otherwise 0. Read afresh on every call. */
@@ -43,6 +63,15 @@ int keep_local(void);
  * local solver never fails. */
 qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                                         size_t *word_count, char *err_buf);
+
+/* As fetch_complete_subset_sum, with the settings given instead of read from
+ * the environment, and an optional stop check (stop or stop->check NULL:
+ * never stops). Returns 0, -1 (online failure), QERN_STATUS_STOPPED or
+ * QERN_STATUS_NO_MEMORY; err_buf holds why for the last three but
+ * QERN_STATUS_STOPPED. */
+qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                         size_t *word_count, char *err_buf, const struct qern_settings *settings,
+                         const struct qern_stop *stop);
 
 /* Receives the outcome of a background solve, on the background thread:
  * status as fetch_complete_subset_sum returned it; words and word_count as it
@@ -65,6 +94,12 @@ typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t 
  * Returns 0 when the thread was started, otherwise the pthread_create error. */
 int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
                                     qern_completion_t completion, void *user_data);
+
+/* As fetch_complete_subset_sum_async, with the settings given: they are
+ * copied before this call returns, so the thread never reads the environment.
+ * Returns 0, ENOMEM when the copy fails, or the pthread_create error. */
+int qern_solve_async(uint64_t *items, size_t item_count, const struct qern_settings *settings,
+                     qern_completion_t completion, void *user_data);
 
 /* The background thread's start routine: takes ownership of a launch record
  * made by fetch_complete_subset_sum_async and returns NULL. */
@@ -91,6 +126,12 @@ void qern_stop_transfers(void);
  * Reentrant, silent, and always returns 0. */
 int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                              size_t *word_count);
+
+/* As fmss_complete_subset_sum, asking the stop check (when not NULL) every
+ * few milliseconds of work. Returns 0, QERN_STATUS_STOPPED (the words are then
+ * not to be read) or QERN_STATUS_NO_MEMORY (scratch memory ran out). */
+qern_status_t fmss_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                         size_t *word_count, const struct qern_stop *stop);
 
 /* ---- Hash-search toolkit ---------------------------------------------------
  *

@@ -20,13 +20,14 @@ using qern_internal::heap_ptr;
 struct launch_record {
   uint64_t *items;
   size_t item_count;
+  qern_internal::settings_copy settings;
   qern_completion_t completion;
   void *user_data;
 };
 
 // The solve's words, or a failure when they cannot be allocated.
-qern_status_t solve(const uint64_t *items, size_t item_count, heap_ptr<uint64_t> *words,
-                    size_t *word_count, char *err_buf) {
+qern_status_t solve(const uint64_t *items, size_t item_count, const qern_settings &settings,
+                    heap_ptr<uint64_t> *words, size_t *word_count, char *err_buf) {
   uint64_t total = 0;
   for (size_t k = 0; k < item_count; ++k) {
     total += items[k];
@@ -37,36 +38,39 @@ qern_status_t solve(const uint64_t *items, size_t item_count, heap_ptr<uint64_t>
     *word_count = 0;
     strncpy(err_buf, "[Local failure] not enough memory for the result words",
             QERN_ERR_BUF_SIZE - 1);
-    return -1;
+    return QERN_STATUS_NO_MEMORY;
   }
-  return fetch_complete_subset_sum(items, item_count, words->get(), word_count, err_buf);
+  return qern_solve(items, item_count, words->get(), word_count, err_buf, &settings, nullptr);
 }
 
 }  // namespace
 
 extern "C" void *fetch_complete_subset_sum_async_helper(void *record) {
-  const launch_record launch = *static_cast<launch_record *>(record);
-  free(record);
+  const std::unique_ptr<launch_record> launch(static_cast<launch_record *>(record));
 
-  heap_ptr<uint64_t> items(launch.items);
+  heap_ptr<uint64_t> items(launch->items);
   heap_ptr<uint64_t> words;
   size_t word_count = 0;
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
-  const qern_status_t status = solve(items.get(), launch.item_count, &words, &word_count, err_buf);
+  const qern_settings settings = launch->settings.view();
+  const qern_status_t status =
+      solve(items.get(), launch->item_count, settings, &words, &word_count, err_buf);
   items.reset();
 
   char *err_str = status != 0 ? strdup(err_buf) : nullptr;
-  launch.completion(status, words.release(), word_count, launch.user_data, err_str);
+  launch->completion(status, words.release(), word_count, launch->user_data, err_str);
   return nullptr;
 }
 
-extern "C" int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
-                                               qern_completion_t completion, void *user_data) {
-  heap_ptr<launch_record> launch(static_cast<launch_record *>(malloc(sizeof(launch_record))));
+namespace {
+
+int start_thread(uint64_t *items, size_t item_count, qern_internal::settings_copy settings,
+                 qern_completion_t completion, void *user_data) {
+  std::unique_ptr<launch_record> launch(new (std::nothrow) launch_record{
+      items, item_count, std::move(settings), completion, user_data});
   if (!launch) {
     return ENOMEM;
   }
-  *launch = launch_record{items, item_count, completion, user_data};
 
   pthread_attr_t attributes;
   int error = pthread_attr_init(&attributes);
@@ -84,4 +88,26 @@ extern "C" int fetch_complete_subset_sum_async(uint64_t *items, size_t item_coun
     launch.release();  // the thread owns it now
   }
   return error;
+}
+
+}  // namespace
+
+extern "C" int qern_solve_async(uint64_t *items, size_t item_count, const qern_settings *settings,
+                                qern_completion_t completion, void *user_data) {
+  try {
+    return start_thread(items, item_count, qern_internal::settings_copy::of(*settings), completion,
+                        user_data);
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+}
+
+extern "C" int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
+                                               qern_completion_t completion, void *user_data) {
+  try {
+    return start_thread(items, item_count, qern_internal::settings_copy::from_environment(),
+                        completion, user_data);
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 
 #include "qern_lib.h"
 
@@ -268,6 +269,16 @@ extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count
 }
 
 // ---- Hash-search toolkit ----------------------------------------------------
+
+extern "C" qern_status_t fmss_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                    size_t *word_count, const qern_stop * /*stop*/) {
+  try {
+    fmss_complete_subset_sum(items, item_count, words, word_count);
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return QERN_STATUS_NO_MEMORY;
+  }
+}
 
 extern "C" uint32_t fmss_read(const uint32_t *tree, uint32_t k) {
   uint32_t sum = 0;

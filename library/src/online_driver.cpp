@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -115,8 +116,8 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
 
 // The service origin without a trailing slash, or an empty string (with the
 // reason in `why`) when it is not https.
-std::string service_origin(std::string *why) {
-  const char *configured = getenv("QERN_API_URL");
+std::string service_origin(const qern_settings &settings, std::string *why) {
+  const char *configured = settings.api_url;
   std::string origin = configured != nullptr && *configured != '\0' ? configured : kDefaultOrigin;
   if (origin.compare(0, 8, "https://") != 0) {
     *why = "QERN_API_URL must start with https://";
@@ -149,17 +150,17 @@ void set_transport_options(CURL *handle, const char *ca_path) {
 }
 
 // Everything one solve holds; released on every way out.
-struct online_solve {
+struct solve_state {
   char request_id[QERN_REQUEST_ID_SIZE] = {0};
   submit_reply reply{0, request_id, nullptr};
   header_list headers;
   heap_ptr<char> body;
   download_buffer download{nullptr, 0};
 
-  online_solve() = default;
-  online_solve(const online_solve &) = delete;
-  online_solve &operator=(const online_solve &) = delete;
-  ~online_solve() {
+  solve_state() = default;
+  solve_state(const solve_state &) = delete;
+  solve_state &operator=(const solve_state &) = delete;
+  ~solve_state() {
     free(reply.failure_text);
     free(download.data);
   }
@@ -168,6 +169,11 @@ struct online_solve {
 qern_status_t fail(const char *text, char *err_buf) {
   _safe_copy_to_err_buff(text, err_buf);
   return -1;
+}
+
+qern_status_t fail_with_status(const char *text, qern_status_t status, char *err_buf) {
+  _safe_copy_to_err_buff(text, err_buf);
+  return status;
 }
 
 qern_status_t fail_with_code(const char *format, int code, char *err_buf) {
@@ -186,8 +192,8 @@ void pause_before_attempt(int attempt) {
 }
 
 // The poll attempt limit once the first attempt found the result not ready.
-int overridden_attempt_limit() {
-  const char *value = getenv("QERN_MAXRETRIES");
+int overridden_attempt_limit(const qern_settings &settings) {
+  const char *value = settings.max_retries;
   if (value == nullptr) {
     return kDefaultAttempts;
   }
@@ -199,7 +205,7 @@ int overridden_attempt_limit() {
 
 // Submits the problem; returns the last libcurl code, or -1 after failing
 // with a local reason.
-int submit(online_solve *solve, const std::string &origin, const char *ca_path, char *err_buf,
+int submit(solve_state *solve, const std::string &origin, const char *ca_path, char *err_buf,
            qern_status_t *status) {
   const std::string url = origin + "/v0/app/sspu";
   int result = CURLE_OK;
@@ -239,13 +245,26 @@ extern "C" void qern_stop_transfers(void) {
 extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
                                                            uint64_t *words, size_t *word_count,
                                                            char *err_buf) {
+  try {
+    const auto settings = qern_internal::settings_copy::from_environment();
+    return qern_internal::online_solve(items, item_count, words, word_count, err_buf,
+                                       settings.view(), nullptr);
+  } catch (const std::bad_alloc &) {
+    return fail_with_status("[Local failure] not enough memory", QERN_STATUS_NO_MEMORY, err_buf);
+  }
+}
+
+qern_status_t qern_internal::online_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                          size_t *word_count, char *err_buf,
+                                          const qern_settings &settings,
+                                          const qern_stop * /*stop*/) {
   std::string why;
-  const std::string origin = service_origin(&why);
+  const std::string origin = service_origin(settings, &why);
   if (origin.empty()) {
     return fail(why.c_str(), err_buf);
   }
-  online_solve solve;
-  solve.headers.reset(_generate_slist(1));
+  solve_state solve;
+  solve.headers.reset(qern_internal::make_header_list(1, settings.api_key));
   if (!solve.headers) {
     return fail("[Local failure] slist failed to generate", err_buf);
   }
@@ -280,7 +299,7 @@ extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items
 
   const unpack_target target{words, word_count};
   const std::string url = origin + "/v0/result?requestId=" + solve.request_id;
-  solve.headers.reset(_generate_slist(2));
+  solve.headers.reset(qern_internal::make_header_list(2, settings.api_key));
   if (!solve.headers) {
     return fail("[Local failure] slist failed to generate", err_buf);
   }
@@ -315,7 +334,7 @@ extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items
       break;
     }
     if (attempt == 0) {
-      limit = overridden_attempt_limit();
+      limit = overridden_attempt_limit(settings);
     }
     print_diagnostic("Result not ready (%d)\n", result);
     pause_before_attempt(attempt);

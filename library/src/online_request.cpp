@@ -59,7 +59,10 @@ const char *first_existing_path(const char *const *paths, int count) {
 using qern_internal::heap_ptr;
 
 extern "C" struct curl_slist *_generate_slist(int kind) {
-  const char *key = getenv("QERN_API_KEY");
+  return qern_internal::make_header_list(kind, getenv("QERN_API_KEY"));
+}
+
+struct curl_slist *qern_internal::make_header_list(int kind, const char *key) {
   char *line = nullptr;
   if (asprintf(&line, "x-api-key: %s", key != nullptr ? key : "") < 0) {
     return nullptr;
@@ -112,10 +115,14 @@ extern "C" int _curl_transient_err(int code) {
   return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SSL_CONNECT_ERROR;
 }
 
-extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
-  qern_internal::print_diagnostic("Failed with error: %s\n", msg);
+void qern_internal::copy_error(const char *msg, char *err_buf) {
   if (err_buf != nullptr) {
     strncpy(err_buf, msg, QERN_ERR_BUF_SIZE - 1);
     err_buf[QERN_ERR_BUF_SIZE - 1] = '\0';
   }
+}
+
+extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
+  qern_internal::print_diagnostic("Failed with error: %s\n", msg);
+  qern_internal::copy_error(msg, err_buf);
 }
