@@ -12,6 +12,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
+#include <string>
 
 #include "qern_lib.h"
 
@@ -196,6 +199,66 @@ word_array allocate_words(size_t count) {
   return words;
 }
 
+// The settings of one solve, read from the environment when the call is made,
+// on the calling thread under the interpreter lock, and held as copies: Python
+// code that runs during the solve (a signal handler) may change os.environ, and
+// a background thread must never read the environment itself.
+class call_settings {
+ public:
+  // Returns false with MemoryError set when the copies cannot be made.
+  bool read() {
+    try {
+      keep_local_ = keep_local();
+      api_url_ = copy_of(getenv("QERN_API_URL"));
+      api_key_ = copy_of(getenv("QERN_API_KEY"));
+      max_retries_ = copy_of(getenv("QERN_MAXRETRIES"));
+      return true;
+    } catch (const std::bad_alloc &) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  // Borrows this object's strings.
+  qern_settings view() const {
+    return qern_settings{keep_local_, text_of(api_url_), text_of(api_key_), text_of(max_retries_)};
+  }
+
+ private:
+  static std::optional<std::string> copy_of(const char *value) {
+    return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+  }
+  static const char *text_of(const std::optional<std::string> &value) {
+    return value ? value->c_str() : nullptr;
+  }
+  int keep_local_ = 0;
+  std::optional<std::string> api_url_, api_key_, max_retries_;
+};
+
+// The stop check of a blocking solve: runs the interpreter's signal handlers
+// on the calling thread, which holds the interpreter lock. A handler that
+// raises (KeyboardInterrupt for Ctrl-C) ends the solve with its exception set.
+int signals_raised(void * /*unused*/) {
+  return PyErr_CheckSignals() < 0 ? 1 : 0;
+}
+
+// Sets the exception for a failed solve's status; returns nullptr.
+PyObject *raise_solve_failure(qern_status_t status, const char *err_buf) {
+  switch (status) {
+    case QERN_STATUS_STOPPED:
+      if (!PyErr_Occurred()) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+      }
+      break;
+    case QERN_STATUS_NO_MEMORY:
+      PyErr_SetString(PyExc_MemoryError, err_buf);
+      break;
+    default:
+      PyErr_SetString(PyExc_ConnectionError, err_buf);
+      break;
+  }
+  return nullptr;
+}
+
 // ---- Completions of background solves --------------------------------------
 //
 // A completion arrives on a thread the interpreter does not know. Once the
@@ -279,7 +342,7 @@ void deliver_completion(qern_status_t result, const uint64_t *output_binary,
                         const char *err_str) {
   py_ref resultList;
   if (result != 0) {
-    PyErr_SetString(PyExc_ConnectionError, err_str != nullptr ? err_str : "solve failed");
+    raise_solve_failure(result, err_str != nullptr ? err_str : "solve failed");
     PyErr_WriteUnraisable(pyCallbackFunction);
   } else {
     resultList = py_ref::steal(_generate_result_list_from_c_buf(output_binary, output_binary_size));
@@ -333,15 +396,22 @@ PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) 
   if (!result_buffer) {
     return nullptr;
   }
+  call_settings settings;
+  if (!settings.read()) {
+    return nullptr;
+  }
+  const qern_settings settings_view = settings.view();
+  const qern_stop stop{signals_raised, nullptr};
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
   flush_python_stdout();  // the solver prints its own diagnostics
-  const qern_status_t c_result = fetch_complete_subset_sum(
-      c_input_array.get(), input_length, result_buffer.get(), &result_buffer_size, err_buf);
+  const qern_status_t c_result = qern_solve(c_input_array.get(), input_length, result_buffer.get(),
+                                            &result_buffer_size, err_buf, &settings_view, &stop);
   c_input_array.reset();
   if (c_result != 0) {
-    print_diagnostic("Error occured %s\n", err_buf);
-    PyErr_SetString(PyExc_ConnectionError, err_buf);
-    return nullptr;
+    if (c_result == -1) {
+      print_diagnostic("Error occured %s\n", err_buf);
+    }
+    return raise_solve_failure(c_result, err_buf);
   }
   return _generate_result_list_from_c_buf(result_buffer.get(), result_buffer_size);
 }
@@ -390,10 +460,15 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
                  Py_TYPE(callbackFunction)->tp_name);
     return nullptr;
   }
+  call_settings settings;
+  if (!settings.read()) {
+    return nullptr;
+  }
+  const qern_settings settings_view = settings.view();
   py_ref callback = py_ref::ref(callbackFunction);
   flush_python_stdout();  // the solver prints its own diagnostics
-  const int error = fetch_complete_subset_sum_async(c_input_array.get(), input_length,
-                                                    _async_callback, callback.get());
+  const int error = qern_solve_async(c_input_array.get(), input_length, &settings_view,
+                                     _async_callback, callback.get());
   if (error != 0) {
     PyErr_Format(PyExc_RuntimeError, "can't start new thread: %s", strerror(error));
     return nullptr;
