@@ -9,7 +9,7 @@ BUILD := build
 STAMP := $(BUILD)/stamps
 
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
-PY_SOURCES := tests bench demo python tools
+PY_SOURCES := tests bench demo service tools
 
 .PHONY: test check demo bench deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
@@ -31,9 +31,12 @@ $(STAMP)/venv: requirements-dev.txt $(STAMP)/deps
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	@mkdir -p $(STAMP) && touch $@
 
-# The module, built with warnings as errors and installed into the venv.
+# The module, built with warnings as errors, and the solver service (its own
+# distribution, service/), both installed into the venv.
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation -Ccmake.define.QERN_WERROR=ON .
+	$(VPY) -m pip install -q --no-build-isolation ./service
+	rm -rf service/build
 
 lint: venv
 	$(VENV)/bin/ruff check $(PY_SOURCES)
@@ -42,7 +45,7 @@ lint: venv
 
 # The service against the module's installed stubs.
 typecheck: install
-	$(VENV)/bin/mypy --strict python/qernx_service
+	$(VENV)/bin/mypy --strict service/qernx_service
 
 format: venv
 	$(VENV)/bin/ruff format $(PY_SOURCES)

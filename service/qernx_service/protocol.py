@@ -9,6 +9,8 @@ import struct
 from http import HTTPStatus
 from xml.sax.saxutils import escape
 
+from .solver import GZIP_LEVEL
+
 # A client unpacks at most 65536 bytes of bitset, so totals from 524288 on
 # would produce results it cannot receive.
 MAX_TOTAL = 524287
@@ -22,10 +24,11 @@ _COMPACT_ARRAY = re.compile(rb"\[(?:(?:0|[1-9][0-9]{0,19})(?:,(?:0|[1-9][0-9]{0,
 class Refusal(Exception):
     """A request the service answers with {"message": text} and `status`."""
 
-    def __init__(self, status: HTTPStatus, text: str) -> None:
+    def __init__(self, status: HTTPStatus, text: str, retry_after: int | None = None) -> None:
         super().__init__(text)
         self.status = status
         self.text = text
+        self.retry_after = retry_after
 
 
 def compact_json(value: object) -> bytes:
@@ -58,14 +61,23 @@ def parse_problem(body: bytes) -> list[int]:
 
 def result_payload(words: list[int]) -> bytes:
     """The gzip stream of the bitset's little-endian bytes."""
-    return gzip.compress(struct.pack(f"<{len(words)}Q", *words), mtime=0)
+    return gzip.compress(struct.pack(f"<{len(words)}Q", *words), GZIP_LEVEL, mtime=0)
+
+
+def object_error_xml(code: str, text: str, key: str) -> bytes:
+    """What an object store answers for an object it does not serve."""
+    return (
+        '<?xml version="1.0" encoding="UTF-8"?>\n'
+        f"<Error><Code>{code}</Code><Message>{text}</Message>"
+        f"<Key>{escape(key)}</Key></Error>"
+    ).encode()
 
 
 def missing_object_xml(key: str) -> bytes:
-    """What an object store answers for an object that does not exist (yet)."""
-    return (
-        '<?xml version="1.0" encoding="UTF-8"?>\n'
-        "<Error><Code>NoSuchKey</Code>"
-        "<Message>The specified key does not exist.</Message>"
-        f"<Key>{escape(key)}</Key></Error>"
-    ).encode()
+    """The answer for an object that does not exist (yet)."""
+    return object_error_xml("NoSuchKey", "The specified key does not exist.", key)
+
+
+def denied_object_xml(key: str) -> bytes:
+    """The answer for an object URL whose signature is wrong or expired."""
+    return object_error_xml("AccessDenied", "Request has expired or its signature is wrong.", key)
