@@ -1,6 +1,7 @@
 # make test   installs what it needs, builds, lints and runs every test (make check)
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
+# make bench-service  times the solver service (embedded and Redis back-ends)
 
 PYTHON ?= python3
 VENV := .venv
@@ -11,7 +12,7 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check demo bench deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: test check demo bench bench-service deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
@@ -89,6 +90,11 @@ demo: install
 bench: install
 	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
+
+# The solver service: gzip levels, kept-alive submissions and polls, solves per
+# second, embedded and Redis back-ends (a benchmark, not a test).
+bench-service: install deps
+	bash tools/with-throwaway-ca.sh $(VPY) bench/service.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -51,14 +51,19 @@ redis.call('XDEL', KEYS[2], ARGV[5])
 return 1
 """
 
-# KEYS: queued counter. ARGV: the per-key limit. 1 when there was room.
-TAKE_QUEUE_SLOT = """
-local queued = redis.call('INCR', KEYS[1])
-if queued > tonumber(ARGV[1]) then
-  if redis.call('DECR', KEYS[1]) <= 0 then redis.call('DEL', KEYS[1]) end
-  return 0
+# KEYS: stream, job, queued counter. ARGV: queue bound, per-key bound, owner,
+# request id, items, ttl of a queued job. 0 when queued, 1 when the queue is
+# full, 2 when the key has its share queued. One round trip per submission.
+SUBMIT = """
+if redis.call('XLEN', KEYS[1]) >= tonumber(ARGV[1]) then return 1 end
+if redis.call('INCR', KEYS[3]) > tonumber(ARGV[2]) then
+  if redis.call('DECR', KEYS[3]) <= 0 then redis.call('DEL', KEYS[3]) end
+  return 2
 end
-return 1
+redis.call('HSET', KEYS[2], 'owner', ARGV[3], 'state', 'queued')
+redis.call('EXPIRE', KEYS[2], ARGV[6])
+redis.call('XADD', KEYS[1], '*', 'id', ARGV[4], 'owner', ARGV[3], 'items', ARGV[5])
+return 0
 """
 
 
@@ -86,7 +91,7 @@ class RedisBackend:
         )
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
-        self._take_slot = self._client.register_script(TAKE_QUEUE_SLOT)
+        self._submit = self._client.register_script(SUBMIT)
 
     async def start(self) -> None:
         await ensure_group(self._client)
@@ -107,22 +112,26 @@ class RedisBackend:
         return bytes.fromhex(shared.decode())
 
     async def submit(self, owner: str, items: list[int]) -> str:
+        request_id = secrets.token_urlsafe(18)
+        body = json.dumps(items, separators=(",", ":"))
         try:
-            if await self._client.xlen(STREAM) >= self._max_queued:
-                raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
-            if not await self._take_slot(keys=[queued_key(owner)], args=[self._max_queued_per_key]):
-                raise Refusal(
-                    HTTPStatus.TOO_MANY_REQUESTS, "Too many problems queued for this key", 5
-                )
-            request_id = secrets.token_urlsafe(18)
-            body = json.dumps(items, separators=(",", ":"))
-            async with self._client.pipeline(transaction=True) as pipe:
-                pipe.hset(job_key(request_id), mapping={"owner": owner, "state": "queued"})
-                pipe.expire(job_key(request_id), QUEUED_TTL)
-                pipe.xadd(STREAM, {"id": request_id, "owner": owner, "items": body})
-                await pipe.execute()
+            outcome = await self._submit(
+                keys=[STREAM, job_key(request_id), queued_key(owner)],
+                args=[
+                    self._max_queued,
+                    self._max_queued_per_key,
+                    owner,
+                    request_id,
+                    body,
+                    QUEUED_TTL,
+                ],
+            )
         except (RedisError, OSError) as error:
             raise unavailable() from error
+        if outcome == 1:
+            raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
+        if outcome == 2:
+            raise Refusal(HTTPStatus.TOO_MANY_REQUESTS, "Too many problems queued for this key", 5)
         return request_id
 
     async def lookup(self, owner: str, request_id: str) -> Found:
