@@ -123,6 +123,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_result_bytes,
             arguments.max_queued,
             arguments.max_queued_per_key,
+            solvers=arguments.workers,
             metrics=metrics,
         )
     app = ServiceApp(

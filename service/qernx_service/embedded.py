@@ -1,8 +1,10 @@
 """The embedded back-end: an in-process queue and a bounded result store.
 
 Problems are solved on an executor (solver processes by default) while the
-event loop keeps answering; results are kept for `ttl` seconds, and the
-oldest go first when they hold more than `max_result_bytes`."""
+event loop keeps answering: one dispatcher per solver hands it the waiting
+problems in batches, so a burst of small problems costs few round trips.
+Results are kept for `ttl` seconds, and the oldest go first when they hold
+more than `max_result_bytes`."""
 
 from __future__ import annotations
 
@@ -17,10 +19,13 @@ from http import HTTPStatus
 from typing import Callable
 
 from .protocol import Refusal
-from .solver import prepare_process, solve_payload
+from .solver import prepare_process, solve_many, warm_up
 from .state import FAILED, PENDING, UNKNOWN, Found, Metrics
 
-Solve = Callable[[list[int]], "tuple[bytes, float]"]
+SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
+# Problems one trip to a solver process carries at most, and their items.
+BATCH_PROBLEMS = 64
+BATCH_ITEMS = 200_000
 
 
 def solver_processes(count: int) -> ProcessPoolExecutor:
@@ -49,12 +54,16 @@ class EmbeddedBackend:
         max_result_bytes: int = 256 << 20,
         max_queued: int = 10_000,
         max_queued_per_key: int = 1_000,
-        solve: Solve = solve_payload,
+        solvers: int = 1,
+        solve: SolveMany = solve_many,
+        warm: Callable[[], None] | None = warm_up,
         clock: Callable[[], float] = time.monotonic,
         metrics: Metrics | None = None,
     ) -> None:
         self._executor = executor
+        self._solvers = solvers
         self._solve = solve
+        self._warm = warm
         self._ttl = ttl
         self._clock = clock
         self._max_result_bytes = max_result_bytes
@@ -67,17 +76,26 @@ class EmbeddedBackend:
         # Solved results in completion order, which with one ttl is expiry order.
         self._results: collections.OrderedDict[str, float] = collections.OrderedDict()
         self._result_bytes = 0
-        self._tasks: set[asyncio.Future[None]] = set()
+        self._waiting: collections.deque[tuple[str, str, list[int]]] = collections.deque()
+        self._wake: asyncio.Event | None = None
+        self._dispatchers: list[asyncio.Task[None]] = []
 
     async def start(self) -> None:
-        """Starts every solver process now rather than at the first problem."""
+        """Starts every solver process now rather than at the first problem,
+        and a dispatcher for each."""
         loop = asyncio.get_running_loop()
-        count = getattr(self._executor, "_max_workers", 1)
-        await asyncio.gather(
-            *(loop.run_in_executor(self._executor, self._solve, []) for _ in range(count))
-        )
+        if self._warm is not None:
+            warm = self._warm
+            await asyncio.gather(
+                *(loop.run_in_executor(self._executor, warm) for _ in range(self._solvers))
+            )
+        self._wake = asyncio.Event()
+        self._dispatchers = [asyncio.ensure_future(self._dispatch()) for _ in range(self._solvers)]
 
     async def close(self) -> None:
+        for dispatcher in self._dispatchers:
+            dispatcher.cancel()
+        await asyncio.gather(*self._dispatchers, return_exceptions=True)
         await asyncio.to_thread(self._executor.shutdown, True, cancel_futures=True)
 
     async def healthy(self) -> bool:
@@ -95,9 +113,9 @@ class EmbeddedBackend:
         self._entries[request_id] = _Entry(owner)
         self._queued += 1
         self._queued_by[owner] += 1
-        task = asyncio.ensure_future(self._work(request_id, owner, items))
-        self._tasks.add(task)
-        task.add_done_callback(self._tasks.discard)
+        self._waiting.append((request_id, owner, items))
+        if self._wake is not None:
+            self._wake.set()
         return request_id
 
     async def lookup(self, owner: str, request_id: str) -> Found:
@@ -122,15 +140,38 @@ class EmbeddedBackend:
         self._expire()
         return len(self._results), self._result_bytes
 
-    async def _work(self, request_id: str, owner: str, items: list[int]) -> None:
+    async def _dispatch(self) -> None:
+        assert self._wake is not None
+        loop = asyncio.get_running_loop()
+        while True:
+            while not self._waiting:
+                self._wake.clear()
+                await self._wake.wait()
+            batch = [self._waiting.popleft()]
+            size = len(batch[0][2])
+            while self._waiting and len(batch) < BATCH_PROBLEMS:
+                size += len(self._waiting[0][2])
+                if size > BATCH_ITEMS:
+                    break
+                batch.append(self._waiting.popleft())
+            problems = [items for _, _, items in batch]
+            try:
+                solved = await loop.run_in_executor(self._executor, self._solve, problems)
+            except Exception as error:  # a solver process died: the batch fails, not the service
+                solved = [str(error) or type(error).__name__] * len(batch)
+            for (request_id, owner, _), outcome in zip(batch, solved):
+                self._finish(request_id, owner, outcome)
+
+    def _finish(self, request_id: str, owner: str, outcome: tuple[bytes, float] | str) -> None:
         payload = None
-        try:
-            loop = asyncio.get_running_loop()
-            payload, seconds = await loop.run_in_executor(self._executor, self._solve, items)
+        if isinstance(outcome, str):
+            print(
+                f"qernx_service: solve {request_id} failed: {outcome}", file=sys.stderr, flush=True
+            )
+        else:
+            payload, seconds = outcome
             if self._metrics is not None:
                 self._metrics.solve_seconds.observe(seconds)
-        except Exception as error:  # a failed solve must not take the service down
-            print(f"qernx_service: solve {request_id} failed: {error}", file=sys.stderr, flush=True)
         self._queued -= 1
         self._queued_by[owner] -= 1
         if self._queued_by[owner] <= 0:

@@ -55,3 +55,20 @@ def solve_payload(items: list[int]) -> tuple[bytes, float]:
     raw = bitset_bytes(items)
     elapsed = time.perf_counter() - started
     return gzip.compress(raw, GZIP_LEVEL, mtime=0), elapsed
+
+
+def solve_many(problems: list[list[int]]) -> list[tuple[bytes, float] | str]:
+    """`solve_payload` for each problem, or the text of its failure: one trip
+    to a solver process carries a batch."""
+    solved: list[tuple[bytes, float] | str] = []
+    for items in problems:
+        try:
+            solved.append(solve_payload(items))
+        except Exception as error:  # one bad problem must not fail its batch
+            solved.append(str(error) or type(error).__name__)
+    return solved
+
+
+def warm_up() -> None:
+    """Loads the module in a solver process before the first problem comes."""
+    solve_payload([])

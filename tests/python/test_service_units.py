@@ -123,14 +123,21 @@ class Harness:
         self.gate = threading.Event()
         self.executor = ThreadPoolExecutor(2)
         self.backend = EmbeddedBackend(
-            self.executor, ttl=60, solve=self.solve, clock=self.clock, **bounds
+            self.executor,
+            ttl=60,
+            solvers=2,
+            solve=self.solve,
+            warm=None,
+            clock=self.clock,
+            **bounds,
         )
 
-    def solve(self, items):
+    def solve(self, problems):
         assert self.gate.wait(10)
-        if items == [13]:
-            raise RuntimeError("unlucky")
-        return result_payload(oracle_words(items)), 0.0
+        return [
+            "unlucky" if items == [13] else (result_payload(oracle_words(items)), 0.0)
+            for items in problems
+        ]
 
     async def settled(self, owner, request_id):
         for _ in range(1000):
@@ -143,11 +150,19 @@ class Harness:
 
 def run(scenario, **bounds):
     harness = Harness(**bounds)
+
+    async def started():
+        await harness.backend.start()
+        try:
+            await scenario(harness)
+        finally:
+            harness.gate.set()
+            await harness.backend.close()
+
     try:
-        asyncio.run(scenario(harness))
+        asyncio.run(started())
     finally:
         harness.gate.set()
-        harness.executor.shutdown()
 
 
 def test_results_are_pending_until_solved_then_kept_for_their_lifetime():
