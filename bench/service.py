@@ -207,6 +207,46 @@ def gzip_levels() -> None:
     assert zlib.decompress(gzip.compress(sparse, 1), 31) == sparse
 
 
+PARTS = """
+import gzip, json, sys, time
+from qernx_service.protocol import parse_problem
+from qernx_service.solver import bitset_bytes, prepare_process
+prepare_process()
+bodies = [line.encode() for line in sys.stdin.read().split()]
+parse = solve = pack = 0.0
+size = 0
+for body in bodies:
+    t0 = time.perf_counter()
+    items = parse_problem(body)
+    t1 = time.perf_counter()
+    raw = bitset_bytes(items)
+    t2 = time.perf_counter()
+    payload = gzip.compress(raw, 1, mtime=0)
+    t3 = time.perf_counter()
+    parse += t1 - t0
+    solve += t2 - t1
+    pack += t3 - t2
+    size += len(payload)
+n = len(bodies)
+print(json.dumps([parse / n * 1000, solve / n * 1000, pack / n * 1000, size // n, len(raw)]))
+"""
+
+
+def where_the_time_goes(problems: list[bytes]) -> None:
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(PARTS)],
+        input=b"\n".join(problems),
+        capture_output=True,
+        check=True,
+    )
+    parse, solve, pack, size, raw = json.loads(completed.stdout)
+    body = sum(map(len, problems)) // len(problems)
+    print(
+        f"  one such problem: {body} bytes of JSON; reading it {parse:.2f} ms, solving"
+        f" {solve:.2f} ms, gzip (level 1) {pack:.2f} ms of {raw} bytes into {size}"
+    )
+
+
 def main() -> None:
     certs = os.environ.get("QERN_CA_DIR")
     if not certs or shutil.which("redis-server") is None:
@@ -261,6 +301,7 @@ def main() -> None:
                 rate = solves_per_second(port, ca, problems)
                 print(f"  {backend:<8} {solvers:>8} {rate:>9.0f}")
                 processes.stop_all(but="redis-server")
+        where_the_time_goes(problems)
     finally:
         processes.stop_all()
         shutil.rmtree(folder, ignore_errors=True)

@@ -33,12 +33,25 @@ def test_compact_arrays_are_read(body, items):
     assert parse_problem(body) == items
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_random_compact_arrays_read_back_as_written(seed):
+    rng = random.Random(seed)
+    items = [rng.choice([0, 1, 9, 10, 99, 100, 4095]) for _ in range(rng.randint(1, 100))]
+    assert parse_problem(("[" + ",".join(map(str, items)) + "]").encode()) == items
+
+
 @pytest.mark.parametrize(
     ("body", "status"),
     [
         (b"[3, 5]", HTTPStatus.BAD_REQUEST),
         (b"[3,5]\n", HTTPStatus.BAD_REQUEST),
         (b"[03]", HTTPStatus.BAD_REQUEST),
+        (b"[00]", HTTPStatus.BAD_REQUEST),
+        (b"[1,01]", HTTPStatus.BAD_REQUEST),
+        (b"[1]]", HTTPStatus.BAD_REQUEST),
+        (b"[[1]]", HTTPStatus.BAD_REQUEST),
+        (b"[]]", HTTPStatus.BAD_REQUEST),
+        (b"[1e3]", HTTPStatus.BAD_REQUEST),
         (b"[-1]", HTTPStatus.BAD_REQUEST),
         (b"[1,]", HTTPStatus.BAD_REQUEST),
         (b"[,1]", HTTPStatus.BAD_REQUEST),
