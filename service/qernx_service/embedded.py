@@ -104,7 +104,7 @@ class EmbeddedBackend:
     async def signing_key(self, generated: bytes) -> bytes:
         return generated
 
-    async def submit(self, owner: str, items: list[int]) -> str:
+    async def submit(self, owner: str, items: list[int], body: bytes = b"") -> str:
         if self._queued >= self._max_queued:
             raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
         if self._queued_by[owner] >= self._max_queued_per_key:

@@ -111,9 +111,10 @@ class RedisBackend:
         shared = await self._client.get(SIGNING_KEY)
         return bytes.fromhex(shared.decode())
 
-    async def submit(self, owner: str, items: list[int]) -> str:
+    async def submit(self, owner: str, items: list[int], body: bytes = b"") -> str:
+        """Queues the problem as its validated body (or as `items` written out)."""
         request_id = secrets.token_urlsafe(18)
-        body = json.dumps(items, separators=(",", ":"))
+        body = body or json.dumps(items, separators=(",", ":")).encode()
         try:
             outcome = await self._submit(
                 keys=[STREAM, job_key(request_id), queued_key(owner)],
