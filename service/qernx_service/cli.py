@@ -157,7 +157,7 @@ def serve(arguments: argparse.Namespace) -> int:
         app.write_log(f"qernx_service listening on https://{host}:{port}")
         app.write_log(f"qernx_service solving with {mode}")
 
-    running = server.ServiceServer(config, started)
+    running = server.ServiceServer(config, started, arguments.request_timeout)
     try:
         running.run(sockets=[sock])
     except SystemExit as stopped:  # uvicorn's way to report a failed start

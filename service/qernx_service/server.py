@@ -4,6 +4,7 @@ and a shutdown that ends within seconds whatever is connected."""
 from __future__ import annotations
 
 import asyncio
+import functools
 import json
 import resource
 import secrets
@@ -139,9 +140,30 @@ class ServiceServer(uvicorn.Server):
     lets requests in flight finish for a few seconds, then drops every
     connection left."""
 
-    def __init__(self, config: uvicorn.Config, on_started: Callable[[], None]) -> None:
+    def __init__(
+        self,
+        config: uvicorn.Config,
+        on_started: Callable[[], None],
+        handshake_timeout: float = 60.0,
+    ) -> None:
         super().__init__(config)
         self.on_started = on_started
+        self.handshake_timeout = handshake_timeout
+
+    def run(self, sockets: list[socket.socket] | None = None) -> None:
+        """Serves on uvicorn's event loop, whose TLS handshakes must end
+        within `handshake_timeout` seconds (asyncio's own limit is 60)."""
+        loop = (self.config.get_loop_factory() or asyncio.new_event_loop)()
+        loop.create_server = functools.partial(  # type: ignore[method-assign]
+            loop.create_server, ssl_handshake_timeout=self.handshake_timeout
+        )
+        asyncio.set_event_loop(loop)
+        try:
+            loop.run_until_complete(self.serve(sockets=sockets))
+            loop.run_until_complete(loop.shutdown_asyncgens())
+        finally:
+            asyncio.set_event_loop(None)
+            loop.close()
 
     def install_signal_handlers(self) -> None:  # older uvicorn
         pass

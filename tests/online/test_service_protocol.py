@@ -323,6 +323,25 @@ def test_a_trickling_client_is_cut_off_at_the_request_deadline(service):
     assert 1.5 < closed_after < 9
 
 
+@pytest.mark.parametrize("handshake", [False, True], ids=["silent-tcp", "silent-after-tls"])
+def test_a_silent_connection_is_closed_at_the_request_deadline(service, handshake):
+    server = service("--request-timeout", "2", "--workers", "1")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as plain:
+        started = time.monotonic()
+        try:
+            if handshake:
+                with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+                    while tls.recv(4096):
+                        pass
+            else:
+                while plain.recv(4096):
+                    pass
+        except OSError:
+            pass
+        closed_after = time.monotonic() - started
+    assert 1.5 < closed_after < 9
+
+
 def test_an_idle_kept_alive_connection_is_closed_after_the_keep_alive_time(service):
     server = service("--keep-alive", "1", "--workers", "1")
     connection = http.client.HTTPSConnection("localhost", server.port, context=client_context())
