@@ -152,9 +152,9 @@ class ServiceApp:
     async def http(self, scope: Scope, receive: Receive, send: Send) -> None:
         started = time.perf_counter()
         request_id = secrets.token_hex(8)
-        route = "other"
+        route = self.route_name(scope["path"])
         try:
-            route, answer = await self.route(scope, receive)
+            _, answer = await self.route(scope, receive)
         except Refusal as refusal:
             answer = refusal_answer(refusal)
         except Exception as error:
@@ -178,6 +178,18 @@ class ServiceApp:
         self.access_log(scope, answer.status, elapsed, request_id)
 
     # -- routes -------------------------------------------------------------
+
+    def route_name(self, path: str) -> str:
+        """The route's label in the metrics: one of a few fixed names."""
+        names = {
+            SUBMIT_PATH: "submit",
+            RESULT_PATH: "result",
+            HEALTH_PATH: "healthz",
+            METRICS_PATH: "metrics",
+        }
+        if path.startswith(OBJECT_PREFIX) and self.redirect_results:
+            return "object"
+        return names.get(path, "other")
 
     async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
         method = scope["method"]

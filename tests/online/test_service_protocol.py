@@ -227,11 +227,19 @@ def test_health_and_metrics_need_no_key_and_count_requests(shared):
         found = re.search(rb'qernx_requests_total\{route="submit",status="200"\} (\S+)', page)
         return float(found.group(1)) if found else 0.0, page
 
+    def forbidden():
+        _, page = request(shared, "GET", "/metrics", key=None)
+        found = re.search(rb'qernx_requests_total\{route="submit",status="403"\} (\S+)', page)
+        return float(found.group(1)) if found else 0.0
+
     before, _ = submissions()
+    refused = forbidden()
     for items in ([1], [2], [3]):
         submit(shared, items)
+    request(shared, "POST", "/v0/app/sspu", b"[1]", key="wrong")
     after, page = submissions()
     assert after - before == 3
+    assert forbidden() - refused == 1
     assert b"qernx_solve_seconds_bucket" in page
     assert re.search(rb"\nqernx_queue_depth \d", page)
     assert re.search(rb"\nqernx_results_held \d", page)
