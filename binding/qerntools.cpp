@@ -2,6 +2,7 @@
 // sums bitsets back to lists, and raises the solver's failures.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -194,6 +195,18 @@ class word_object_cache {
   slot slots_[size_t{1} << kSlotBits];
 };
 
+// Asks for huge pages on the whole 2 MiB pages inside a large block that is
+// not yet touched: fewer page faults while it is filled. Only advice.
+void advise_huge_pages(void *block, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  if (bytes < 4 * kHugePage)
+    return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
+  if (end > begin)
+    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 // Builds a new list of result_buffer_size ints, one per word; equal words
 // share an int object where the cache still holds it. Returns null with an
 // exception set on failure.
@@ -206,6 +219,8 @@ PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
   if (!resultList) {
     return nullptr;
   }
+  advise_huge_pages(reinterpret_cast<PyListObject *>(resultList.get())->ob_item,
+                    result_buffer_size * sizeof(PyObject *));
   word_object_cache cache;  // 16 KiB
   for (size_t i = 0; i < result_buffer_size; ++i) {
     PyObject *entry = cache.get(result_buffer[i]);

@@ -10,19 +10,6 @@
 namespace fmss {
 namespace {
 
-// The k <= 32 reduced bits from bit s on; bits at or beyond valid_bits read
-// as 0. Reads the word after s's only when the bits reach into it.
-inline uint64_t extract_bits(const uint64_t *words, uint64_t s, unsigned k, uint64_t valid_bits) {
-  if (s >= valid_bits)
-    return 0;
-  const size_t word = static_cast<size_t>(s / kWordBits);
-  const unsigned offset = s % kWordBits;
-  uint64_t value = words[word] >> offset;
-  if (offset + k > kWordBits && (word + 1) * kWordBits < valid_bits)
-    value |= words[word + 1] << (kWordBits - offset);
-  return value & ((uint64_t{1} << k) - 1);
-}
-
 // Places bit m of value at the m-th set bit of mask.
 inline uint64_t deposit_portable(uint64_t value, uint64_t mask) {
   uint64_t out = 0;
@@ -40,43 +27,41 @@ inline uint64_t deposit_portable(uint64_t value, uint64_t mask) {
   return _pdep_u64(value, mask);
 }
 
-// Divisors below 64: every output word takes the reduced bits of its
-// multiples. Output word i starts at sum 64 i = g Q + r; its first multiple
-// is at bit p0 = (g - r) mod g and has reduced index Q + (r != 0).
+// Divisors up to 64: the 64 g bits of output words [g j, g j + g) are the
+// multiples of g that reduced word j's 64 bits stand for. Output word g j + t
+// takes the reduced bits from shifts[t] on, deposited at masks[t]. Chunks go
+// from the top down: chunk j >= 1 lies above every reduced word still unread.
 template <uint64_t (*deposit)(uint64_t, uint64_t)>
 [[gnu::always_inline]] inline void spread_small(uint64_t *words, size_t out_words,
                                                 size_t reduced_words, unsigned g,
                                                 work_meter &meter) {
   uint64_t masks[kWordBits];
-  unsigned counts[kWordBits];
-  for (unsigned p0 = 0; p0 < g; ++p0) {
-    masks[p0] = 0;
-    for (unsigned p = p0; p < kWordBits; p += g)
-      masks[p0] |= uint64_t{1} << p;
-    counts[p0] = static_cast<unsigned>(__builtin_popcountll(masks[p0]));
+  unsigned shifts[kWordBits];
+  for (unsigned t = 0; t < g; ++t) {
+    const unsigned first = (g - (kWordBits * t) % g) % g;  // the first multiple's bit
+    masks[t] = 0;
+    for (unsigned p = first; p < kWordBits; p += g)
+      masks[t] |= uint64_t{1} << p;
+    shifts[t] = (kWordBits * t + first) / g;
   }
-  const uint64_t valid_bits = static_cast<uint64_t>(reduced_words) * kWordBits;
-  const uint64_t step_q = kWordBits / g;
-  const unsigned step_r = kWordBits % g;
-  size_t i = out_words - 1;
-  uint64_t q = static_cast<uint64_t>(i) * kWordBits / g;
-  unsigned r = static_cast<unsigned>(static_cast<uint64_t>(i) * kWordBits % g);
+  size_t chunk = (out_words - 1) / g;
   while (true) {
-    const unsigned p0 = r == 0 ? 0 : g - r;
-    const uint64_t s = q + (r != 0);
-    words[i] = deposit(extract_bits(words, s, counts[p0], valid_bits), masks[p0]);
-    if ((i & 0xFFFF) == 0)
-      meter.add(0x10000);
-    if (i == 0)
-      break;
-    --i;
-    if (r < step_r) {
-      r = r + g - step_r;
-      q -= step_q + 1;
+    uint64_t *out = words + chunk * g;
+    const size_t count = std::min<size_t>(g, out_words - chunk * g);
+    const uint64_t reduced = chunk < reduced_words ? words[chunk] : 0;
+    if (reduced == 0) {
+      std::fill_n(out, count, uint64_t{0});
+    } else if (reduced == kAllOnes) {
+      std::copy_n(masks, count, out);
     } else {
-      r -= step_r;
-      q -= step_q;
+      for (size_t t = 0; t < count; ++t)
+        out[t] = deposit(reduced >> shifts[t], masks[t]);
     }
+    if ((chunk & 0xFFFF) == 0)
+      meter.add(0x10000 * g);
+    if (chunk == 0)
+      break;
+    --chunk;
   }
 }
 
@@ -91,7 +76,7 @@ void spread_small_portable(uint64_t *words, size_t out_words, size_t reduced_wor
   spread_small<deposit_bmi2>(words, out_words, reduced_words, g, meter);
 }
 
-// Divisors of 64 and more: each output word holds at most one multiple. The
+// Divisors above 64: each output word holds at most one multiple. The
 // reduced bits are taken from the highest down; the word of g*s lies above
 // every reduced word still to be read, so zeros and bits go down behind them.
 void spread_large(uint64_t *words, size_t out_words, size_t reduced_words, uint64_t g,
@@ -124,7 +109,7 @@ void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, u
                       work_meter &meter) {
   if (out_words == 0)
     return;
-  if (g >= kWordBits) {
+  if (g > kWordBits) {
     spread_large(words, out_words, reduced_words, g, meter);
   } else if (__builtin_cpu_supports("bmi2")) {
     spread_small_bmi2(words, out_words, reduced_words, static_cast<unsigned>(g), meter);

@@ -120,9 +120,10 @@ constexpr size_t kFewOthers = 16;
 uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t total) {
   if (count < 4 * 2)
     return 0;
+  // Word operations, counted as if no all-ones run formed: sums that all
+  // share one divisor but a few never make one.
   const double half_words = static_cast<double>(total / 2 / kWordBits + 1);
-  const double sweep_cost = static_cast<double>(count) * half_words;
-  double best_cost = sweep_cost / 2;
+  double best_cost = static_cast<double>(count) * half_words;
   uint64_t best = 0;
   auto consider = [&](uint64_t d) {
     if (d < 2)
@@ -138,7 +139,7 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
     }
     const uint64_t shared_total = total - others_total;
     const double cost = static_cast<double>(count - others) *
-                            static_cast<double>(shared_total / d / kWordBits + 1) +
+                            static_cast<double>(shared_total / d / 2 / kWordBits + 1) +
                         2 * half_words + static_cast<double>(others) * half_words;
     if (cost < best_cost) {
       best_cost = cost;
