@@ -52,7 +52,8 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
     if (reduced == 0) {
       std::fill_n(out, count, uint64_t{0});
     } else if (reduced == kAllOnes) {
-      std::copy_n(masks, count, out);
+      for (size_t t = 0; t < count; ++t)
+        out[t] = masks[t] & reduced;  // not a library copy: count is small
     } else {
       for (size_t t = 0; t < count; ++t)
         out[t] = deposit(reduced >> shifts[t], masks[t]);
