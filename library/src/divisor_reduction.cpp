@@ -49,15 +49,10 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
     uint64_t *out = words + chunk * g;
     const size_t count = std::min<size_t>(g, out_words - chunk * g);
     const uint64_t reduced = chunk < reduced_words ? words[chunk] : 0;
-    if (reduced == 0) {
-      std::fill_n(out, count, uint64_t{0});
-    } else if (reduced == kAllOnes) {
-      for (size_t t = 0; t < count; ++t)
-        out[t] = masks[t] & reduced;  // not a library copy: count is small
-    } else {
-      for (size_t t = 0; t < count; ++t)
-        out[t] = deposit(reduced >> shifts[t], masks[t]);
-    }
+    // One deposit per word, even for empty and full reduced words: a copy
+    // of a few words costs more to start than the deposits.
+    for (size_t t = 0; t < count; ++t)
+      out[t] = deposit(reduced >> shifts[t], masks[t]);
     if ((chunk & 0xFFFF) == 0)
       meter.add(0x10000 * g);
     if (chunk == 0)
