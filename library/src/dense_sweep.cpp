@@ -1,15 +1,8 @@
-// The dense path of the local solver: items shifted into the bitset one at a
-// time, skipping the run of all-ones words, and the mirrored upper half.
-#include <algorithm>
-
+// The mirrored upper half of the bitset.
 #include "local_solver.h"
 
 namespace fmss {
 namespace {
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 uint64_t reverse_bits(uint64_t x) {
   x = ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
@@ -32,40 +25,6 @@ uint64_t bits_at(const uint64_t *bits, int64_t s) {
 }
 
 }  // namespace
-
-// Sums become dense in the middle while they stay sparse near 0 and near the
-// reach, so a run of all-ones words [run_low, run_high) is tracked and never
-// shifted into: a word that is all ones stays so.
-void sweep_items(const uint64_t *items, size_t count, uint64_t *words, size_t last, uint64_t reach,
-                 work_meter &meter) {
-  size_t run_low = 0;
-  size_t run_high = 0;  // empty while equal to run_low
-  for (size_t k = 0; k < count; ++k) {
-    const uint64_t w = items[k];
-    reach = saturating_add(reach, w);
-    if (w / kWordBits > last)
-      break;  // ascending: no later item reaches the words either
-    const size_t top = std::min(static_cast<size_t>(reach / kWordBits), last);
-    if (run_high > run_low) {
-      // Above the run first: those words read sources the lower part is
-      // about to overwrite.
-      if (run_high <= top)
-        shift_or_metered(words, run_high, top, w, meter);
-      if (run_low > 0)
-        shift_or_metered(words, 0, run_low - 1, w, meter);
-    } else {
-      shift_or_metered(words, 0, top, w, meter);
-      run_low = 0;
-      while (run_low <= top && words[run_low] != kAllOnes)
-        ++run_low;
-      meter.add(run_low / 4);
-      run_high = run_low;
-    }
-    const size_t before = run_high;
-    run_high = skip_all_ones(words, run_high, top + 1);
-    meter.add((run_high - before) / 4 + 1);
-  }
-}
 
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last,
                        work_meter &meter) {

@@ -210,12 +210,13 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     const uint64_t shared_total = saturating_sum(items, kept);
     solve_window(items, kept, words, last + 1, meter);
     std::fill(words + last + 1, words + written, uint64_t{0});
-    sweep_items(others, other_count, words, last, shared_total, meter);
+    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter);
   } else {
     const size_t taken = solve_sparse(items, count, words, written, last, meter);
     if (taken == count)
       return;
-    sweep_items(items + taken, count - taken, words, last, saturating_sum(items, taken), meter);
+    sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
+                          meter);
   }
   if (written - 1 > last)
     mirror_upper_half(words, total, last + 1, written - 1, meter);

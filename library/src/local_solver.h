@@ -47,7 +47,7 @@ class work_meter {
   uint64_t done_ = 0;
 };
 
-// ---- Kernels (shift_kernels.cpp) ---------------------------------------------
+// ---- Shift-or (shift_kernels.cpp) -----------------------------------------------
 
 // ORs (bits << shift) into bits over the words [low, top], in place, from the
 // top down, so each item is used at most once. One sweep, no stop check.
@@ -57,15 +57,13 @@ void shift_or_words(uint64_t *bits, size_t low, size_t top, uint64_t shift);
 // them. Pieces go from the top down, as the sweep itself does.
 void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, work_meter &meter);
 
-// The first index in [from, end) whose word is not all ones, or end.
-size_t skip_all_ones(const uint64_t *bits, size_t from, size_t end);
-
-// ---- Dense sweep (dense_sweep.cpp) ------------------------------------------
+// ---- Dense sweep (block_sweep.cpp, dense_sweep.cpp) -------------------------
 
 // ORs the items (ascending, non-zero) into the bitset in words [0, last],
-// which already holds the sums of items totalling `reach`.
-void sweep_items(const uint64_t *items, size_t count, uint64_t *words, size_t last, uint64_t reach,
-                 work_meter &meter);
+// which already holds the sums of items totalling `reach`, skipping every
+// block of eight words that is already full or whose sources are empty.
+void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
+                           uint64_t reach, work_meter &meter);
 
 // Sum s is reachable exactly when total - s is: fills the words [first, last]
 // from the mirrored bits below them, all known.

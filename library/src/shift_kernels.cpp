@@ -1,6 +1,5 @@
-// The bitset kernels of the local solver: shift-or and the all-ones scan,
-// written on 64-byte vectors. Each is built three times (AVX-512, AVX2 and the
-// baseline) and the widest the CPU runs is chosen when the library loads.
+// The plain shift-or of the local solver, written on 64-byte vectors. Each is built three times
+// (AVX-512, AVX2 and the baseline) and the widest the CPU runs is chosen when the library loads.
 #include <algorithm>
 #include <cstring>
 
@@ -59,24 +58,6 @@ typedef uint64_t block_t __attribute__((vector_size(64)));
   }
 }
 
-[[gnu::target_clones("avx512f", "avx2", "default")]] size_t all_ones_kernel(const uint64_t *bits,
-                                                                            size_t from,
-                                                                            size_t end) {
-  while (from + kBlock <= end) {
-    LOAD(words, bits + from);
-    const block_t missing = ~words;
-    uint64_t any = 0;
-    for (size_t k = 0; k < kBlock; ++k)
-      any |= missing[k];
-    if (any != 0)
-      break;
-    from += kBlock;
-  }
-  while (from < end && bits[from] == kAllOnes)
-    ++from;
-  return from;
-}
-
 }  // namespace
 
 void shift_or_words(uint64_t *bits, size_t low, size_t top, uint64_t shift) {
@@ -99,10 +80,6 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
       return;
     piece_top = piece_low - 1;
   }
-}
-
-size_t skip_all_ones(const uint64_t *bits, size_t from, size_t end) {
-  return all_ones_kernel(bits, from, end);
 }
 
 }  // namespace fmss
