@@ -31,12 +31,17 @@ uint8_t classify_words(const uint64_t *words, size_t count) {
 // One version per instruction set, with the whole block in registers.
 [[gnu::always_inline]] inline uint8_t or_block_portable(uint64_t *target, const uint64_t *high,
                                                         unsigned bit_shift) {
+  // Every source word is read before any target word is written: they
+  // overlap when the shift is below eight words.
+  uint64_t shifted[kBlock];
+  for (size_t k = 0; k < kBlock; ++k) {
+    shifted[k] = high[k] << bit_shift;
+    if (bit_shift != 0)
+      shifted[k] |= high[k - 1] >> (kWordBits - bit_shift);
+  }
   uint64_t any = 0, all = kAllOnes;
   for (size_t k = 0; k < kBlock; ++k) {
-    uint64_t value = high[k] << bit_shift;
-    if (bit_shift != 0)
-      value |= high[k - 1] >> (kWordBits - bit_shift);
-    target[k] |= value;
+    target[k] |= shifted[k];
     any |= target[k];
     all &= target[k];
   }
@@ -150,8 +155,10 @@ DEFINE_SWEEP_BLOCKS(sweep_blocks_avx512, [[gnu::target("avx512f")]], or_block_av
 
 using sweep_kernel = size_t (*)(uint64_t *, uint8_t *, size_t, size_t, size_t, uint64_t);
 
-// The widest version the CPU runs.
-sweep_kernel pick_sweep_kernel() {
+// The widest version the CPU runs, or the portable one when asked.
+sweep_kernel pick_sweep_kernel(bool portable) {
+  if (portable)
+    return sweep_blocks_portable;
   if (__builtin_cpu_supports("avx512f"))
     return sweep_blocks_avx512;
   if (__builtin_cpu_supports("avx2"))
@@ -181,14 +188,14 @@ void sweep_range(sweep_kernel sweep, uint64_t *words, uint8_t *states, size_t lo
 // kept and stepped over without looking at its states: in dense sums the run
 // covers most of the middle.
 void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
-                           uint64_t reach, work_meter &meter) {
+                           uint64_t reach, work_meter &meter, bool portable) {
   const size_t end_word = last + 1;
   const size_t blocks = (end_word + kBlock - 1) / kBlock;
   std::vector<uint8_t> states(blocks);
   for (size_t b = 0; b < blocks; ++b)
     states[b] = classify_words(words + b * kBlock, std::min(kBlock, end_word - b * kBlock));
   meter.add(end_word / 4);
-  const sweep_kernel sweep = pick_sweep_kernel();
+  const sweep_kernel sweep = pick_sweep_kernel(portable);
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {
     const uint64_t w = items[k];

@@ -102,12 +102,12 @@ void spread_large(uint64_t *words, size_t out_words, size_t reduced_words, uint6
 }  // namespace
 
 void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, uint64_t g,
-                      work_meter &meter) {
+                      work_meter &meter, bool portable) {
   if (out_words == 0)
     return;
   if (g > kWordBits) {
     spread_large(words, out_words, reduced_words, g, meter);
-  } else if (__builtin_cpu_supports("bmi2")) {
+  } else if (!portable && __builtin_cpu_supports("bmi2")) {
     spread_small_bmi2(words, out_words, reduced_words, static_cast<unsigned>(g), meter);
   } else {
     spread_small_portable(words, out_words, reduced_words, static_cast<unsigned>(g), meter);

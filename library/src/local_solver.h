@@ -62,8 +62,10 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
 // ORs the items (ascending, non-zero) into the bitset in words [0, last],
 // which already holds the sums of items totalling `reach`, skipping every
 // block of eight words that is already full or whose sources are empty.
+// Runs the widest kernel the CPU has, or the portable one when asked (tests
+// check it on CPUs that would never choose it).
 void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
-                           uint64_t reach, work_meter &meter);
+                           uint64_t reach, work_meter &meter, bool portable = false);
 
 // Sum s is reachable exactly when total - s is: fills the words [first, last]
 // from the mirrored bits below them, all known.
@@ -74,9 +76,10 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
 
 // The bitset of the reduced sums sits in words [0, reduced_words); writes the
 // words [0, out_words) with bit g*s set for every reduced bit s, from the top
-// down, in place. g >= 2.
+// down, in place. g >= 2. Uses BMI2's deposit when the CPU has it, unless
+// the portable version is asked for.
 void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, uint64_t g,
-                      work_meter &meter);
+                      work_meter &meter, bool portable = false);
 
 // ---- Sparse sums (sparse_sums.cpp) ------------------------------------------
 
