@@ -222,12 +222,20 @@ PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
   advise_huge_pages(reinterpret_cast<PyListObject *>(resultList.get())->ob_item,
                     result_buffer_size * sizeof(PyObject *));
   word_object_cache cache;  // 16 KiB
-  for (size_t i = 0; i < result_buffer_size; ++i) {
-    PyObject *entry = cache.get(result_buffer[i]);
+  PyObject **items = reinterpret_cast<PyListObject *>(resultList.get())->ob_item;
+  size_t i = 0;
+  while (i < result_buffer_size) {
+    const uint64_t word = result_buffer[i];
+    PyObject *entry = cache.get(word);
     if (entry == nullptr) {
       return nullptr;
     }
-    PyList_SET_ITEM(resultList.get(), static_cast<Py_ssize_t>(i), entry);
+    items[i++] = entry;
+    // Runs of one word (empty or full stretches) skip the cache.
+    while (i < result_buffer_size && result_buffer[i] == word) {
+      Py_INCREF(entry);
+      items[i++] = entry;
+    }
   }
   return resultList.release();
 }
