@@ -175,8 +175,7 @@ void sweep_range(sweep_kernel sweep, uint64_t *words, uint8_t *states, size_t lo
   while (true) {
     const size_t piece_low = piece_top - low >= kPiece ? piece_top - kPiece + 1 : low;
     const size_t computed = sweep(words, states, piece_low, piece_top, end_word, w);
-    meter.add((piece_top - piece_low) / 8 + computed * kBlock + 1);
-    if (piece_low == low)
+    if (meter.add((piece_top - piece_low) / 8 + computed * kBlock + 1) || piece_low == low)
       return;
     piece_top = piece_low - 1;
   }
@@ -194,7 +193,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   std::vector<uint8_t> states(blocks);
   for (size_t b = 0; b < blocks; ++b)
     states[b] = classify_words(words + b * kBlock, std::min(kBlock, end_word - b * kBlock));
-  meter.add(end_word / 4);
+  if (meter.add(end_word / 4))
+    return;
   const sweep_kernel sweep = pick_sweep_kernel(portable);
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {
@@ -223,7 +223,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
       ++run_high;
     while (run_low > 0 && run_high > run_low && states[run_low - 1] == kFull)
       --run_low;
-    meter.add((run_high - before) / 8 + 1);
+    if (meter.add((run_high - before) / 8 + 1))
+      return;
   }
 }
 

@@ -33,8 +33,8 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     // the reversed 64 bits that end there.
     const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
     bits[word] |= reverse_bits(bits_at(bits, end - 63));
-    if ((word & 0xFFFF) == 0)
-      meter.add(0x10000);
+    if ((word & 0xFFFF) == 0 && meter.add(0x10000))
+      return;
   }
   const unsigned top_bits = total % kWordBits;  // sums above the total stay 0
   if (last == total / kWordBits && top_bits != 63)

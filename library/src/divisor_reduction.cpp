@@ -53,8 +53,8 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
     // of a few words costs more to start than the deposits.
     for (size_t t = 0; t < count; ++t)
       out[t] = deposit(reduced >> shifts[t], masks[t]);
-    if ((chunk & 0xFFFF) == 0)
-      meter.add(0x10000 * g);
+    if ((chunk & 0xFFFF) == 0 && meter.add(0x10000 * g))
+      return;
     if (chunk == 0)
       break;
     --chunk;
@@ -91,7 +91,8 @@ void spread_large(uint64_t *words, size_t out_words, size_t reduced_words, uint6
       const uint64_t sum = s * g;
       const size_t word = static_cast<size_t>(sum / kWordBits);
       std::fill(words + word + 1, words + unwritten, uint64_t{0});
-      meter.add(unwritten - word);
+      if (meter.add(unwritten - word))
+        return;
       words[word] = uint64_t{1} << (sum % kWordBits);
       unwritten = word;
     }

@@ -170,9 +170,8 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
 // into the words [0, written), exactly as they lie in the full bitset.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written,
                   work_meter &meter) {
-  if (written == 0)
+  if (written == 0 || meter.poll())
     return;
-  meter.poll();
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   while (count > 0 && items[count - 1] > limit)
     --count;  // such an item only reaches sums beyond the words
@@ -189,7 +188,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
       items[k] /= g;
     const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
     solve_window(items, count, words, reduced_words, meter);
-    spread_multiples(words, written, reduced_words, g, meter);
+    if (!meter.stopped())
+      spread_multiples(words, written, reduced_words, g, meter);
     return;
   }
 
@@ -209,16 +209,18 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     }
     const uint64_t shared_total = saturating_sum(items, kept);
     solve_window(items, kept, words, last + 1, meter);
+    if (meter.stopped())
+      return;
     std::fill(words + last + 1, words + written, uint64_t{0});
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter);
   } else {
     const size_t taken = solve_sparse(items, count, words, written, last, meter);
-    if (taken == count)
+    if (taken == count || meter.stopped())
       return;
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
                           meter);
   }
-  if (written - 1 > last)
+  if (written - 1 > last && !meter.stopped())
     mirror_upper_half(words, total, last + 1, written - 1, meter);
 }
 
@@ -242,10 +244,13 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
   for (size_t k = 0; k < count; ++k) {
     if (items[k] != 0 && items[k] / kWordBits < written)
       shift_or_metered(words, 0, written - 1, items[k], meter);
+    if (meter.stopped())
+      return;
   }
 }
 
-// The whole solve; throws stopped or std::bad_alloc.
+// The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
+// the meter stopped when the stop check ended it.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
            work_meter &meter, bool with_scratch) {
   uint64_t total = 0;
@@ -297,9 +302,7 @@ extern "C" qern_status_t fmss_solve(const uint64_t *items, size_t item_count, ui
     } catch (const std::bad_alloc &) {
       fmss::solve(items, item_count, words, word_count, meter, false);
     }
-    return 0;
-  } catch (const fmss::stopped &) {
-    return QERN_STATUS_STOPPED;
+    return meter.stopped() ? QERN_STATUS_STOPPED : 0;
   } catch (...) {
     return QERN_STATUS_NO_MEMORY;
   }

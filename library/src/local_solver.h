@@ -12,11 +12,11 @@ namespace fmss {
 constexpr unsigned kWordBits = 64;
 constexpr uint64_t kAllOnes = ~uint64_t{0};
 
-// Thrown inside the solver when the caller's stop check asks it to end; the
-// entry point catches it.
-struct stopped {};
-
 // Counts word operations and asks the stop check after every few million.
+// Once the check has said stop, the meter stays stopped: every loop that adds
+// to it returns as soon as add or poll answers true, and the words are then
+// not to be read. (No exception: one thrown inside a module that a sanitized
+// interpreter loads cannot be caught there.)
 class work_meter {
  public:
   // Words swept between two asks: about a millisecond of work.
@@ -27,24 +27,31 @@ class work_meter {
 
   bool active() const { return stop_ != nullptr; }
 
-  void add(uint64_t operations) {
+  // Returns true when the solve must end.
+  bool add(uint64_t operations) {
     if (stop_ == nullptr)
-      return;
+      return false;
     done_ += operations;
     if (done_ >= kCheckEvery) {
       done_ = 0;
-      poll();
+      return poll();
     }
+    return stopped_;
   }
 
-  void poll() const {
-    if (stop_ != nullptr && stop_->check(stop_->context) != 0)
-      throw stopped{};
+  // Asks the check now; returns true when the solve must end.
+  bool poll() {
+    if (stop_ != nullptr && !stopped_ && stop_->check(stop_->context) != 0)
+      stopped_ = true;
+    return stopped_;
   }
+
+  bool stopped() const { return stopped_; }
 
  private:
   const qern_stop *stop_;
   uint64_t done_ = 0;
+  bool stopped_ = false;
 };
 
 // ---- Shift-or (shift_kernels.cpp) -----------------------------------------------

@@ -75,8 +75,7 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
   while (true) {
     const size_t piece_low = piece_top - low >= kPiece ? piece_top - kPiece + 1 : low;
     shift_or_kernel(bits, piece_low, piece_top, shift);
-    meter.add(piece_top - piece_low + 1);
-    if (piece_low == low)
+    if (meter.add(piece_top - piece_low + 1) || piece_low == low)
       return;
     piece_top = piece_low - 1;
   }

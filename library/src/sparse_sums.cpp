@@ -55,8 +55,8 @@ void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t writ
       ++k;
     }
     words[i] = word;
-    if ((i & 0xFFFF) == 0xFFFF)
-      meter.add(0x10000);
+    if ((i & 0xFFFF) == 0xFFFF && meter.add(0x10000))
+      return;
   }
 }
 
@@ -82,7 +82,8 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
       next.reserve(2 * sums.size());
     merge_shifted(sums, w, limit, next);
     sums.swap(next);
-    meter.add(sums.size() / 4 + 1);
+    if (meter.add(sums.size() / 4 + 1))
+      return taken;
     reach = reach > UINT64_MAX - w ? UINT64_MAX : reach + w;
     const size_t span_words = static_cast<size_t>(std::min(reach, limit) / kWordBits) + 1;
     if (sums.size() > std::max(kSmallArray, span_words / 8)) {
