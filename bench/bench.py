@@ -1,7 +1,10 @@
 """Times qernx.complete_subset_sum (list in, list out) against what a Python user
-would write instead: Python's int, gmpy2's mpz and a numpy boolean array.
+would write instead: Python's int, gmpy2's mpz and a numpy boolean array; then
+the family table: input families that defeat plain sweeps, and W0-W5, for the
+list call and the bytes call against int and gmpy2, with peak memory per call.
 
 Usage: python bench/bench.py [--repeat N] [--json PATH] [--only W1,W2]
+                             [--families all|none|NAME,NAME] [--no-memory]
 """
 
 from __future__ import annotations
@@ -11,6 +14,7 @@ import json
 import os
 import random
 import statistics
+import subprocess
 import sys
 import time
 
@@ -131,12 +135,162 @@ def fmt(value, width=10, digits=3):
     return f"{'-':>{width}}" if value is None else f"{value:>{width}.{digits}f}"
 
 
+# ---- Family table -------------------------------------------------------------
+
+
+def _uniform(seed: int, count: int, low: int, high: int, times: int = 1) -> list[int]:
+    rng = random.Random(seed)
+    return [times * rng.randint(low, high) for _ in range(count)]
+
+
+# name: (maker, target ratio of the list call to Python's int)
+FAMILIES = {
+    "divisor 2": (lambda: _uniform(201, 1000, 1, 2000, 2), 50),
+    "divisor 64": (lambda: _uniform(202, 600, 1, 2000, 64), 50),
+    "divisor 1000": (lambda: _uniform(203, 100, 1, 2000, 1000), 50),
+    "even + one odd": (lambda: _uniform(204, 1000, 1, 2000, 2) + [4003], 20),
+    "64k + 3 odd": (lambda: _uniform(205, 600, 1, 2000, 64) + [3, 5, 7], 20),
+    "1 mod 1009": (lambda: [1009 * k + 1 for k in _uniform(206, 300, 0, 200)], 10),
+    "sparse 16": (lambda: _uniform(207, 16, 5 * 10**7, 15 * 10**7), 10),
+    "2^k + 1": (lambda: [2**k + 1 for k in range(28)], 1),
+    "2^k - 1": (lambda: [2**k - 1 for k in range(1, 29)], 1),
+    "3 * 2^k": (lambda: [3 * 2**k for k in range(26)], 1),
+    "huge + small": (lambda: _uniform(208, 1000, 1, 2000) + [10**9], 1.5),
+    "narrow 1e5": (lambda: _uniform(209, 1000, 10**5, 11 * 10**4), 20),
+    "narrow 1e4": (lambda: _uniform(210, 2000, 10**4, 10500), 20),
+}
+
+
+def family_items(name: str) -> list[int]:
+    if name in WORKLOADS:
+        return make_items(name)
+    return FAMILIES[name][0]()
+
+
+def _call_named(method: str):
+    if method == "list":
+        return qernx.complete_subset_sum
+    if method == "bytes":
+        return qernx.complete_subset_sum_bytes
+    if method == "int":
+        return python_int
+    return make_gmpy2()
+
+
+def peak_mb(name: str, method: str) -> float | None:
+    """Peak resident memory one call adds, measured in a fresh interpreter."""
+    result = subprocess.run(
+        [sys.executable, __file__, "--peak-of", name, method],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    return float(result.stdout) if result.returncode == 0 and result.stdout.strip() else None
+
+
+def _report_peak(name: str, method: str) -> int:
+    call = _call_named(method)
+    if call is None:
+        return 1
+    items = family_items(name)
+    before = _peak_rss_kib()
+    answer = call(items)
+    after = _peak_rss_kib()
+    del answer
+    print(f"{(after - before) / 1024:.1f}")
+    return 0
+
+
+def _peak_rss_kib() -> int:
+    """This process's resident high-water mark (VmHWM starts afresh at exec,
+    unlike ru_maxrss, which a child inherits from its parent)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
+def family_table(args) -> list[dict]:
+    gmpy2_solve = make_gmpy2()
+    names = list(FAMILIES) + list(WORKLOADS)
+    if args.families not in ("all", ""):
+        names = args.families.split(",")
+    print()
+    print("family table (medians in ms; x = Python int's time / ours; peak MB added per call)")
+    print(
+        f"{'family':15} {'n':>5} {'total':>11} {'list':>8} {'bytes':>8} {'int':>8} {'gmpy2':>8}"
+        f" {'x list':>7} {'x bytes':>7} {'xg list':>7} {'target':>6}"
+        f" {'MB list':>7} {'MB byt':>7} {'MB int':>7}"
+    )
+    rows = []
+    for name in names:
+        items = family_items(name)
+        reach = python_int(items)
+        words = qernx.complete_subset_sum(items)
+        answer = qernx.complete_subset_sum_bytes(items)
+        packed = int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
+        if packed != reach or int.from_bytes(answer, "little") != reach:
+            print(f"{name}: WRONG RESULT", file=sys.stderr)
+            raise SystemExit(1)
+        del words, answer, reach
+        budget = 10
+        ours = median_ms(qernx.complete_subset_sum, items, args.repeat, budget)
+        ours_bytes = median_ms(qernx.complete_subset_sum_bytes, items, args.repeat, budget)
+        theirs = median_ms(python_int, items, args.repeat, budget)
+        gm = median_ms(gmpy2_solve, items, args.repeat, budget) if gmpy2_solve else None
+        memory = {m: None for m in ("list", "bytes", "int")}
+        if not args.no_memory:
+            memory = {m: peak_mb(name, m) for m in memory}
+        target = FAMILIES[name][1] if name in FAMILIES else None
+        row = {
+            "family": name,
+            "n": len(items),
+            "total": sum(items),
+            "list_ms": ours,
+            "bytes_ms": ours_bytes,
+            "python_int_ms": theirs,
+            "gmpy2_ms": gm,
+            "ratio_int_list": theirs / ours,
+            "ratio_int_bytes": theirs / ours_bytes,
+            "ratio_gmpy2_list": ratio(gm, ours),
+            "target_list": target,
+            "peak_mb": memory,
+        }
+        rows.append(row)
+        print(
+            f"{name:15} {len(items):>5} {sum(items):>11} {fmt(ours, 8, 1)} {fmt(ours_bytes, 8, 1)}"
+            f" {fmt(theirs, 8, 1)} {fmt(gm, 8, 1)} {fmt(row['ratio_int_list'], 7, 1)}"
+            f" {fmt(row['ratio_int_bytes'], 7, 1)} {fmt(row['ratio_gmpy2_list'], 7, 1)}"
+            f" {fmt(target, 6, 1)} {fmt(memory['list'], 7, 0)} {fmt(memory['bytes'], 7, 0)}"
+            f" {fmt(memory['int'], 7, 0)}",
+            flush=True,
+        )
+    family_rows = [r for r in rows if r["family"] in FAMILIES]
+    if family_rows:
+        geo = statistics.geometric_mean([r["ratio_int_list"] for r in family_rows])
+        geo_bytes = statistics.geometric_mean([r["ratio_int_bytes"] for r in family_rows])
+        missed = [r["family"] for r in family_rows if r["ratio_int_list"] < r["target_list"]]
+        slow_bytes = [r["family"] for r in family_rows if r["ratio_int_bytes"] < 3]
+        print(
+            f"families: geometric mean {geo:.1f}x (list), {geo_bytes:.1f}x (bytes) against int;"
+            f" list targets missed: {', '.join(missed) or 'none'};"
+            f" bytes below 3x: {', '.join(slow_bytes) or 'none'}"
+        )
+    return rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--json", default="bench/results.json")
     parser.add_argument("--only", default=",".join(WORKLOADS))
+    parser.add_argument("--families", default="all", help="all, none, or names")
+    parser.add_argument("--no-memory", action="store_true", help="skip the peak memory")
+    parser.add_argument("--peak-of", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.peak_of:
+        return _report_peak(*args.peak_of)
 
     gmpy2_solve, numpy_solve = make_gmpy2(), make_numpy()
     rows = []
@@ -187,9 +341,17 @@ def main() -> int:
         hash_row = {"workload": "W0", "hash_search_ms": hash_ms, "ratio": hash_ms / ours}
         print(f"hash search on W0: {hash_ms:.1f} ms, {hash_ms / ours:.0f}x slower than qernx")
 
+    families = family_table(args) if args.families != "none" else []
+
     with open(args.json, "w") as out:
         json.dump(
-            {"python": sys.version, "rows": rows, "geomean_int": geomean, "hash_search": hash_row},
+            {
+                "python": sys.version,
+                "rows": rows,
+                "geomean_int": geomean,
+                "hash_search": hash_row,
+                "families": families,
+            },
             out,
             indent=2,
         )

@@ -2,6 +2,7 @@
 // sums bitsets back to lists, and raises the solver's failures.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -158,9 +159,57 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
   return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, nullptr);
 }
 
-// Builds a new list of result_buffer_size ints, one per word. Words that are
-// all ones share one int object: dense bitsets are mostly such words. Returns
-// null with an exception set on failure.
+// Remembers the int object last made for each of a few word values, so that
+// repeated words share one object: bitsets with periodic or sparse parts hold
+// few distinct words. Owns one reference per filled slot.
+class word_object_cache {
+ public:
+  word_object_cache() = default;
+  word_object_cache(const word_object_cache &) = delete;
+  word_object_cache &operator=(const word_object_cache &) = delete;
+  ~word_object_cache() {
+    for (const slot &entry : slots_)
+      Py_XDECREF(entry.object);
+  }
+
+  // A new reference to an int equal to word, or null with an exception set.
+  PyObject *get(uint64_t word) {
+    slot &entry = slots_[(word * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+    if (entry.object == nullptr || entry.word != word) {
+      PyObject *made = PyLong_FromUnsignedLongLong(word);
+      if (made == nullptr)
+        return nullptr;
+      Py_XSETREF(entry.object, made);
+      entry.word = word;
+    }
+    Py_INCREF(entry.object);
+    return entry.object;
+  }
+
+ private:
+  static constexpr unsigned kSlotBits = 10;
+  struct slot {
+    uint64_t word = 0;
+    PyObject *object = nullptr;
+  };
+  slot slots_[size_t{1} << kSlotBits];
+};
+
+// Asks for huge pages on the whole 2 MiB pages inside a large block that is
+// not yet touched: fewer page faults while it is filled. Only advice.
+void advise_huge_pages(void *block, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  if (bytes < 4 * kHugePage)
+    return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
+  if (end > begin)
+    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// Builds a new list of result_buffer_size ints, one per word; equal words
+// share an int object where the cache still holds it. Returns null with an
+// exception set on failure.
 PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
                                            size_t result_buffer_size) {
   if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
@@ -170,22 +219,23 @@ PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
   if (!resultList) {
     return nullptr;
   }
-  py_ref all_ones;
-  for (size_t i = 0; i < result_buffer_size; ++i) {
+  advise_huge_pages(reinterpret_cast<PyListObject *>(resultList.get())->ob_item,
+                    result_buffer_size * sizeof(PyObject *));
+  word_object_cache cache;  // 16 KiB
+  PyObject **items = reinterpret_cast<PyListObject *>(resultList.get())->ob_item;
+  size_t i = 0;
+  while (i < result_buffer_size) {
     const uint64_t word = result_buffer[i];
-    py_ref entry;
-    if (word == UINT64_MAX) {
-      if (!all_ones) {
-        all_ones = py_ref::steal(PyLong_FromUnsignedLongLong(word));
-      }
-      entry = py_ref::ref(all_ones.get());
-    } else {
-      entry = py_ref::steal(PyLong_FromUnsignedLongLong(word));
-    }
-    if (!entry) {
+    PyObject *entry = cache.get(word);
+    if (entry == nullptr) {
       return nullptr;
     }
-    PyList_SET_ITEM(resultList.get(), static_cast<Py_ssize_t>(i), entry.release());
+    items[i++] = entry;
+    // Runs of one word (empty or full stretches) skip the cache.
+    while (i < result_buffer_size && result_buffer[i] == word) {
+      Py_INCREF(entry);
+      items[i++] = entry;
+    }
   }
   return resultList.release();
 }
@@ -416,6 +466,41 @@ PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) 
   return _generate_result_list_from_c_buf(result_buffer.get(), result_buffer_size);
 }
 
+// complete_subset_sum_bytes(items: list[int]) -> bytes
+// The same bitset as little-endian bytes, solved by the local solver straight
+// into the bytes object's buffer.
+PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *args) {
+  PyObject *inputList;
+  if (!PyArg_ParseTuple(args, "O", &inputList)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  word_array c_input_array;
+  size_t input_length = 0;
+  uint64_t total_sum = 0;
+  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length, &total_sum) < 0) {
+    return nullptr;
+  }
+  size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
+  if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) {
+    return PyErr_NoMemory();
+  }
+  py_ref resultBytes = py_ref::steal(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(result_buffer_size * sizeof(uint64_t))));
+  if (!resultBytes) {
+    return nullptr;
+  }
+  // The solver writes every one of the words, so the buffer needs no clearing.
+  auto *result_buffer = reinterpret_cast<uint64_t *>(PyBytes_AS_STRING(resultBytes.get()));
+  const qern_stop stop{signals_raised, nullptr};
+  const qern_status_t c_result =
+      fmss_solve(c_input_array.get(), input_length, result_buffer, &result_buffer_size, &stop);
+  if (c_result != 0) {
+    return raise_solve_failure(c_result, "out of memory in the local solver");
+  }
+  return resultBytes.release();
+}
+
 // subset_sum_result_check(words: list[int], s: int) -> bool | None
 PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
   PyObject *inputList;
@@ -488,6 +573,8 @@ PyMethodDef QERNXMethods[] = {
      "Run complete subset sum"},
     {"complete_subset_sum_async", webinterface_complete_subset_sum_async, METH_VARARGS,
      "Run complete subset sum"},
+    {"complete_subset_sum_bytes", webinterface_complete_subset_sum_bytes, METH_VARARGS,
+     "Run complete subset sum locally, answering little-endian bytes"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
      "Check for a specific int in the results of subset sum"},
     {nullptr, nullptr, 0, nullptr},

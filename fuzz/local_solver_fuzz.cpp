@@ -1,5 +1,9 @@
 // The local solver against a plain bit-by-bit knapsack, with capacities both
 // short of and beyond the full result, and a guard word after the capacity.
+// The first byte picks a shape of input, so that every path of the solver is
+// reached: small items with repeats, huge items, a shared divisor (below,
+// at and above 64), a divisor shared by all but a few, few large items
+// (sparse sums, and the switch to the dense sweep).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
@@ -7,18 +11,65 @@
 
 #include "qern_lib.h"
 
+namespace {
+
+enum Shape { kSmall, kHuge, kDivisor, kDivisorButFew, kSparse, kShapes };
+
+uint64_t pick_divisor(FuzzedDataProvider &input) {
+  switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+      return input.ConsumeIntegralInRange<uint64_t>(2, 70);
+    case 1:
+      return uint64_t{1} << input.ConsumeIntegralInRange<unsigned>(1, 12);
+    case 2:
+      return input.ConsumeIntegralInRange<uint64_t>(2, 3000);
+    default:
+      return uint64_t{64} * input.ConsumeIntegralInRange<uint64_t>(1, 40);
+  }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);
-  const size_t capacity = input.ConsumeIntegralInRange<size_t>(0, 80);
-  const bool huge_items = input.ConsumeBool();
+  const auto shape = static_cast<Shape>(input.ConsumeIntegralInRange<int>(0, kShapes - 1));
+  // Few items may come with long capacities: the oracle's cost is items x bits.
+  const size_t capacity = shape == kSparse || shape == kDivisor
+                              ? input.ConsumeIntegralInRange<size_t>(0, 600)
+                              : input.ConsumeIntegralInRange<size_t>(0, 80);
+  const size_t max_items = capacity > 80 ? 40 : 400;
+  const uint64_t g = shape == kDivisor || shape == kDivisorButFew ? pick_divisor(input) : 1;
+  size_t others = shape == kDivisorButFew ? input.ConsumeIntegralInRange<size_t>(1, 20) : 0;
   std::vector<uint64_t> items;
   uint64_t total = 0;
-  while (input.remaining_bytes() > 0 && items.size() < 400) {
-    // Mostly small values with repeats; sometimes values far beyond the
-    // capacity, whose totals only fit in 64 bits.
-    const uint64_t item = huge_items && input.ConsumeBool()
-                              ? input.ConsumeIntegralInRange<uint64_t>(0, uint64_t{1} << 56)
-                              : input.ConsumeIntegralInRange<uint64_t>(0, 700);
+  while (input.remaining_bytes() > 0 && items.size() < max_items) {
+    uint64_t item;
+    switch (shape) {
+      case kHuge:
+        // Values far beyond the capacity, whose totals only fit in 64 bits.
+        item = input.ConsumeBool() ? input.ConsumeIntegralInRange<uint64_t>(0, uint64_t{1} << 56)
+                                   : input.ConsumeIntegralInRange<uint64_t>(0, 700);
+        break;
+      case kDivisor:
+        item = g * input.ConsumeIntegralInRange<uint64_t>(0, 300);
+        break;
+      case kDivisorButFew:
+        if (others > 0 && input.ConsumeBool()) {
+          --others;
+          item = input.ConsumeIntegralInRange<uint64_t>(1, 5000);
+        } else {
+          item = g * input.ConsumeIntegralInRange<uint64_t>(0, 300);
+        }
+        break;
+      case kSparse:
+        item = input.ConsumeIntegralInRange<uint64_t>(0, 16) == 0
+                   ? input.ConsumeIntegralInRange<uint64_t>(0, 50)
+                   : input.ConsumeIntegralInRange<uint64_t>(1000, 40000);
+        break;
+      default:
+        item = input.ConsumeIntegralInRange<uint64_t>(0, 700);
+        break;
+    }
     items.push_back(item);
     total += item;
   }

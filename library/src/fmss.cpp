@@ -1,79 +1,41 @@
-// The local solver: exact complete subset sums, computed in-process.
+// The local solver: exact complete subset sums, computed in-process into the
+// caller's words.
 //
-// fmss_complete_subset_sum works on the caller's words directly: for each item
-// it ORs the bitset, shifted up by the item, into itself. The hash-search
-// toolkit below it is kept for callers that drive that search themselves.
+// The items are sorted and their repeats folded, then one of these paths runs
+// (each on the window of words the caller asked for, and each recursing on a
+// smaller problem where it can):
+// - every item a multiple of g > 1: the items divided by g are solved into the
+//   low words and spread back (divisor_reduction.cpp);
+// - all but a few items multiples of g: those are solved that way, the few
+//   others shifted in;
+// - few sums across many words: a sorted array of sums (sparse_sums.cpp);
+// - otherwise, and once the array grows, the dense sweep (dense_sweep.cpp),
+//   up to half the total, the upper half mirrored.
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <new>
+#include <numeric>
 
+#include "local_solver.h"
 #include "qern_lib.h"
 
+namespace fmss {
 namespace {
-
-constexpr unsigned kWordBits = 64;
-constexpr uint64_t kAllOnes = ~uint64_t{0};
 
 struct FreeDeleter {
   void operator()(void *block) const noexcept { free(block); }
 };
-template <typename T>
-using heap_array = std::unique_ptr<T[], FreeDeleter>;
 
-template <typename T>
-heap_array<T> allocate(size_t count) {
-  return heap_array<T>(static_cast<T *>(malloc(count > 0 ? count * sizeof(T) : 1)));
-}
-
-// ORs (bits << shift) into bits over the words [low, top], in place. Words
-// are taken from the top down, eight at a time, and every source word is read
-// before its block is written, so each item is used at most once. Built for
-// the widest vectors the CPU has, chosen when the library loads.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void shift_or_words(uint64_t *bits, size_t low,
-                                                                         size_t top,
-                                                                         uint64_t shift) {
-  const size_t word_shift = static_cast<size_t>(shift / kWordBits);
-  const unsigned bit_shift = shift % kWordBits;
-  if (low < word_shift) {
-    low = word_shift;
-  }
-  size_t i = top + 1;  // one past the next word to write
-  constexpr size_t kBlock = 8;
-  if (bit_shift == 0) {
-    while (i >= low + kBlock) {
-      i -= kBlock;
-      uint64_t source[kBlock];
-      memcpy(source, bits + i - word_shift, sizeof source);
-      for (size_t k = 0; k < kBlock; ++k)
-        bits[i + k] |= source[k];
-    }
-  } else {
-    const unsigned back = kWordBits - bit_shift;
-    // The lowest destination word needs a word below its source: keep it
-    // for the scalar tail when that word would be below 0.
-    const size_t vector_low = word_shift == low ? low + 1 : low;
-    while (i >= vector_low + kBlock) {
-      i -= kBlock;
-      uint64_t high[kBlock], below[kBlock];
-      memcpy(high, bits + i - word_shift, sizeof high);
-      memcpy(below, bits + i - word_shift - 1, sizeof below);
-      for (size_t k = 0; k < kBlock; ++k)
-        bits[i + k] |= (high[k] << bit_shift) | (below[k] >> back);
-    }
-  }
-  while (i > low) {
-    --i;
-    const size_t from = i - word_shift;
-    uint64_t shifted = bits[from] << bit_shift;
-    if (bit_shift != 0 && from > 0) {
-      shifted |= bits[from - 1] >> (kWordBits - bit_shift);
-    }
-    bits[i] |= shifted;
-  }
+std::unique_ptr<uint64_t[], FreeDeleter> allocate_items(size_t count) {
+  auto *block = static_cast<uint64_t *>(malloc(count > 0 ? count * sizeof(uint64_t) : 1));
+  if (block == nullptr)
+    throw std::bad_alloc();
+  return std::unique_ptr<uint64_t[], FreeDeleter>(block);
 }
 
 // Sorts ascending by bytes, skipping the bytes every value shares.
@@ -134,236 +96,214 @@ size_t reduce_repeats(const uint64_t *sorted, size_t count, uint64_t *out) {
   return written;
 }
 
-uint64_t reverse_bits(uint64_t x) {
-  x = ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
-  x = ((x >> 2) & 0x3333333333333333ull) | ((x & 0x3333333333333333ull) << 2);
-  x = ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((x & 0x0F0F0F0F0F0F0F0Full) << 4);
-  return __builtin_bswap64(x);
-}
-
-// The 64 bits [s, s + 64) of the bitset, where bits below 0 read as 0.
-uint64_t bits_at(const uint64_t *bits, int64_t s) {
-  if (s <= -64)
-    return 0;
-  if (s < 0)
-    return bits[0] << (-s);
-  const size_t word = static_cast<size_t>(s) / kWordBits;
-  const unsigned offset = static_cast<unsigned>(s) % kWordBits;
-  if (offset == 0)
-    return bits[word];
-  return (bits[word] >> offset) | (bits[word + 1] << (kWordBits - offset));
-}
-
-// Sum s is reachable exactly when total - s is: fills the bits of the words
-// [first, last] from the mirrored bits at or below `half`, all known.
-void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last) {
-  for (size_t word = first; word <= last; ++word) {
-    // Bit j of this word is sum 64 word + j, mirrored at total - 64 word - j:
-    // the reversed 64 bits that end there.
-    const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
-    bits[word] |= reverse_bits(bits_at(bits, end - 63));
-  }
-  const unsigned top_bits = total % kWordBits;  // sums above the total stay 0
-  if (last == total / kWordBits && top_bits != 63) {
-    bits[last] &= (uint64_t{2} << top_bits) - 1;
-  }
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-
-uint32_t *new_sized_ar(uint32_t count) {
-  auto *block =
-      static_cast<uint32_t *>(malloc((static_cast<size_t>(count) + 1) * sizeof(uint32_t)));
-  if (block != nullptr) {
-    block[0] = count;
-  }
-  return block;
-}
-
-// Solves items (ascending) into words [0, last], exactly. Sums become dense
-// in the middle while they stay sparse near 0 and near the reach, so a run of
-// all-ones words [run_low, run_high) is tracked and never shifted into: a word
-// that is all ones stays so.
-void solve_prefix(const uint64_t *items, size_t count, uint64_t *words, size_t last) {
-  size_t run_low = 0;
-  size_t run_high = 0;  // empty while equal to run_low
-  uint64_t reach = 0;
-  for (size_t k = 0; k < count; ++k) {
-    const uint64_t w = items[k];
-    reach = saturating_add(reach, w);
-    if (w / kWordBits > last) {
-      break;  // ascending: no later item reaches the words either
-    }
-    const size_t top = std::min(static_cast<size_t>(reach / kWordBits), last);
-    if (run_high > run_low) {
-      // Above the run first: those words read sources the lower part is
-      // about to overwrite.
-      if (run_high <= top) {
-        shift_or_words(words, run_high, top, w);
-      }
-      if (run_low > 0) {
-        shift_or_words(words, 0, run_low - 1, w);
-      }
-    } else {
-      shift_or_words(words, 0, top, w);
-      run_low = 0;
-      while (run_low <= top && words[run_low] != kAllOnes) {
-        ++run_low;
-      }
-      run_high = run_low;
-    }
-    while (run_high <= top && words[run_high] == kAllOnes) {
-      ++run_high;
-    }
-  }
-}
-
-}  // namespace
-
-extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
-                                        size_t *word_count) {
+uint64_t saturating_sum(const uint64_t *items, size_t count) {
   uint64_t total = 0;
-  for (size_t k = 0; k < item_count; ++k) {
-    total += items[k];
+  for (size_t k = 0; k < count; ++k)
+    total = total > UINT64_MAX - items[k] ? UINT64_MAX : total + items[k];
+  return total;
+}
+
+// The greatest common divisor of the items, stopping early at 1.
+uint64_t gcd_of(const uint64_t *items, size_t count) {
+  uint64_t g = 0;
+  for (size_t k = count; k-- > 0 && g != 1;)
+    g = std::gcd(g, items[k]);
+  return g;
+}
+
+// At most this many items may stand outside a shared divisor.
+constexpr size_t kFewOthers = 16;
+
+// A divisor g > 1 that all but a few items share, when solving those reduced
+// and shifting the others in is clearly cheaper than the plain sweep; else 0.
+// Candidates: 2 to 64, and the divisors the largest items share.
+uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t total) {
+  if (count < 4 * 2)
+    return 0;
+  // Word operations, counted as if no all-ones run formed: sums that all
+  // share one divisor but a few never make one.
+  const double half_words = static_cast<double>(total / 2 / kWordBits + 1);
+  double best_cost = static_cast<double>(count) * half_words;
+  uint64_t best = 0;
+  auto consider = [&](uint64_t d) {
+    if (d < 2)
+      return;
+    size_t others = 0;
+    uint64_t others_total = 0;
+    for (size_t k = count; k-- > 0;) {
+      if (items[k] % d != 0) {
+        if (++others > kFewOthers || 4 * others > count)
+          return;
+        others_total += items[k];
+      }
+    }
+    const uint64_t shared_total = total - others_total;
+    const double cost = static_cast<double>(count - others) *
+                            static_cast<double>(shared_total / d / 2 / kWordBits + 1) +
+                        2 * half_words + static_cast<double>(others) * half_words;
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = d;
+    }
+  };
+  for (uint64_t d = 2; d <= kWordBits; ++d)
+    consider(d);
+  // The divisor of the largest items, leaving out the few that break it.
+  for (size_t start = 0; start < 3 && start < count; ++start) {
+    uint64_t g = items[count - 1 - start];
+    size_t skipped = start;
+    for (size_t k = count - 1 - start; k-- > 0 && skipped <= kFewOthers;) {
+      const uint64_t next = std::gcd(g, items[k]);
+      if (next == 1) {
+        ++skipped;
+      } else {
+        g = next;
+      }
+    }
+    if (skipped <= kFewOthers && g > kWordBits)
+      consider(g);
   }
+  return best;
+}
+
+// Writes the sums of the items (ascending, non-zero; rewritten in place)
+// into the words [0, written), exactly as they lie in the full bitset.
+void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written,
+                  work_meter &meter) {
+  if (written == 0 || meter.poll())
+    return;
+  const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
+  while (count > 0 && items[count - 1] > limit)
+    --count;  // such an item only reaches sums beyond the words
+  if (count == 0) {
+    words[0] = 1;
+    std::fill(words + 1, words + written, uint64_t{0});
+    return;
+  }
+  const uint64_t total = saturating_sum(items, count);
+
+  const uint64_t g = gcd_of(items, count);
+  if (g > 1) {
+    for (size_t k = 0; k < count; ++k)
+      items[k] /= g;
+    const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
+    solve_window(items, count, words, reduced_words, meter);
+    if (!meter.stopped())
+      spread_multiples(words, written, reduced_words, g, meter);
+    return;
+  }
+
+  // Sums above half the total mirror those below it: only the words up to
+  // the half are solved by shifting.
+  const size_t last = std::min(written - 1, static_cast<size_t>(total / 2 / kWordBits));
+  const uint64_t shared = shared_divisor_of_most(items, count, total);
+  if (shared != 0) {
+    uint64_t others[kFewOthers];
+    size_t other_count = 0, kept = 0;
+    for (size_t k = 0; k < count; ++k) {
+      if (items[k] % shared != 0) {
+        others[other_count++] = items[k];
+      } else {
+        items[kept++] = items[k];
+      }
+    }
+    const uint64_t shared_total = saturating_sum(items, kept);
+    solve_window(items, kept, words, last + 1, meter);
+    if (meter.stopped())
+      return;
+    std::fill(words + last + 1, words + written, uint64_t{0});
+    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter);
+  } else {
+    const size_t taken = solve_sparse(items, count, words, written, last, meter);
+    if (taken == count || meter.stopped())
+      return;
+    sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
+                          meter);
+  }
+  if (written - 1 > last && !meter.stopped())
+    mirror_upper_half(words, total, last + 1, written - 1, meter);
+}
+
+// Large answers ask for huge pages: fewer page faults and TLB misses while
+// the sweeps run over them. Only advice; nothing depends on it.
+void advise_huge_pages(uint64_t *words, size_t count) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  if (count < 4 * kHugePage / sizeof(uint64_t))
+    return;
+  const auto begin = (reinterpret_cast<uintptr_t>(words) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = reinterpret_cast<uintptr_t>(words + count) & ~(kHugePage - 1);
+  if (end > begin)
+    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// Needs no scratch memory: every item in the caller's order, over every word.
+void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words, size_t written,
+                           work_meter &meter) {
+  std::fill_n(words, written, uint64_t{0});
+  words[0] = 1;
+  for (size_t k = 0; k < count; ++k) {
+    if (items[k] != 0 && items[k] / kWordBits < written)
+      shift_or_metered(words, 0, written - 1, items[k], meter);
+    if (meter.stopped())
+      return;
+  }
+}
+
+// The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
+// the meter stopped when the stop check ended it.
+void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
+           work_meter &meter, bool with_scratch) {
+  uint64_t total = 0;
+  for (size_t k = 0; k < item_count; ++k)
+    total += items[k];
   const size_t needed = static_cast<size_t>(total / kWordBits) + 1;
   const size_t capacity = *word_count;
   const size_t written = std::min(capacity, needed);
-  if (written == 0) {
-    return 0;
-  }
-  std::fill_n(words, written, uint64_t{0});
-  words[0] = 1;
-
-  // Shifting only moves bits upwards, so the first `written` words depend on
-  // nothing above them. Sums above half the total are the mirror images of
-  // those below it, so only words up to the half are solved by shifting.
-  const size_t half_word = static_cast<size_t>((total / 2) / kWordBits);
-  const size_t last = std::min(written - 1, half_word);
-
-  heap_array<uint64_t> sorted = allocate<uint64_t>(item_count);
-  heap_array<uint64_t> scratch = allocate<uint64_t>(item_count);
-  if (sorted && scratch) {
-    std::copy_n(items, item_count, sorted.get());
-    radix_sort(sorted.get(), scratch.get(), item_count);
-    const size_t reduced = reduce_repeats(sorted.get(), item_count, scratch.get());
-    solve_prefix(scratch.get(), reduced, words, last);
-  } else {
-    // Without room for the sorted copy, the caller's order gives the same
-    // answer, more slowly.
-    for (size_t k = 0; k < item_count; ++k) {
-      if (items[k] != 0 && items[k] / kWordBits <= last) {
-        shift_or_words(words, 0, last, items[k]);
-      }
+  if (written > 0) {
+    advise_huge_pages(words, written);
+    if (with_scratch) {
+      auto sorted = allocate_items(item_count);
+      auto scratch = allocate_items(item_count);
+      std::copy_n(items, item_count, sorted.get());
+      radix_sort(sorted.get(), scratch.get(), item_count);
+      const size_t reduced = reduce_repeats(sorted.get(), item_count, scratch.get());
+      sorted.reset();
+      solve_window(scratch.get(), reduced, words, written, meter);
+    } else {
+      solve_without_scratch(items, item_count, words, written, meter);
     }
   }
-  if (written - 1 > last) {
-    mirror_upper_half(words, total, last + 1, written - 1);
-  }
-  if (capacity >= needed) {
+  if (capacity >= needed)
     *word_count = needed;
+}
+
+}  // namespace
+}  // namespace fmss
+
+extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
+                                        size_t *word_count) {
+  fmss::work_meter never_stops(nullptr);
+  try {
+    fmss::solve(items, item_count, words, word_count, never_stops, true);
+  } catch (...) {
+    // Without room for the sorted copy, the caller's order gives the same
+    // answer, more slowly.
+    fmss::solve(items, item_count, words, word_count, never_stops, false);
   }
   return 0;
 }
 
-// ---- Hash-search toolkit ----------------------------------------------------
-
 extern "C" qern_status_t fmss_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                    size_t *word_count, const qern_stop * /*stop*/) {
+                                    size_t *word_count, const qern_stop *stop) {
+  fmss::work_meter meter(stop);
   try {
-    fmss_complete_subset_sum(items, item_count, words, word_count);
-    return 0;
-  } catch (const std::bad_alloc &) {
+    try {
+      fmss::solve(items, item_count, words, word_count, meter, true);
+    } catch (const std::bad_alloc &) {
+      fmss::solve(items, item_count, words, word_count, meter, false);
+    }
+    return meter.stopped() ? QERN_STATUS_STOPPED : 0;
+  } catch (...) {
     return QERN_STATUS_NO_MEMORY;
   }
-}
-
-extern "C" uint32_t fmss_read(const uint32_t *tree, uint32_t k) {
-  uint32_t sum = 0;
-  while (k != 0) {
-    sum += tree[k - 1];
-    k &= k - 1;
-  }
-  return sum;
-}
-
-extern "C" void update(uint32_t *tree, uint32_t total, uint32_t i, uint32_t d) {
-  const uint32_t positions = 2 * total;
-  while (i < positions) {
-    tree[i] += d;
-    i |= i + 1;
-  }
-}
-
-extern "C" void add_new_sums(uint32_t *flags, const uint32_t *powers, uint32_t *tree,
-                             uint32_t total, uint32_t s, uint32_t w) {
-  flags[s] = w;
-  update(tree, total, s, powers[s]);
-  update(tree, total, total + s, powers[total + s]);
-}
-
-extern "C" uint32_t *find_new_sums(const uint32_t *flags, const uint32_t *tree,
-                                   const uint32_t *powers, uint32_t total, uint32_t modulus,
-                                   uint32_t lo, uint32_t hi, uint32_t w) {
-  const uint32_t range_hash = fmss_read(tree, hi) - fmss_read(tree, lo);
-  const uint32_t left = static_cast<uint32_t>(range_hash * powers[total - w]) % modulus;
-  const uint32_t shifted_hash = fmss_read(tree, total + hi - w) - fmss_read(tree, total + lo - w);
-  const uint32_t right = shifted_hash % modulus;
-  if (left == right) {
-    return empty_sized_ar();
-  }
-  if (hi == lo + 1) {
-    return (lo != 0 && flags[lo] == 0) ? one_item_sized_ar(lo) : empty_sized_ar();
-  }
-  const uint32_t mid = (lo + hi) >> 1;
-  uint32_t *upper = find_new_sums(flags, tree, powers, total, modulus, mid, hi, w);
-  uint32_t *lower = find_new_sums(flags, tree, powers, total, modulus, lo, mid, w);
-  return union_sized_ar(lower, upper);
-}
-
-extern "C" uint32_t *empty_sized_ar(void) {
-  return new_sized_ar(0);
-}
-
-extern "C" uint32_t *one_item_sized_ar(uint32_t v) {
-  uint32_t *block = new_sized_ar(1);
-  if (block != nullptr) {
-    block[1] = v;
-  }
-  return block;
-}
-
-extern "C" uint32_t *union_sized_ar(uint32_t *a, uint32_t *b) {
-  if (a == nullptr || b == nullptr) {  // a lost allocation loses the whole list
-    free(a);
-    free(b);
-    return nullptr;
-  }
-  if (a[0] == 0) {
-    free(a);
-    return b;
-  }
-  if (b[0] == 0) {
-    free(b);
-    return a;
-  }
-  uint32_t *joined = new_sized_ar(a[0] + b[0]);
-  if (joined != nullptr) {
-    memcpy(joined + 1, a + 1, a[0] * sizeof(uint32_t));
-    memcpy(joined + 1 + a[0], b + 1, b[0] * sizeof(uint32_t));
-  }
-  free(a);
-  free(b);
-  return joined;
-}
-
-extern "C" void print_sized_ar(const uint32_t *a) {
-  fputs("[", stdout);
-  for (uint32_t k = 1; k <= a[0]; ++k) {
-    printf(k == 1 ? "%u" : ", %u", a[k]);
-  }
-  fputs("]", stdout);
-  fflush(stdout);
 }

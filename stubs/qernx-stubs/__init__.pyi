@@ -5,6 +5,9 @@ from typing import Callable, Optional
 def complete_subset_sum(items: list[int], /) -> list[int]:
     """Return the bitset of every sum some subset of `items` reaches, as 64-bit words."""
 
+def complete_subset_sum_bytes(items: list[int], /) -> bytes:
+    """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally."""
+
 def complete_subset_sum_async(
     items: list[int], callback: Callable[[Optional[list[int]]], object], /
 ) -> None:

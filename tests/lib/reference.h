@@ -33,6 +33,29 @@ inline std::vector<uint64_t> knapsack_bitset(const std::vector<uint64_t> &items)
   return words;
 }
 
+// The first `count` words of the full bitset, by the same knapsack over the
+// sums below 64 * count only: serves totals far beyond memory.
+inline std::vector<uint64_t> knapsack_window(const std::vector<uint64_t> &items, size_t count) {
+  const uint64_t bits = 64 * static_cast<uint64_t>(count);
+  std::vector<char> reach(bits, 0);
+  if (bits > 0)
+    reach[0] = 1;
+  for (uint64_t w : items) {
+    if (w == 0 || w >= bits)
+      continue;
+    for (uint64_t s = bits - 1; s >= w; --s) {
+      if (reach[s - w])
+        reach[s] = 1;
+    }
+  }
+  std::vector<uint64_t> words(count, 0);
+  for (uint64_t s = 0; s < bits; ++s) {
+    if (reach[s])
+      words[s / 64] |= uint64_t{1} << (s % 64);
+  }
+  return words;
+}
+
 // Solves with fmss_complete_subset_sum into a full-capacity array.
 inline std::vector<uint64_t> exact_bitset(const std::vector<uint64_t> &items) {
   uint64_t total = 0;

@@ -11,6 +11,7 @@ EXPORTED = {
     "webinterface_complete_subset_sum",
     "webinterface_complete_subset_sum_async",
     "webinterface_subset_sum_result_check",
+    "webinterface_complete_subset_sum_bytes",
     "keep_local",
     "fetch_complete_subset_sum",
     "fetch_complete_subset_sum_async",

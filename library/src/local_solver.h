@@ -1,0 +1,101 @@
+// The local solver's pieces, shared between its source files: the bitset
+// kernels, the stop meter, divisor reduction and the sparse sums.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qern_lib.h"
+
+namespace fmss {
+
+constexpr unsigned kWordBits = 64;
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+
+// Counts word operations and asks the stop check after every few million.
+// Once the check has said stop, the meter stays stopped: every loop that adds
+// to it returns as soon as add or poll answers true, and the words are then
+// not to be read. (No exception: one thrown inside a module that a sanitized
+// interpreter loads cannot be caught there.)
+class work_meter {
+ public:
+  // Words swept between two asks: about a millisecond of work.
+  static constexpr uint64_t kCheckEvery = uint64_t{1} << 21;
+
+  explicit work_meter(const qern_stop *stop)
+      : stop_(stop != nullptr && stop->check != nullptr ? stop : nullptr) {}
+
+  bool active() const { return stop_ != nullptr; }
+
+  // Returns true when the solve must end.
+  bool add(uint64_t operations) {
+    if (stop_ == nullptr)
+      return false;
+    done_ += operations;
+    if (done_ >= kCheckEvery) {
+      done_ = 0;
+      return poll();
+    }
+    return stopped_;
+  }
+
+  // Asks the check now; returns true when the solve must end.
+  bool poll() {
+    if (stop_ != nullptr && !stopped_ && stop_->check(stop_->context) != 0)
+      stopped_ = true;
+    return stopped_;
+  }
+
+  bool stopped() const { return stopped_; }
+
+ private:
+  const qern_stop *stop_;
+  uint64_t done_ = 0;
+  bool stopped_ = false;
+};
+
+// ---- Shift-or (shift_kernels.cpp) -----------------------------------------------
+
+// ORs (bits << shift) into bits over the words [low, top], in place, from the
+// top down, so each item is used at most once. One sweep, no stop check.
+void shift_or_words(uint64_t *bits, size_t low, size_t top, uint64_t shift);
+
+// The same sweep in pieces of about a million words, asking the meter between
+// them. Pieces go from the top down, as the sweep itself does.
+void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, work_meter &meter);
+
+// ---- Dense sweep (block_sweep.cpp, dense_sweep.cpp) -------------------------
+
+// ORs the items (ascending, non-zero) into the bitset in words [0, last],
+// which already holds the sums of items totalling `reach`, skipping every
+// block of eight words that is already full or whose sources are empty.
+// Runs the widest kernel the CPU has, or the portable one when asked (tests
+// check it on CPUs that would never choose it).
+void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
+                           uint64_t reach, work_meter &meter, bool portable = false);
+
+// Sum s is reachable exactly when total - s is: fills the words [first, last]
+// from the mirrored bits below them, all known.
+void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last,
+                       work_meter &meter);
+
+// ---- Divisor reduction (divisor_reduction.cpp) -----------------------------
+
+// The bitset of the reduced sums sits in words [0, reduced_words); writes the
+// words [0, out_words) with bit g*s set for every reduced bit s, from the top
+// down, in place. g >= 2. Uses BMI2's deposit when the CPU has it, unless
+// the portable version is asked for.
+void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, uint64_t g,
+                      work_meter &meter, bool portable = false);
+
+// ---- Sparse sums (sparse_sums.cpp) ------------------------------------------
+
+// Follows the sums of the items (ascending, non-zero) as a sorted array while
+// it stays small next to the words it spans. Returns the number of items
+// taken. When all are taken the words [0, written) hold the answer, each
+// written once; otherwise the words [0, last] hold the sums of the items taken
+// and the words above last are not yet written.
+size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
+                    size_t last, work_meter &meter);
+
+}  // namespace fmss

@@ -1,0 +1,215 @@
+// The local solver's paths (shared divisors, all but a few sharing one,
+// sparse sums, the dense sweep) and the boundaries between them, against the
+// textbook knapsack at many capacities; and the stop check of fmss_solve.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "qern_lib.h"
+#include "reference.h"
+
+namespace {
+
+using qern_test::knapsack_bitset;
+using qern_test::knapsack_window;
+
+constexpr uint64_t kUntouched = 0xA5A5A5A5A5A5A5A5ull;
+
+std::vector<uint64_t> uniform(uint64_t seed, size_t count, uint64_t low, uint64_t high,
+                              uint64_t times = 1) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> items(count);
+  for (auto &w : items)
+    w = times * (low + rng() % (high - low + 1));
+  return items;
+}
+
+std::vector<uint64_t> with(std::vector<uint64_t> items, std::vector<uint64_t> more) {
+  items.insert(items.end(), more.begin(), more.end());
+  return items;
+}
+
+std::vector<uint64_t> powers_plus(int delta, unsigned count) {
+  std::vector<uint64_t> items;
+  for (unsigned k = 1; k <= count; ++k)
+    items.push_back((uint64_t{1} << k) + static_cast<uint64_t>(static_cast<int64_t>(delta)));
+  return items;
+}
+
+std::vector<uint64_t> residue(uint64_t seed, size_t count, uint64_t modulus, uint64_t r,
+                              uint64_t high = 40) {
+  std::vector<uint64_t> items = uniform(seed, count, 0, high, modulus);
+  for (auto &w : items)
+    w += r;
+  return items;
+}
+
+struct Family {
+  const char *name;
+  std::vector<uint64_t> items;
+};
+
+class Families : public ::testing::TestWithParam<Family> {};
+
+// Every capacity from 0 past the full word count (stepping through long
+// ones) gets exactly the leading words of the full bitset, and no word
+// beyond it is touched.
+TEST_P(Families, MatchTheKnapsackAtEveryCapacity) {
+  const std::vector<uint64_t> &items = GetParam().items;
+  const std::vector<uint64_t> full = knapsack_bitset(items);
+  const size_t step = full.size() > 200 ? full.size() / 37 : 1;
+  std::vector<size_t> capacities;
+  for (size_t capacity = 0; capacity <= full.size() + 1; capacity += step)
+    capacities.push_back(capacity);
+  capacities.push_back(full.size());
+  capacities.push_back(full.size() - 1);
+  capacities.push_back(full.size() / 2 + 1);
+  for (const size_t capacity : capacities) {
+    std::vector<uint64_t> words(capacity + 1, kUntouched);
+    size_t count = capacity;
+    ASSERT_EQ(fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count), 0);
+    ASSERT_EQ(count, std::min(capacity, full.size()) == full.size() ? full.size() : capacity);
+    for (size_t i = 0; i < std::min(capacity, full.size()); ++i)
+      ASSERT_EQ(words[i], full[i]) << "capacity " << capacity << " word " << i;
+    for (size_t i = std::min(capacity, full.size()); i < words.size(); ++i)
+      ASSERT_EQ(words[i], kUntouched) << "capacity " << capacity << " word " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LocalSolver, Families,
+    ::testing::Values(
+        Family{"divisor_2", uniform(1, 300, 1, 400, 2)},
+        Family{"divisor_3", uniform(2, 200, 1, 300, 3)},
+        Family{"divisor_5_few", uniform(3, 4, 1, 90, 5)},
+        Family{"divisor_63", uniform(4, 60, 1, 200, 63)},
+        Family{"divisor_64", uniform(5, 60, 1, 200, 64)},
+        Family{"divisor_65", uniform(6, 40, 1, 200, 65)},
+        Family{"divisor_1000", uniform(7, 20, 1, 100, 1000)},
+        Family{"divisor_with_zeros", with(uniform(8, 50, 1, 100, 6), {0, 0, 0})},
+        Family{"divisor_repeats", with(std::vector<uint64_t>(500, 12), {36, 24})},
+        Family{"single_item_times_g", {4 * 1000}},
+        Family{"even_but_one_odd", with(uniform(9, 300, 1, 1000, 2), {2001})},
+        Family{"even_but_one_small_odd", with(uniform(10, 300, 1, 1000, 2), {3})},
+        Family{"multiples_64_plus_three_odd", with(uniform(11, 200, 1, 300, 64), {3, 5, 11})},
+        Family{"multiples_1000_plus_few", with(uniform(12, 60, 1, 50, 1000), {7, 999, 1001})},
+        Family{"multiples_3_plus_sixteen", with(uniform(13, 200, 1, 300, 3),
+                                                uniform(14, 16, 1, 100, 3 * 7 + 1))},
+        Family{"multiples_3_plus_seventeen", with(uniform(15, 200, 1, 300, 3),
+                                                  uniform(16, 17, 1, 100, 3 * 7 + 1))},
+        Family{"residue_1_mod_1009", residue(17, 60, 1009, 1)},
+        Family{"residue_5_mod_64", residue(18, 80, 64, 5)},
+        Family{"sparse_ten_large", uniform(19, 10, 100000, 300000)},
+        Family{"sparse_then_dense", with(uniform(20, 9, 100000, 300000), uniform(21, 200, 1, 60))},
+        Family{"sparse_boundary", uniform(22, 14, 20000, 40000)},
+        Family{"narrow_spread", uniform(23, 200, 10000, 10500)},
+        Family{"huge_plus_small", with(uniform(24, 200, 1, 2000), {1000000})},
+        Family{"powers_plus_one", powers_plus(1, 19)},
+        Family{"powers_minus_one", powers_plus(-1, 19)},
+        Family{"three_times_powers", [] {
+                 std::vector<uint64_t> items;
+                 for (unsigned k = 0; k < 17; ++k)
+                   items.push_back(uint64_t{3} << k);
+                 return items;
+               }()},
+        Family{"only_zeros", std::vector<uint64_t>(9, 0)},
+        Family{"dense_random", uniform(25, 500, 1, 1000)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Totals close to 2^64 are sized and reduced without overflow: the first
+// words are those of the knapsack over the sums they hold.
+TEST(LocalSolver, TotalsNearTwoToThe64HaveExactLeadingWords) {
+  const uint64_t g = uint64_t{1} << 40;
+  const std::vector<std::vector<uint64_t>> inputs = {
+      {3 * g, 5 * g, 7 * g, (uint64_t{1} << 63)},
+      {uint64_t{1} << 62, uint64_t{1} << 62, (uint64_t{1} << 62) + 64, 64, 128, 192},
+      {UINT64_MAX / 2, UINT64_MAX / 2 - 16, 3, 5},
+      {UINT64_MAX - 1000, 400, 600},
+      {(uint64_t{1} << 63) + 2, 2, 4, 6, 1000},
+  };
+  for (const auto &items : inputs) {
+    for (size_t capacity : {size_t{1}, size_t{3}, size_t{40}}) {
+      std::vector<uint64_t> words(capacity + 1, kUntouched);
+      size_t count = capacity;
+      fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count);
+      EXPECT_EQ(count, capacity);
+      words.pop_back();
+      EXPECT_EQ(words, knapsack_window(items, capacity)) << items[0] << " capacity " << capacity;
+    }
+  }
+}
+
+// A stop check that counts its calls and asks to stop at call `stop_at`
+// (0: never).
+struct counting_stop {
+  int calls = 0;
+  int stop_at = 0;
+  static int check(void *context) {
+    auto *self = static_cast<counting_stop *>(context);
+    ++self->calls;
+    return self->stop_at != 0 && self->calls >= self->stop_at;
+  }
+};
+
+// Long enough to ask the check many times: every item is 1 modulo 1009, so
+// no block fills up or stays empty and no path shortens the sweep much.
+std::vector<uint64_t> long_solve_items() {
+  return residue(26, 400, 1009, 1, 200);
+}
+
+TEST(StopCheck, IsAskedDuringALongSolveAndALaterAnswerIsExact) {
+  const std::vector<uint64_t> items = long_solve_items();
+  uint64_t total = 0;
+  for (uint64_t w : items)
+    total += w;
+  size_t count = total / 64 + 1;
+  std::vector<uint64_t> words(count, kUntouched);
+  counting_stop never;
+  const qern_stop stop{counting_stop::check, &never};
+  ASSERT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count, &stop), 0);
+  EXPECT_GT(never.calls, 20);
+  size_t plain_count = total / 64 + 1;
+  std::vector<uint64_t> plain(plain_count, 0);
+  fmss_complete_subset_sum(items.data(), items.size(), plain.data(), &plain_count);
+  EXPECT_EQ(words, plain);
+  const std::vector<uint64_t> leading = knapsack_window(items, 4000);
+  EXPECT_TRUE(std::equal(leading.begin(), leading.end(), words.begin()));
+}
+
+TEST(StopCheck, StopsSoonAfterTheCheckAsks) {
+  const std::vector<uint64_t> items = long_solve_items();
+  uint64_t total = 0;
+  for (uint64_t w : items)
+    total += w;
+  for (int stop_at : {1, 2, 7}) {
+    size_t count = total / 64 + 1;
+    const size_t capacity = count;
+    std::vector<uint64_t> words(count, 0);
+    counting_stop stopper;
+    stopper.stop_at = stop_at;
+    const qern_stop stop{counting_stop::check, &stopper};
+    EXPECT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count, &stop),
+              QERN_STATUS_STOPPED);
+    EXPECT_EQ(stopper.calls, stop_at);  // not asked again once it said stop
+    EXPECT_EQ(count, capacity);
+  }
+}
+
+TEST(StopCheck, NullStopOrNullCheckNeverStops) {
+  const std::vector<uint64_t> items = uniform(27, 40, 1, 500, 3);
+  const std::vector<uint64_t> full = knapsack_bitset(items);
+  for (const bool null_stop : {true, false}) {
+    size_t count = full.size();
+    std::vector<uint64_t> words(count, kUntouched);
+    const qern_stop no_check{nullptr, nullptr};
+    ASSERT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count,
+                         null_stop ? nullptr : &no_check),
+              0);
+    EXPECT_EQ(words, full);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+"""The local solver's paths on input families, for the list call and the bytes
+call, against Python's int; the bytes call's argument checks; Ctrl-C during a
+long local solve."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+import qernx
+from conftest import oracle_words
+from test_errors import SOLVE_ERRORS
+
+pytestmark = pytest.mark.usefixtures("local")
+
+
+def oracle_int(items):
+    reach = 1
+    for w in items:
+        reach |= reach << w
+    return reach
+
+
+def uniform(seed, count, low, high, times=1):
+    rng = random.Random(seed)
+    return [times * rng.randint(low, high) for _ in range(count)]
+
+
+FAMILIES = {
+    "divisor 2": uniform(1, 400, 1, 2000, 2),
+    "divisor 3": uniform(2, 300, 1, 2000, 3),
+    "divisor 64": uniform(3, 100, 1, 2000, 64),
+    "divisor 1000": uniform(4, 30, 1, 2000, 1000),
+    "divisor 2**20": uniform(5, 6, 1, 9, 2**20) + [0],
+    "divisor 6 and zeros": uniform(6, 200, 1, 500, 6) + [0] * 5,
+    "even but one odd": uniform(7, 400, 1, 2000, 2) + [4003],
+    "multiples of 64 and three odd": uniform(8, 200, 1, 2000, 64) + [3, 5, 7],
+    "residue 1 mod 1009": [1009 * k + 1 for k in uniform(9, 120, 0, 200)],
+    "sparse": uniform(10, 12, 5 * 10**6, 15 * 10**6),
+    "sparse then dense": uniform(11, 8, 10**6, 3 * 10**6) + uniform(12, 300, 1, 300),
+    "2**k + 1": [2**k + 1 for k in range(22)],
+    "2**k - 1": [2**k - 1 for k in range(1, 23)],
+    "3 * 2**k": [3 * 2**k for k in range(20)],
+    "huge among small": uniform(13, 300, 1, 2000) + [10**7 + 1],
+    "narrow spread": uniform(14, 300, 10**4, 10500),
+    "zeros only": [0] * 7,
+    "empty": [],
+}
+
+
+@pytest.mark.parametrize("items", FAMILIES.values(), ids=FAMILIES.keys())
+def test_list_call_matches_python_int(items):
+    assert qernx.complete_subset_sum(items) == oracle_words(items)
+
+
+@pytest.mark.parametrize("items", FAMILIES.values(), ids=FAMILIES.keys())
+def test_bytes_call_matches_python_int(items):
+    answer = qernx.complete_subset_sum_bytes(items)
+    assert type(answer) is bytes
+    assert len(answer) == 8 * (sum(items) // 64 + 1)
+    assert int.from_bytes(answer, "little") == oracle_int(items)
+
+
+def test_bytes_call_solves_locally_whatever_the_killswitch(monkeypatch):
+    monkeypatch.delenv("QERN_KILLSWITCH")
+    monkeypatch.setenv("QERN_API_URL", "https://127.0.0.1:9")  # nothing listens there
+    items = [3, 5, 64, 100]
+    assert int.from_bytes(qernx.complete_subset_sum_bytes(items), "little") == oracle_int(items)
+
+
+@pytest.mark.parametrize(("args", "error", "printed"), SOLVE_ERRORS)
+def test_bytes_call_refuses_what_the_list_call_refuses(capfd, args, error, printed):
+    with pytest.raises(error):
+        qernx.complete_subset_sum_bytes(*args)
+    assert capfd.readouterr().out == printed
+    assert qernx.complete_subset_sum_bytes([1, 2]) == (15).to_bytes(8, "little")
+
+
+# A local solve of a few seconds (every item is 1 modulo 1009: no block of the
+# bitset fills up or stays empty for long), interrupted a third of a second
+# in; then a small solve in the same process must be exact.
+INTERRUPTED_CHILD = """
+    import random, sys, time
+    import qernx
+    call = getattr(qernx, sys.argv[1])
+    rng = random.Random(1)
+    items = [1009 * rng.randint(0, 2000) + 1 for _ in range(1000)]
+    print("solving", flush=True)
+    try:
+        call(items)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    small = [rng.randint(1, 3000) for _ in range(300)]
+    reach = 1
+    for w in small:
+        reach |= reach << w
+    words = call(small)
+    got = words if isinstance(words, bytes) else b"".join(w.to_bytes(8, "little") for w in words)
+    print("exact" if int.from_bytes(got, "little") == reach else "wrong", flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", ["complete_subset_sum", "complete_subset_sum_bytes"])
+def test_ctrl_c_ends_a_long_local_solve_within_a_second(call):
+    env = dict(os.environ, QERN_KILLSWITCH="1")
+    with subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED_CHILD), call],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    ) as child:
+        try:
+            assert child.stdout.readline() == "solving\n"
+            time.sleep(0.3)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            line = child.stdout.readline()
+            elapsed = time.monotonic() - sent
+            assert line == "interrupted\n"
+            assert elapsed < 1.0
+            assert child.stdout.readline() == "exact\n"
+            assert child.wait(timeout=60) == 0
+        finally:
+            if child.poll() is None:
+                child.kill()
