@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import hashlib
 import hmac
+import re
 import secrets
 import sys
 import time
@@ -41,6 +42,8 @@ Headers = list[tuple[bytes, bytes]]
 
 # Query parameters whose values never reach the log.
 SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
+# An object URL's expiry: ASCII digits only, few enough to stay a plain number.
+_EXPIRES = re.compile(r"[0-9]{1,15}")
 
 
 class Backend(Protocol):
@@ -194,11 +197,21 @@ class ServiceApp:
     async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
         method = scope["method"]
         path = scope["path"]
-        if scope.get("http_version") == "1.1" and not any(
-            name == b"host" for name, _ in scope["headers"]
-        ):
+        hosts = sum(1 for name, _ in scope["headers"] if name == b"host")
+        if hosts == 0 and scope.get("http_version") == "1.1":
             return "other", Answer(
                 HTTPStatus.BAD_REQUEST, message("Host header missing"), close=True
+            )
+        if hosts > 1:
+            return "other", Answer(
+                HTTPStatus.BAD_REQUEST, message("More than one Host header"), close=True
+            )
+        if not plain_or_chunked(scope["headers"]):
+            # The body is in a coding nobody here decodes: it cannot be read.
+            return "other", Answer(
+                HTTPStatus.NOT_IMPLEMENTED,
+                message("Only chunked Transfer-Encoding is supported"),
+                close=True,
             )
         reading = method in ("GET", "HEAD")
         if path == SUBMIT_PATH:
@@ -263,7 +276,7 @@ class ServiceApp:
         expires = query.get("expires", [""])[0]
         signature = query.get("signature", [""])[0]
         valid = (
-            expires.isdigit()
+            _EXPIRES.fullmatch(expires) is not None
             and int(expires) >= self.clock()
             and hmac.compare_digest(sign(self.signing_key, request_id, int(expires)), signature)
         )
@@ -312,18 +325,43 @@ class ServiceApp:
         path = scope.get("raw_path") or scope["path"].encode()
         target = path.decode("latin-1")
         if scope.get("query_string"):
-            target += "?" + mask_query(scope["query_string"].decode("latin-1"))
-        stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
-        self.write_log(
-            f"{stamp} {address} {escape_for_log(scope['method'])} {escape_for_log(target)}"
-            f" {int(status)} {elapsed * 1000:.1f}ms id={request_id}"
-        )
+            target += "?" + scope["query_string"].decode("latin-1")
+        self.write_log(log_line(address, scope["method"], target, int(status), elapsed, request_id))
 
     def write_log(self, line: str) -> None:
         for key in self.keys:  # a key typed into a URL by mistake
             line = line.replace(key, "***")
         self.log.write(line + "\n")
         self.log.flush()
+
+
+def log_target(target: str) -> str:
+    """A request target as logged: key-like query values masked, then escaped."""
+    path, question, query = target.partition("?")
+    return escape_for_log(path + question + mask_query(query) if question else path)
+
+
+def log_line(
+    address: str, method: str, target: str, status: int, elapsed: float, request_id: str
+) -> str:
+    """One access log line: ISO-8601 time, client, method, target, status,
+    duration and the request id the answer carries."""
+    stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+    return (
+        f"{stamp} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
+        f" {status} {elapsed * 1000:.1f}ms id={request_id}"
+    )
+
+
+def plain_or_chunked(headers: Headers) -> bool:
+    """Whether the body comes as it is or chunked, the only codings read here."""
+    codings = [
+        coding.strip().lower()
+        for name, value in headers
+        if name == b"transfer-encoding"
+        for coding in value.split(b",")
+    ]
+    return not codings or codings == [b"chunked"]
 
 
 def mask_query(query: str) -> str:

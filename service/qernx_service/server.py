@@ -12,14 +12,13 @@ import signal
 import socket
 import ssl
 from collections.abc import Iterator
-from datetime import datetime, timezone
 from types import FrameType
 from typing import Any, Callable
 
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .app import escape_for_log
+from .app import log_line
 
 # Mozilla's "intermediate" TLS 1.2 suites: ECDHE key exchange, AEAD ciphers.
 # TLS 1.3's own suites are all AEAD and stay on.
@@ -47,11 +46,12 @@ def make_tls_context(cert: str, key: str) -> ssl.SSLContext:
     return context
 
 
-def json_answer(status: int, phrase: str, text: str, extra: str = "") -> bytes:
+def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
     body = json.dumps({"message": text}, separators=(",", ":")).encode()
     head = (
         f"HTTP/1.1 {status} {phrase}\r\ncontent-type: application/json\r\n"
-        f"content-length: {len(body)}\r\n{extra}connection: close\r\n\r\n"
+        f"content-length: {len(body)}\r\nx-request-id: {request_id}\r\n"
+        "connection: close\r\n\r\n"
     )
     return head.encode() + body
 
@@ -108,12 +108,12 @@ def protocol_class(
                 self._disarm()
 
         def send_400_response(self, msg: str) -> None:
-            self.transport.write(json_answer(400, "Bad Request", "Bad request"))
+            request_id = secrets.token_hex(8)
+            self.transport.write(json_answer(400, "Bad Request", "Bad request", request_id))
             self.transport.close()
-            stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
             address = self.client[0] if self.client else "-"
-            target = escape_for_log(self.url.decode("latin-1")) if self.url else "-"
-            log(f"{stamp} {address} - {target} 400 0.0ms id={secrets.token_hex(8)}")
+            target = self.url.decode("latin-1") if self.url else ""
+            log(log_line(address, "", target, 400, 0.0, request_id))
 
         def _arm(self) -> None:
             self._disarm()
@@ -129,7 +129,9 @@ def protocol_class(
             if self.transport.is_closing():
                 return
             if self.cycle is None or not self.cycle.response_started:
-                self.transport.write(json_answer(408, "Request Timeout", "Request timed out"))
+                self.transport.write(
+                    json_answer(408, "Request Timeout", "Request timed out", secrets.token_hex(8))
+                )
             self.transport.abort()
 
     return ServiceProtocol
@@ -193,9 +195,33 @@ class ServiceServer(uvicorn.Server):
             self.on_started()
 
     async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
-        await super().shutdown(sockets)
+        """Stops accepting, closes idle connections, waits up to GRACE_SECONDS
+        for requests in flight, then drops their connections: a request cut
+        short sees its client gone and ends without an answer or a traceback."""
+        for server in self.servers:
+            server.close()
+        for sock in sockets or []:
+            sock.close()
+        for connection in list(self.server_state.connections):
+            connection.shutdown()
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + GRACE_SECONDS
+        while (
+            (self.server_state.connections or self.server_state.tasks)
+            and loop.time() < deadline
+            and not self.force_exit
+        ):
+            await asyncio.sleep(0.05)
         for connection in list(self.server_state.connections):
             connection.transport.abort()
+        # What still runs saw its connection go; what ignores that is cancelled.
+        deadline = loop.time() + 0.5
+        while self.server_state.tasks and loop.time() < deadline and not self.force_exit:
+            await asyncio.sleep(0.02)
+        for task in list(self.server_state.tasks):
+            task.cancel()
+        if not self.force_exit:
+            await self.lifespan.shutdown()
 
 
 def listening_socket(host: str, port: int, backlog: int) -> socket.socket:

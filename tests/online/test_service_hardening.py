@@ -1,0 +1,149 @@
+"""The service under what operators and odd clients do to it: ambiguous framing,
+unreadable requests carrying secrets, forged object URLs, a signal while a
+request is half sent."""
+
+import json
+import re
+import signal
+import socket
+import ssl
+import time
+
+import pytest
+from conftest import API_KEY
+from test_service_protocol import (
+    client_context,
+    raw_exchange,
+    request,
+    submit,
+)
+
+POST = "POST /v0/app/sspu HTTP/1.1\r\nHost: x\r\nx-api-key: " + API_KEY + "\r\n"
+
+
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    from conftest import Service
+
+    server = Service(tmp_path_factory.mktemp("hardening") / "service.log", "--workers", "1")
+    yield server
+    assert server.stop() == 0
+    assert API_KEY not in server.log()
+
+
+def queued(server):
+    _, data = request(server, "GET", "/metrics", key=None)
+    return re.findall(rb'qernx_requests_total\{route="submit",status="200"\} (\S+)', data)
+
+
+@pytest.mark.parametrize(
+    ("raw", "status"),
+    [
+        ("GET /healthz HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400),
+        ("GET /healthz HTTP/1.0\r\nHost: a\r\nHost: a\r\n\r\n", 400),
+        (POST + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\n[1]\r\n0\r\n\r\n", 501),
+        (
+            POST + "Transfer-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "3\r\n[1]\r\n0\r\n\r\n",
+            501,
+        ),
+        (POST + "Transfer-Encoding: chunked, chunked\r\n\r\n3\r\n[1]\r\n0\r\n\r\n", 400),
+    ],
+    ids=[
+        "two-hosts",
+        "two-hosts-http-1.0",
+        "gzip-chunked",
+        "deflate-then-chunked",
+        "chunked-twice",
+    ],
+)
+def test_requests_read_two_ways_are_refused_and_queue_nothing(shared, raw, status):
+    before = queued(shared)
+    answer = raw_exchange(shared, raw.encode("latin-1"))
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(f"HTTP/1.1 {status} ".encode()), answer
+    assert b"connection: close" in head.lower()
+    assert "message" in json.loads(body)
+    assert queued(shared) == before
+
+
+def test_plain_chunked_bodies_are_still_read(shared):
+    answer = raw_exchange(
+        shared,
+        (
+            POST
+            + "Transfer-Encoding: Chunked\r\nConnection: close\r\n\r\n"
+            + "2\r\n[4\r\n1\r\n]\r\n0\r\n\r\n"
+        ).encode(),
+    )
+    assert answer.startswith(b"HTTP/1.1 200 "), answer
+    assert b'{"requestId":"' in answer
+
+
+@pytest.mark.parametrize(
+    "query",
+    ["token=TOPSECRET-1", "apikey=TOPSECRET-1&x=1", "x=1&signature=TOPSECRET-1", f"key={API_KEY}"],
+)
+def test_an_unreadable_request_is_logged_with_its_secrets_masked_and_its_id(shared, query):
+    answer = raw_exchange(
+        shared,
+        f"GET /v0/result?requestId=1&{query} HTTP/1.1\r\nHost: x\r\nBad Header\r\n\r\n".encode(),
+    )
+    assert answer.startswith(b"HTTP/1.1 400 ")
+    request_id = re.search(rb"\r\nx-request-id: ([0-9a-f]{16})\r\n", answer).group(1).decode()
+    deadline = time.monotonic() + 10
+    while f"id={request_id}" not in shared.log():
+        assert time.monotonic() < deadline, shared.log()
+        time.sleep(0.05)
+    (line,) = [x for x in shared.log().splitlines() if x.endswith(f"id={request_id}")]
+    assert "TOPSECRET" not in line and API_KEY not in line
+    assert "=***" in line and " /v0/result?requestId=1&" in line and " 400 " in line
+    assert re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00 127\.0\.0\.1 - /", line)
+
+
+@pytest.mark.parametrize(
+    "expires",
+    [
+        "%C2%B2",
+        "%D9%A3%D9%A3",
+        "1" * 5000,
+        "-1",
+        "%2B99999999999",
+        "1e12",
+        "%2099999999999",
+        "%EF%BC%99",
+        "",
+    ],
+)
+def test_object_urls_with_odd_expiry_are_refused_not_failed(service, expires):
+    server = service("--redirect-results", "--workers", "1")
+    request_id = submit(server, [1, 2])
+    response, data = request(
+        server, "GET", f"/v0/objects/{request_id}?expires={expires}&signature={'0' * 64}", key=None
+    )
+    assert response.status == 403, data
+    assert data.startswith(b'<?xml version="1.0" encoding="UTF-8"?>')
+    assert "Traceback" not in server.log() and "failed" not in server.log()
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+def test_a_request_half_sent_at_a_signal_is_dropped_without_an_answer(service, signal_number):
+    server = service("--workers", "1")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=30) as plain:
+        with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+            tls.sendall((POST + "Content-Length: 10\r\n\r\n[1,").encode())
+            time.sleep(0.5)
+            started = time.monotonic()
+            server.process.send_signal(signal_number)
+            answer = b""
+            try:
+                while chunk := tls.recv(65536):
+                    answer += chunk
+            except (ConnectionResetError, ssl.SSLError):
+                pass
+            dropped_after = time.monotonic() - started
+    assert server.process.wait(timeout=30) == 0
+    assert answer == b""  # neither a 500 nor any other made-up answer
+    assert dropped_after < 15
+    assert "Traceback" not in server.log() and "Error" not in server.log()
+    assert server.log().splitlines()[-1] == "qernx_service stopped"
