@@ -8,6 +8,7 @@ import logging
 import os
 import ssl
 import sys
+import urllib.parse
 from typing import Any
 
 from .app import ServiceApp
@@ -75,6 +76,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         parser.error("no API key: give --api-key or set QERN_SERVICE_KEYS (comma-separated)")
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
+
+
+def without_password(url: str) -> str:
+    """A Redis URL fit for a log: its password, if any, as ***."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    user = parts.username or ""
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
 
 
 def fail(text: str, status: int) -> int:
@@ -151,7 +162,11 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.keep_alive,
         app.write_log,
     )
-    mode = f"Redis at {arguments.redis}" if arguments.redis else f"{arguments.workers} solvers"
+    mode = (
+        f"Redis at {without_password(arguments.redis)}"
+        if arguments.redis
+        else f"{arguments.workers} solvers"
+    )
 
     def started() -> None:
         app.write_log(f"qernx_service listening on https://{host}:{port}")
