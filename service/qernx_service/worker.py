@@ -60,6 +60,12 @@ class Consumer:
             try:
                 for entry_id, fields in self.next_entries():
                     self.handle(entry_id, fields)
+            except ResponseError as error:
+                if "NOGROUP" not in str(error):
+                    raise
+                # Redis came back without its data: the queue starts again.
+                log(f"{self.name}: the consumer group is gone, creating it again")
+                create_group(self.client)
             except (RedisError, OSError) as error:
                 log(f"{self.name}: Redis unavailable: {error}")
                 self.stop.wait(1)
@@ -104,6 +110,16 @@ class Consumer:
         )
 
 
+def create_group(client: Any) -> None:
+    """The consumer group, created with its stream unless it exists; it reads
+    the stream from its start, so problems queued before it are solved too."""
+    try:
+        client.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
+    except ResponseError as error:
+        if "BUSYGROUP" not in str(error):
+            raise
+
+
 def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
     """One consumer, in this process, until SIGTERM or SIGINT."""
     prepare_process()
@@ -112,10 +128,7 @@ def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
         signal.signal(number, lambda *_: stop.set())
     client = redis.Redis.from_url(url, socket_timeout=10)
     try:
-        client.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
-    except ResponseError as error:
-        if "BUSYGROUP" not in str(error):
-            raise
+        create_group(client)
     except (RedisError, OSError) as error:
         log(f"{name}: cannot reach Redis: {error}")
         return 1
@@ -166,15 +179,23 @@ def main(argv: list[str]) -> int:
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
     context = multiprocessing.get_context("spawn")
-    consumers = [
-        context.Process(target=consume, args=(arguments.redis, f"{base}-{i}", *options))
-        for i in range(arguments.concurrency)
-    ]
-    for consumer in consumers:
+
+    def started(index: int) -> multiprocessing.process.BaseProcess:
+        name = f"{base}-{index}"
+        consumer = context.Process(target=consume, args=(arguments.redis, name, *options))
         consumer.start()
+        return consumer
+
+    consumers = [started(i) for i in range(arguments.concurrency)]
     log(f"worker {base} solving with {arguments.concurrency} consumers")
-    while not stop.is_set() and any(c.is_alive() for c in consumers):
-        stop.wait(0.5)
+    while not stop.wait(1.0):
+        # A consumer that died (killed, out of memory) is replaced: what it
+        # held is taken over by the others after --reclaim-after.
+        for index, consumer in enumerate(consumers):
+            if not consumer.is_alive() and not stop.is_set():
+                ended = consumer.exitcode
+                log(f"worker {base}: consumer {index} ended ({ended}), starting another")
+                consumers[index] = started(index)
     for consumer in consumers:
         if consumer.is_alive():
             consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops

@@ -1,8 +1,10 @@
 """The service under what operators and odd clients do to it: ambiguous framing,
 unreadable requests carrying secrets, forged object URLs, a signal while a
-request is half sent."""
+request is half sent, a Redis that comes back empty, a consumer killed."""
 
+import gzip
 import json
+import os
 import re
 import signal
 import socket
@@ -12,11 +14,13 @@ import time
 import pytest
 from conftest import API_KEY
 from test_service_protocol import (
+    bitset_bytes,
     client_context,
     raw_exchange,
     request,
     submit,
 )
+from test_service_redis import front_ends, status_of, wait_solved
 
 POST = "POST /v0/app/sspu HTTP/1.1\r\nHost: x\r\nx-api-key: " + API_KEY + "\r\n"
 
@@ -147,3 +151,64 @@ def test_a_request_half_sent_at_a_signal_is_dropped_without_an_answer(service, s
     assert dropped_after < 15
     assert "Traceback" not in server.log() and "Error" not in server.log()
     assert server.log().splitlines()[-1] == "qernx_service stopped"
+
+
+def test_problems_are_solved_after_redis_comes_back_empty(service, redis_server, worker):
+    (server,) = front_ends(service, redis_server, 1)
+    solver = worker(redis_server.url, "--concurrency", "1")
+    first = [3, 9, 27]
+    request_id = submit(server, first)
+    wait_solved(server, [request_id])
+    redis_server.stop()  # no persistence: it comes back with nothing
+    redis_server.start()
+    items = [5, 77, 1000]
+    deadline = time.monotonic() + 30
+    while True:  # the front-end reconnects on its own
+        response, data = request(server, "POST", "/v0/app/sspu", json.dumps(items).replace(" ", ""))
+        if response.status == 200:
+            break
+        assert response.status == 503 and time.monotonic() < deadline, data
+        time.sleep(0.2)
+    request_id = json.loads(data)["requestId"]
+    wait_solved(server, [request_id], timeout=30)
+    status, data = status_of(server, request_id)
+    assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
+    assert "creating it again" in solver.log()
+
+
+def consumers_of(worker_process):
+    children = f"/proc/{worker_process.pid}/task/{worker_process.pid}/children"
+    with open(children) as listing:
+        pids = [int(p) for p in listing.read().split()]
+    commands = {}
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as command:
+                commands[pid] = command.read()
+        except FileNotFoundError:
+            pass
+    return [pid for pid, command in commands.items() if b"spawn_main" in command]
+
+
+def test_a_killed_consumer_is_replaced_and_nothing_is_lost(service, redis_server, worker):
+    (server,) = front_ends(service, redis_server, 1)
+    solver = worker(redis_server.url, "--concurrency", "2", "--reclaim-after", "2")
+    deadline = time.monotonic() + 60
+    while len(consumers_of(solver.process)) < 2:
+        assert time.monotonic() < deadline, solver.log()
+        time.sleep(0.1)
+    victim = consumers_of(solver.process)[0]
+    os.kill(victim, signal.SIGKILL)
+    while not (
+        len(consumers_of(solver.process)) == 2 and victim not in consumers_of(solver.process)
+    ):
+        assert time.monotonic() < deadline, solver.log()
+        time.sleep(0.1)
+    assert "starting another" in solver.log()
+    problems = [[i, 2 * i + 1, 64] for i in range(12)]
+    ids = [submit(server, items) for items in problems]
+    wait_solved(server, ids, timeout=60)
+    for request_id, items in zip(ids, problems):
+        status, data = status_of(server, request_id)
+        assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
+    assert solver.stop() == 0
