@@ -42,6 +42,8 @@ Headers = list[tuple[bytes, bytes]]
 
 # Query parameters whose values never reach the log.
 SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
+# Seconds between two checks that the shared signing key is still the one in use.
+SIGNING_KEY_CHECK_SECONDS = 2.0
 # An object URL's expiry: ASCII digits only, few enough to stay a plain number.
 _EXPIRES = re.compile(r"[0-9]{1,15}")
 
@@ -118,6 +120,7 @@ class ServiceApp:
         self.redirect_results = redirect_results
         self.given_signing_key = signing_key
         self.signing_key = b""
+        self.signing_key_checked = 0.0
         self.object_ttl = object_ttl
         self.metrics = metrics or Metrics()
         self.log = log
@@ -143,6 +146,7 @@ class ServiceApp:
                         if self.given_signing_key
                         else await self.backend.signing_key(generated)
                     )
+                    self.signing_key_checked = time.monotonic()
                 except Exception as error:
                     await send({"type": "lifespan.startup.failed", "message": str(error)})
                     return
@@ -259,7 +263,7 @@ class ServiceApp:
             raise Refusal(HTTPStatus.INTERNAL_SERVER_ERROR, "The problem could not be solved")
         if self.redirect_results:
             expires = int(self.clock()) + self.object_ttl
-            signature = sign(self.signing_key, request_id, expires)
+            signature = sign(await self.shared_signing_key(), request_id, expires)
             location = f"{OBJECT_PREFIX}{request_id}?expires={expires}&signature={signature}"
             return Answer(
                 HTTPStatus.FOUND,
@@ -275,17 +279,32 @@ class ServiceApp:
         query = parse_qs(scope["query_string"].decode("latin-1"))
         expires = query.get("expires", [""])[0]
         signature = query.get("signature", [""])[0]
-        valid = (
-            _EXPIRES.fullmatch(expires) is not None
-            and int(expires) >= self.clock()
-            and hmac.compare_digest(sign(self.signing_key, request_id, int(expires)), signature)
-        )
+        valid = _EXPIRES.fullmatch(expires) is not None and int(expires) >= self.clock()
+        if valid:
+            key = await self.shared_signing_key()
+            valid = hmac.compare_digest(sign(key, request_id, int(expires)), signature)
         if not valid:
             return Answer(HTTPStatus.FORBIDDEN, denied_object_xml(request_id), "application/xml")
         payload = await self.backend.object(request_id)
         if payload is None:
             return Answer(HTTPStatus.NOT_FOUND, missing_object_xml(request_id), "application/xml")
         return Answer(HTTPStatus.OK, payload, "application/octet-stream")
+
+    async def shared_signing_key(self) -> bytes:
+        """The key object URLs are signed with. A generated key lives in the
+        back-end; a Redis that came back empty has lost it, so now and then
+        this front-end offers its own again and takes whichever key won: all
+        front-ends agree again within seconds."""
+        if self.given_signing_key:
+            return self.signing_key
+        now = time.monotonic()
+        if now - self.signing_key_checked >= SIGNING_KEY_CHECK_SECONDS:
+            self.signing_key_checked = now
+            try:
+                self.signing_key = await self.backend.signing_key(self.signing_key)
+            except Exception as error:  # signing goes on with the key known
+                self.write_log(f"signing key: back-end unavailable: {error!r}")
+        return self.signing_key
 
     async def health(self) -> Answer:
         if await self.backend.healthy():

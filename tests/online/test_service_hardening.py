@@ -212,3 +212,41 @@ def test_a_killed_consumer_is_replaced_and_nothing_is_lost(service, redis_server
         status, data = status_of(server, request_id)
         assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
     assert solver.stop() == 0
+
+
+def test_front_ends_agree_on_object_urls_again_after_redis_comes_back_empty(
+    service, redis_server, worker
+):
+    old = front_ends(service, redis_server, 2, "--redirect-results")
+    worker(redis_server.url, "--concurrency", "1")
+    redis_server.stop()  # the shared signing key goes with everything else
+    redis_server.start()
+    (new,) = front_ends(service, redis_server, 1, "--redirect-results")
+    everyone = [*old, new]
+    items = [6, 10, 15]
+    request_id = None
+    deadline = time.monotonic() + 30
+    while request_id is None:  # until the front-ends have reconnected
+        response, data = request(new, "POST", "/v0/app/sspu", json.dumps(items).replace(" ", ""))
+        if response.status == 200:
+            request_id = json.loads(data)["requestId"]
+        assert time.monotonic() < deadline, data
+        time.sleep(0.2)
+    # Within seconds every front-end's URL opens on every other front-end.
+    deadline = time.monotonic() + 30
+    while True:
+        refused = []
+        for signer in everyone:
+            status, data = status_of(signer, request_id)
+            assert status == 302, data
+            location = json.loads(data)["location"]
+            for server in everyone:
+                response, data = request(server, "GET", location, key=None)
+                if response.status != 200:
+                    refused.append((signer.port, server.port, response.status))
+                else:
+                    assert gzip.decompress(data) == bitset_bytes(items)
+        if not refused:
+            break
+        assert time.monotonic() < deadline, refused
+        time.sleep(0.5)
