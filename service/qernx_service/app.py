@@ -14,7 +14,7 @@ from collections.abc import Awaitable
 from datetime import datetime, timezone
 from http import HTTPStatus
 from typing import Any, Callable, Protocol, TextIO
-from urllib.parse import parse_qs
+from urllib.parse import parse_qs, unquote
 
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
@@ -348,10 +348,24 @@ class ServiceApp:
         self.write_log(log_line(address, scope["method"], target, int(status), elapsed, request_id))
 
     def write_log(self, line: str) -> None:
-        for key in self.keys:  # a key typed into a URL by mistake
-            line = line.replace(key, "***")
-        self.log.write(line + "\n")
+        self.log.write(without_keys(line, self.keys) + "\n")
         self.log.flush()
+
+
+def without_keys(line: str, keys: list[str]) -> str:
+    """`line` with every key masked, even one typed into a URL by mistake
+    and percent-encoded there: a field that decodes to something holding a
+    key loses the parts that hold it, or all of it."""
+    for key in keys:
+        line = line.replace(key, "***")
+    fields = line.split(" ")
+    for index, field in enumerate(fields):
+        if "%" not in field or not any(key in unquote(field) for key in keys):
+            continue
+        parts = re.split(r"([/?&=;])", field)
+        masked = "".join("***" if any(k in unquote(p) for k in keys) else p for p in parts)
+        fields[index] = "***" if any(k in unquote(masked) for k in keys) else masked
+    return " ".join(fields)
 
 
 def log_target(target: str) -> str:

@@ -10,6 +10,7 @@ import signal
 import socket
 import ssl
 import time
+from urllib.parse import quote, unquote
 
 import pytest
 from conftest import API_KEY
@@ -38,6 +39,16 @@ def shared(tmp_path_factory):
 def queued(server):
     _, data = request(server, "GET", "/metrics", key=None)
     return re.findall(rb'qernx_requests_total\{route="submit",status="200"\} (\S+)', data)
+
+
+def logged_line(server, request_id):
+    """The log line of the request whose answer carried `request_id`."""
+    deadline = time.monotonic() + 10
+    while f"id={request_id}" not in server.log():
+        assert time.monotonic() < deadline, server.log()
+        time.sleep(0.05)
+    (line,) = [x for x in server.log().splitlines() if x.endswith(f"id={request_id}")]
+    return line
 
 
 @pytest.mark.parametrize(
@@ -95,14 +106,24 @@ def test_an_unreadable_request_is_logged_with_its_secrets_masked_and_its_id(shar
     )
     assert answer.startswith(b"HTTP/1.1 400 ")
     request_id = re.search(rb"\r\nx-request-id: ([0-9a-f]{16})\r\n", answer).group(1).decode()
-    deadline = time.monotonic() + 10
-    while f"id={request_id}" not in shared.log():
-        assert time.monotonic() < deadline, shared.log()
-        time.sleep(0.05)
-    (line,) = [x for x in shared.log().splitlines() if x.endswith(f"id={request_id}")]
+    line = logged_line(shared, request_id)
     assert "TOPSECRET" not in line and API_KEY not in line
     assert "=***" in line and " /v0/result?requestId=1&" in line and " 400 " in line
     assert re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00 127\.0\.0\.1 - /", line)
+
+
+@pytest.mark.parametrize(
+    "target",
+    [
+        "/v0/result?requestId=" + quote(API_KEY, safe=""),
+        "/v0/result?requestId=" + "".join(f"%{b:02x}" for b in API_KEY.encode()),
+        "/" + quote(API_KEY, safe="").replace("-", "%2d") + "/x",
+    ],
+)
+def test_a_percent_encoded_key_in_a_url_is_masked_in_the_log(shared, target):
+    response, _ = request(shared, "GET", target)
+    line = logged_line(shared, response.getheader("X-Request-Id"))
+    assert API_KEY not in unquote(line) and "***" in line
 
 
 @pytest.mark.parametrize(

@@ -321,6 +321,24 @@ def test_a_logged_target_is_masked_then_escaped(target, logged):
     assert log_target(target) == logged
 
 
+@pytest.mark.parametrize(
+    ("line", "logged"),
+    [
+        ("GET /v0/result?requestId=k3y-One 404", "GET /v0/result?requestId=*** 404"),
+        ("GET /v0/result?requestId=k3y%2DOne 404", "GET /v0/result?requestId=*** 404"),
+        ("GET /%6b%33%79%2d%4f%6e%65/x 404", "GET /***/x 404"),
+        ("GET /a?x=k3y%2FTw%3D%3Do 404", "GET /a?x=*** 404"),
+        ("GET /a?x=k3y/Tw%3D%3Do&y=2 404", "GET *** 404"),
+        ("GET /a?x=k3y-On%65s 404", "GET /a?x=*** 404"),
+        ("GET /a?x=%25k3y 404", "GET /a?x=%25k3y 404"),
+    ],
+)
+def test_keys_never_reach_the_log_even_percent_encoded(line, logged):
+    from qernx_service.app import without_keys
+
+    assert without_keys(line, ["k3y-One", "k3y/Tw==o"]) == logged
+
+
 def test_the_service_is_its_own_distribution_and_the_client_ships_none_of_it():
     from importlib import metadata
 
