@@ -167,6 +167,27 @@ class ServiceApp:
         except Exception as error:
             self.write_log(f"request {request_id} failed: {error!r}")
             answer = Answer(HTTPStatus.INTERNAL_SERVER_ERROR, message("Internal error"), close=True)
+        await self.respond(scope, send, route, answer, started, request_id)
+
+    async def over_capacity(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """The answer on a connection beyond --max-connections: 503, then the
+        connection closes; logged and counted like any other answer."""
+        answer = Answer(
+            HTTPStatus.SERVICE_UNAVAILABLE,
+            message("Too many connections"),
+            headers=[(b"retry-after", b"1")],
+            close=True,
+        )
+        route = self.route_name(scope["path"])
+        await self.respond(scope, send, route, answer, time.perf_counter(), secrets.token_hex(8))
+
+    def count_unreadable(self, status: int) -> None:
+        """Counts a request refused before it could be read (bad framing, deadline)."""
+        self.metrics.requests.labels("other", str(status)).inc()
+
+    async def respond(
+        self, scope: Scope, send: Send, route: str, answer: Answer, started: float, request_id: str
+    ) -> None:
         headers = [
             (b"content-type", answer.content_type.encode()),
             (b"content-length", str(len(answer.body)).encode()),

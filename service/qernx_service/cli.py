@@ -160,7 +160,6 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.max_connections,
         arguments.request_timeout,
         arguments.keep_alive,
-        app.write_log,
     )
     mode = (
         f"Redis at {without_password(arguments.redis)}"

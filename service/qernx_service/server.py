@@ -18,7 +18,7 @@ from typing import Any, Callable
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .app import log_line
+from .app import ServiceApp, log_line
 
 # Mozilla's "intermediate" TLS 1.2 suites: ECDHE key exchange, AEAD ciphers.
 # TLS 1.3's own suites are all AEAD and stay on.
@@ -56,21 +56,8 @@ def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
     return head.encode() + body
 
 
-async def over_capacity(scope: Any, receive: Any, send: Any) -> None:
-    """The answer for a connection beyond --max-connections."""
-    body = json.dumps({"message": "Too many connections"}, separators=(",", ":")).encode()
-    headers = [
-        (b"content-type", b"application/json"),
-        (b"content-length", str(len(body)).encode()),
-        (b"retry-after", b"1"),
-        (b"connection", b"close"),
-    ]
-    await send({"type": "http.response.start", "status": 503, "headers": headers})
-    await send({"type": "http.response.body", "body": body})
-
-
 def protocol_class(
-    max_connections: int, request_timeout: float, log: Callable[[str], None]
+    max_connections: int, request_timeout: float, app: ServiceApp
 ) -> type[HttpToolsProtocol]:
     class ServiceProtocol(HttpToolsProtocol):
         """uvicorn's httptools protocol with a whole-request deadline, a
@@ -85,7 +72,7 @@ def protocol_class(
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
             if len(self.connections) > max_connections:
-                self.app = over_capacity
+                self.app = app.over_capacity
             self._arm()
 
         def connection_lost(self, exc: Exception | None) -> None:
@@ -113,7 +100,8 @@ def protocol_class(
             self.transport.close()
             address = self.client[0] if self.client else "-"
             target = self.url.decode("latin-1") if self.url else ""
-            log(log_line(address, "", target, 400, 0.0, request_id))
+            app.write_log(log_line(address, "", target, 400, 0.0, request_id))
+            app.count_unreadable(400)
 
         def _arm(self) -> None:
             self._disarm()
@@ -129,6 +117,7 @@ def protocol_class(
             if self.transport.is_closing():
                 return
             if self.cycle is None or not self.cycle.response_started:
+                app.count_unreadable(408)
                 self.transport.write(
                     json_answer(408, "Request Timeout", "Request timed out", secrets.token_hex(8))
                 )
@@ -246,17 +235,16 @@ def raise_open_file_limit() -> None:
 
 
 def make_config(
-    app: Any,
+    app: ServiceApp,
     context: ssl.SSLContext,
     backlog: int,
     max_connections: int,
     request_timeout: float,
     keep_alive: float,
-    log: Callable[[str], None],
 ) -> uvicorn.Config:
     config = uvicorn.Config(
         app,
-        http=protocol_class(max_connections, request_timeout, log),
+        http=protocol_class(max_connections, request_timeout, app),
         loop="auto",
         lifespan="on",
         backlog=backlog,

@@ -3,6 +3,7 @@ unreadable requests carrying secrets, forged object URLs, a signal while a
 request is half sent, a Redis that comes back empty, a consumer killed."""
 
 import gzip
+import http.client
 import json
 import os
 import re
@@ -124,6 +125,38 @@ def test_a_percent_encoded_key_in_a_url_is_masked_in_the_log(shared, target):
     response, _ = request(shared, "GET", target)
     line = logged_line(shared, response.getheader("X-Request-Id"))
     assert API_KEY not in unquote(line) and "***" in line
+
+
+def counted(server, route, status):
+    _, data = request(server, "GET", "/metrics", key=None)
+    found = re.search(
+        rf'qernx_requests_total\{{route="{route}",status="{status}"\}} (\S+)'.encode(), data
+    )
+    return float(found.group(1)) if found else 0.0
+
+
+def test_refusals_before_the_application_are_logged_and_counted(service):
+    server = service("--max-connections", "2", "--workers", "1")
+    held = []
+    for _ in range(2):
+        connection = http.client.HTTPSConnection("localhost", server.port, context=client_context())
+        connection.request("GET", "/healthz")
+        assert connection.getresponse().read()
+        held.append(connection)
+    response, data = request(server, "GET", "/v0/app/sspu", key=None)
+    assert response.status == 503 and response.getheader("Retry-After") == "1"
+    line = logged_line(server, response.getheader("X-Request-Id"))
+    assert " GET /v0/app/sspu 503 " in line
+    for connection in held:
+        connection.close()
+    time.sleep(0.5)
+    assert counted(server, "submit", 503) == 1
+    before = counted(server, "other", 400)
+    for _ in range(3):
+        assert raw_exchange(server, b"GET / HTTP/1.1\r\nBad Header\r\n\r\n").startswith(
+            b"HTTP/1.1 400 "
+        )
+    assert counted(server, "other", 400) == before + 3
 
 
 @pytest.mark.parametrize(
