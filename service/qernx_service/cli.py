@@ -136,6 +136,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_queued_per_key,
             solvers=arguments.workers,
             metrics=metrics,
+            new_executor=lambda: solver_processes(arguments.workers),
         )
     app = ServiceApp(
         backend,

@@ -21,6 +21,7 @@ from test_service_protocol import (
     raw_exchange,
     request,
     submit,
+    wait_ready,
 )
 from test_service_redis import front_ends, status_of, wait_solved
 
@@ -304,3 +305,24 @@ def test_front_ends_agree_on_object_urls_again_after_redis_comes_back_empty(
             break
         assert time.monotonic() < deadline, refused
         time.sleep(0.5)
+
+
+def test_the_embedded_service_solves_on_after_a_solver_process_is_killed(service):
+    server = service("--workers", "2")
+    deadline = time.monotonic() + 60
+    while len(consumers_of(server.process)) < 2:
+        assert time.monotonic() < deadline, server.log()
+        time.sleep(0.1)
+    for round_number in range(2):  # one of them, then all of those that replaced them
+        solvers = consumers_of(server.process)
+        for victim in solvers[:1] if round_number == 0 else solvers:
+            os.kill(victim, signal.SIGKILL)
+        time.sleep(0.5)
+        problems = [[round_number, i, 2 * i + 1, 4095] for i in range(10)]
+        ids = [submit(server, items) for items in problems]
+        for request_id, items in zip(ids, problems):
+            response, data = wait_ready(server, f"/v0/result?requestId={request_id}")
+            assert gzip.decompress(data) == bitset_bytes(items)
+        response, _ = request(server, "GET", "/healthz", key=None)
+        assert response.status == 200
+    assert "a solver process died" in server.log()
