@@ -15,6 +15,7 @@ from collections.abc import Iterator
 from types import FrameType
 from typing import Any, Callable
 
+import httptools
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
@@ -32,6 +33,9 @@ TLS12_CIPHERS = ":".join(
         "ECDHE-RSA-CHACHA20-POLY1305",
     ]
 )
+# The request line and headers of one request, in bytes at most: beyond
+# them the request is refused before it can grow the process.
+MAX_HEAD_BYTES = 64 * 1024
 # After a signal, how long requests in flight may take to finish.
 GRACE_SECONDS = 3.0
 
@@ -68,6 +72,8 @@ def protocol_class(
         client trickling bytes is cut off however it spaces them."""
 
         deadline: asyncio.TimerHandle | None = None
+        head_bytes = 0
+        head_too_large = False
 
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
@@ -80,9 +86,31 @@ def protocol_class(
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
+            if self.transport.is_closing():  # answered and closing: nothing more is read
+                return
             if self.deadline is None:
                 self._arm()
             super().data_received(data)
+
+        def on_message_begin(self) -> None:
+            self.head_bytes = 0
+            super().on_message_begin()
+
+        def on_url(self, url: bytes) -> None:
+            self._count_head(len(url))
+            super().on_url(url)
+
+        def on_header(self, name: bytes, value: bytes) -> None:
+            self._count_head(len(name) + len(value) + 4)
+            super().on_header(name, value)
+
+        def _count_head(self, size: int) -> None:
+            """Stops the parser (which answers through send_400_response) once
+            the request line and headers pass MAX_HEAD_BYTES."""
+            self.head_bytes += size
+            if self.head_bytes > MAX_HEAD_BYTES:
+                self.head_too_large = True
+                raise httptools.HttpParserError("request head too large")
 
         def on_message_complete(self) -> None:
             super().on_message_complete()
@@ -96,12 +124,22 @@ def protocol_class(
 
         def send_400_response(self, msg: str) -> None:
             request_id = secrets.token_hex(8)
-            self.transport.write(json_answer(400, "Bad Request", "Bad request", request_id))
+            if self.head_too_large:
+                status = 431
+                phrase = "Request Header Fields Too Large"
+                answer = json_answer(status, phrase, "Request headers too large", request_id)
+            else:
+                status = 400
+                answer = json_answer(status, "Bad Request", "Bad request", request_id)
+            self.transport.write(answer)
             self.transport.close()
+            # A client that sends on would hold the closing connection until
+            # the TLS shutdown gives up (30 s): it gets a second.
+            self.loop.call_later(1.0, self.transport.abort)
             address = self.client[0] if self.client else "-"
-            target = self.url.decode("latin-1") if self.url else ""
-            app.write_log(log_line(address, "", target, 400, 0.0, request_id))
-            app.count_unreadable(400)
+            target = self.url[:2048].decode("latin-1") if self.url else ""
+            app.write_log(log_line(address, "", target, status, 0.0, request_id))
+            app.count_unreadable(status)
 
         def _arm(self) -> None:
             self._disarm()

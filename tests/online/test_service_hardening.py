@@ -326,3 +326,53 @@ def test_the_embedded_service_solves_on_after_a_solver_process_is_killed(service
         response, _ = request(server, "GET", "/healthz", key=None)
         assert response.status == 200
     assert "a solver process died" in server.log()
+
+
+def resident_bytes(pid):
+    with open(f"/proc/{pid}/status") as status:
+        found = re.search(r"VmRSS:\s+(\d+) kB", status.read())
+    return int(found.group(1)) * 1024
+
+
+@pytest.mark.parametrize(
+    ("start", "filler"),
+    [
+        (b"GET /healthz HTTP/1.1\r\nHost: x\r\n", b"X-Pad: " + b"a" * 8000 + b"\r\n"),
+        (b"GET /healthz HTTP/1.1\r\nHost: x\r\n", b"X: v\r\n"),
+        (b"GET /healthz?", b"a" * 8000),
+    ],
+    ids=["long-headers", "many-headers", "long-url"],
+)
+def test_an_endless_request_head_is_refused_before_it_grows_the_service(service, start, filler):
+    server = service("--workers", "1")
+    before = resident_bytes(server.process.pid)
+    answer = b""
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", server.port), timeout=30) as plain:
+        with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+            tls.sendall(start)
+            block = filler * max(1, 65536 // len(filler))
+            try:
+                while time.monotonic() - started < 30:
+                    tls.sendall(block)
+            except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+                pass
+            cut_after = time.monotonic() - started
+            try:
+                while chunk := tls.recv(65536):
+                    answer += chunk
+            except (ConnectionResetError, ssl.SSLError):
+                pass
+    assert cut_after < 15, "the service read on"
+    assert answer.startswith(b"HTTP/1.1 431 "), answer[:200]
+    assert b"connection: close" in answer.lower()
+    assert resident_bytes(server.process.pid) - before < 32 << 20
+    response, _ = request(server, "GET", "/healthz", key=None)
+    assert response.status == 200
+
+
+def test_a_large_but_bounded_request_head_is_served(shared):
+    response, data = request(
+        shared, "GET", "/healthz", key=None, headers={f"X-{i}": "v" * 900 for i in range(40)}
+    )
+    assert response.status == 200, data
