@@ -243,12 +243,16 @@ class ServiceServer(uvicorn.Server):
             connection.transport.abort()
         # What still runs saw its connection go; what ignores that is cancelled.
         deadline = loop.time() + 0.5
-        while self.server_state.tasks and loop.time() < deadline and not self.force_exit:
+        while self.server_state.tasks and loop.time() < deadline:
             await asyncio.sleep(0.02)
         for task in list(self.server_state.tasks):
             task.cancel()
-        if not self.force_exit:
-            await self.lifespan.shutdown()
+        # Even a second signal lets the back-end close (it takes milliseconds):
+        # a lifespan left pending would fail noisily once the loop is closed.
+        try:
+            await asyncio.wait_for(self.lifespan.shutdown(), GRACE_SECONDS)
+        except asyncio.TimeoutError:
+            pass
 
 
 def listening_socket(host: str, port: int, backlog: int) -> socket.socket:

@@ -185,15 +185,21 @@ def test_object_urls_with_odd_expiry_are_refused_not_failed(service, expires):
     assert "Traceback" not in server.log() and "failed" not in server.log()
 
 
-@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
-def test_a_request_half_sent_at_a_signal_is_dropped_without_an_answer(service, signal_number):
+@pytest.mark.parametrize(
+    "signals",
+    [[signal.SIGTERM], [signal.SIGINT], [signal.SIGINT, signal.SIGINT]],
+    ids=["SIGTERM", "SIGINT", "Ctrl-C-twice"],
+)
+def test_a_request_half_sent_at_a_signal_is_dropped_without_an_answer(service, signals):
     server = service("--workers", "1")
     with socket.create_connection(("127.0.0.1", server.port), timeout=30) as plain:
         with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
             tls.sendall((POST + "Content-Length: 10\r\n\r\n[1,").encode())
             time.sleep(0.5)
             started = time.monotonic()
-            server.process.send_signal(signal_number)
+            for signal_number in signals:
+                server.process.send_signal(signal_number)
+                time.sleep(0.2)
             answer = b""
             try:
                 while chunk := tls.recv(65536):
