@@ -48,7 +48,12 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         dest="api_keys",
         help="a key clients may send as x-api-key (repeatable)",
     )
-    add("--redis", help="redis://host:port/db: queue in Redis for `worker` processes")
+    add(
+        "--redis",
+        default=os.environ.get("QERN_REDIS_URL") or None,
+        help="redis://[:password@]host:port/db: queue in Redis for `worker` processes"
+        " (default: QERN_REDIS_URL, which keeps a password out of the process list)",
+    )
     add(
         "--workers",
         type=positive_int,

@@ -142,7 +142,14 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         prog="python -m qernx_service worker",
         description="Solve the problems that front-ends queue in Redis.",
     )
-    parser.add_argument("--redis", required=True, help="redis://host:port/db")
+    from_environment = os.environ.get("QERN_REDIS_URL") or None
+    parser.add_argument(
+        "--redis",
+        required=from_environment is None,
+        default=from_environment,
+        help="redis://[:password@]host:port/db (default: QERN_REDIS_URL, which keeps a"
+        " password out of the process list)",
+    )
     parser.add_argument(
         "--concurrency",
         type=int,

@@ -7,14 +7,18 @@ import http.client
 import json
 import os
 import re
+import secrets
 import signal
 import socket
 import ssl
+import subprocess
+import sys
 import time
+import types
 from urllib.parse import quote, unquote
 
 import pytest
-from conftest import API_KEY
+from conftest import API_KEY, certs_dir
 from test_service_protocol import (
     bitset_bytes,
     client_context,
@@ -382,3 +386,47 @@ def test_a_large_but_bounded_request_head_is_served(shared):
         shared, "GET", "/healthz", key=None, headers={f"X-{i}": "v" * 900 for i in range(40)}
     )
     assert response.status == 200, data
+
+
+def test_a_redis_password_stays_out_of_the_process_list_and_the_logs(redis_server, tmp_path):
+    password = "pw-" + secrets.token_hex(12)
+    redis_server.cli("CONFIG", "SET", "requirepass", password)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+    env["QERN_SERVICE_KEYS"] = API_KEY
+    env["QERN_REDIS_URL"] = f"redis://:{password}@127.0.0.1:{redis_server.port}/0"
+    folder = certs_dir()
+    commands = {
+        "front-end": [sys.executable, "-m", "qernx_service", "--port", "0"]
+        + ["--cert", str(folder / "server.pem"), "--key", str(folder / "server.key")],
+        "worker": [sys.executable, "-m", "qernx_service", "worker", "--concurrency", "1"],
+    }
+    logs = {name: tmp_path / f"{name}.log" for name in commands}
+    processes = {}
+    try:
+        for name, command in commands.items():
+            with open(logs[name], "w") as log:
+                processes[name] = subprocess.Popen(
+                    command, stdout=subprocess.DEVNULL, stderr=log, env=env
+                )
+        deadline = time.monotonic() + 60
+        while "listening on" not in logs["front-end"].read_text():
+            assert processes["front-end"].poll() is None, logs["front-end"].read_text()
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        front_end = types.SimpleNamespace(
+            port=int(logs["front-end"].read_text().splitlines()[0].rsplit(":", 1)[1])
+        )
+        items = [2, 3, 5, 7]
+        request_id = submit(front_end, items)
+        response, data = wait_ready(front_end, f"/v0/result?requestId={request_id}")
+        assert gzip.decompress(data) == bitset_bytes(items)
+        for name, process in processes.items():
+            with open(f"/proc/{process.pid}/cmdline", "rb") as command_line:
+                assert password.encode() not in command_line.read(), name
+    finally:
+        for process in processes.values():
+            process.send_signal(signal.SIGTERM)
+        statuses = [process.wait(timeout=30) for process in processes.values()]
+    assert statuses == [0, 0]
+    for log in logs.values():
+        assert password not in log.read_text() and API_KEY not in log.read_text()
