@@ -11,7 +11,6 @@ import secrets
 import sys
 import time
 from collections.abc import Awaitable
-from datetime import datetime, timezone
 from http import HTTPStatus
 from typing import Any, Callable, Protocol, TextIO
 from urllib.parse import parse_qs, unquote
@@ -27,7 +26,7 @@ from .protocol import (
     missing_object_xml,
     parse_problem,
 )
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of
+from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of, timestamp
 
 SUBMIT_PATH = "/v0/app/sspu"
 RESULT_PATH = "/v0/result"
@@ -165,7 +164,7 @@ class ServiceApp:
         except Refusal as refusal:
             answer = refusal_answer(refusal)
         except Exception as error:
-            self.write_log(f"request {request_id} failed: {error!r}")
+            self.write_log(f"{timestamp()} request {request_id} failed: {error!r}")
             answer = Answer(HTTPStatus.INTERNAL_SERVER_ERROR, message("Internal error"), close=True)
         await self.respond(scope, send, route, answer, started, request_id)
 
@@ -324,7 +323,7 @@ class ServiceApp:
             try:
                 self.signing_key = await self.backend.signing_key(self.signing_key)
             except Exception as error:  # signing goes on with the key known
-                self.write_log(f"signing key: back-end unavailable: {error!r}")
+                self.write_log(f"{timestamp()} signing key: back-end unavailable: {error!r}")
         return self.signing_key
 
     async def health(self) -> Answer:
@@ -340,7 +339,7 @@ class ServiceApp:
                 self.metrics.results_held.set(held[0])
                 self.metrics.result_bytes.set(held[1])
         except Exception as error:  # the page still shows the front-end's own figures
-            self.write_log(f"metrics: back-end unavailable: {error!r}")
+            self.write_log(f"{timestamp()} metrics: back-end unavailable: {error!r}")
         return Answer(HTTPStatus.OK, generate_latest(self.metrics.registry), CONTENT_TYPE_LATEST)
 
     # -- request parts ------------------------------------------------------
@@ -400,9 +399,8 @@ def log_line(
 ) -> str:
     """One access log line: ISO-8601 time, client, method, target, status,
     duration and the request id the answer carries."""
-    stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
     return (
-        f"{stamp} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
+        f"{timestamp()} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
         f" {status} {elapsed * 1000:.1f}ms id={request_id}"
     )
 

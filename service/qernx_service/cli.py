@@ -8,6 +8,7 @@ import logging
 import os
 import ssl
 import sys
+import time
 import urllib.parse
 from typing import Any
 
@@ -151,7 +152,14 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.result_ttl,
         metrics,
     )
-    logging.basicConfig(format="%(asctime)s %(name)s %(message)s", level=logging.ERROR)
+    # uvicorn's own error lines start with the same ISO-8601 UTC time as the rest.
+    handler = logging.StreamHandler()
+    formatter = logging.Formatter(
+        "%(asctime)s.%(msecs)03d+00:00 %(name)s %(message)s", "%Y-%m-%dT%H:%M:%S"
+    )
+    formatter.converter = time.gmtime
+    handler.setFormatter(formatter)
+    logging.basicConfig(handlers=[handler], level=logging.ERROR)
     server.raise_open_file_limit()
     try:
         sock = server.listening_socket(arguments.host, arguments.port, arguments.backlog)

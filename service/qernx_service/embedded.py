@@ -20,7 +20,7 @@ from typing import Callable
 
 from .protocol import Refusal
 from .solver import prepare_process, solve_many, warm_up
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics
+from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.
@@ -179,7 +179,8 @@ class EmbeddedBackend:
                     raise
                 if self._executor is executor:  # the first dispatcher to see it replaces it
                     print(
-                        f"qernx_service: a solver process died ({error}); starting new ones",
+                        f"{timestamp()} qernx_service: a solver process died ({error});"
+                        " starting new ones",
                         file=sys.stderr,
                         flush=True,
                     )
@@ -191,7 +192,9 @@ class EmbeddedBackend:
         payload = None
         if isinstance(outcome, str):
             print(
-                f"qernx_service: solve {request_id} failed: {outcome}", file=sys.stderr, flush=True
+                f"{timestamp()} qernx_service: solve {request_id} failed: {outcome}",
+                file=sys.stderr,
+                flush=True,
             )
         else:
             payload, seconds = outcome

@@ -430,3 +430,20 @@ def test_a_redis_password_stays_out_of_the_process_list_and_the_logs(redis_serve
     assert statuses == [0, 0]
     for log in logs.values():
         assert password not in log.read_text() and API_KEY not in log.read_text()
+
+
+ISO_START = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00 ")
+
+
+def test_every_line_about_a_failure_starts_with_its_time(service, redis_server):
+    (server,) = front_ends(service, redis_server, 1, "--redirect-results")
+    redis_server.stop()
+    for path, body in (("/metrics", None), ("/healthz", None), ("/v0/app/sspu", b"[1]")):
+        request(server, "POST" if body else "GET", path, body=body)
+    request(server, "GET", "/v0/objects/x?expires=99999999999&signature=00", key=None)
+    lines = server.log().splitlines()
+    assert any("back-end unavailable" in line for line in lines)
+    stamped = [line for line in lines if not line.startswith("qernx_service ")]
+    assert len(stamped) >= 5
+    for line in stamped:
+        assert ISO_START.match(line), line
