@@ -137,6 +137,11 @@ def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
     return 0
 
 
+def consume_and_exit(url: str, name: str, reclaim_after: float, result_ttl: int) -> None:
+    """`consume` as a process of its own, whose exit status is consume's."""
+    sys.exit(consume(url, name, reclaim_after, result_ttl))
+
+
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m qernx_service worker",
@@ -187,22 +192,32 @@ def main(argv: list[str]) -> int:
         signal.signal(number, lambda *_: stop.set())
     context = multiprocessing.get_context("spawn")
 
+    started_at = [0.0] * arguments.concurrency
+    delays = [1.0] * arguments.concurrency
+
     def started(index: int) -> multiprocessing.process.BaseProcess:
         name = f"{base}-{index}"
-        consumer = context.Process(target=consume, args=(arguments.redis, name, *options))
+        consumer = context.Process(target=consume_and_exit, args=(arguments.redis, name, *options))
         consumer.start()
+        started_at[index] = time.monotonic()
         return consumer
 
     consumers = [started(i) for i in range(arguments.concurrency)]
     log(f"worker {base} solving with {arguments.concurrency} consumers")
-    while not stop.wait(1.0):
-        # A consumer that died (killed, out of memory) is replaced: what it
-        # held is taken over by the others after --reclaim-after.
+    while not stop.wait(0.5):
+        # A consumer that died (killed, out of memory, Redis unreachable) is
+        # replaced: what it held is taken over after --reclaim-after. One that
+        # keeps dying young is restarted ever less often, up to once a minute.
         for index, consumer in enumerate(consumers):
-            if not consumer.is_alive() and not stop.is_set():
-                ended = consumer.exitcode
-                log(f"worker {base}: consumer {index} ended ({ended}), starting another")
-                consumers[index] = started(index)
+            if consumer.is_alive() or stop.is_set():
+                continue
+            lived = time.monotonic() - started_at[index]
+            if lived < delays[index]:
+                continue
+            delays[index] = min(60.0, delays[index] * 2) if lived < 10 else 1.0
+            ended = consumer.exitcode
+            log(f"worker {base}: consumer {index} ended ({ended}), starting another")
+            consumers[index] = started(index)
     for consumer in consumers:
         if consumer.is_alive():
             consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops

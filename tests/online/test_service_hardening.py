@@ -447,3 +447,30 @@ def test_every_line_about_a_failure_starts_with_its_time(service, redis_server):
     assert len(stamped) >= 5
     for line in stamped:
         assert ISO_START.match(line), line
+
+
+def test_consumers_that_cannot_reach_redis_are_restarted_ever_less_often(tmp_path):
+    from conftest import free_port
+
+    log_path = tmp_path / "worker.log"
+    url = f"redis://127.0.0.1:{free_port()}/0"  # nobody listens
+    with open(log_path, "w") as log:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "qernx_service", "worker", "--redis", url, "--concurrency", "2"],
+            stdout=subprocess.DEVNULL,
+            stderr=log,
+        )
+    try:
+        time.sleep(9)
+        assert process.poll() is None, log_path.read_text()
+    finally:
+        process.send_signal(signal.SIGTERM)
+        status = process.wait(timeout=30)
+    assert status == 0
+    ended = r"consumer (\d) ended \((-?\d+)\), starting another"
+    restarts = re.findall(ended, log_path.read_text())
+    assert {code for _, code in restarts} == {"1"}  # the consumer's own failure status
+    for index in ("0", "1"):
+        # every 0.5 s before; now after 1, 2, 4 ... seconds: 3 or 4 in 9 s
+        assert 1 <= sum(1 for i, _ in restarts if i == index) <= 5, restarts
+    assert "Traceback" not in log_path.read_text()
