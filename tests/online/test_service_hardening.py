@@ -440,7 +440,8 @@ def test_every_line_about_a_failure_starts_with_its_time(service, redis_server):
     redis_server.stop()
     for path, body in (("/metrics", None), ("/healthz", None), ("/v0/app/sspu", b"[1]")):
         request(server, "POST" if body else "GET", path, body=body)
-    request(server, "GET", "/v0/objects/x?expires=99999999999&signature=00", key=None)
+    response, _ = request(server, "GET", "/v0/objects/x?expires=99999999999&signature=00", key=None)
+    logged_line(server, response.getheader("X-Request-Id"))  # the last line is written
     lines = server.log().splitlines()
     assert any("back-end unavailable" in line for line in lines)
     stamped = [line for line in lines if not line.startswith("qernx_service ")]
