@@ -6,14 +6,14 @@ from __future__ import annotations
 
 import hashlib
 import hmac
+import re
 import secrets
 import sys
 import time
 from collections.abc import Awaitable
-from datetime import datetime, timezone
 from http import HTTPStatus
 from typing import Any, Callable, Protocol, TextIO
-from urllib.parse import parse_qs
+from urllib.parse import parse_qs, unquote
 
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
@@ -26,7 +26,7 @@ from .protocol import (
     missing_object_xml,
     parse_problem,
 )
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of
+from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of, timestamp
 
 SUBMIT_PATH = "/v0/app/sspu"
 RESULT_PATH = "/v0/result"
@@ -41,6 +41,10 @@ Headers = list[tuple[bytes, bytes]]
 
 # Query parameters whose values never reach the log.
 SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
+# Seconds between two checks that the shared signing key is still the one in use.
+SIGNING_KEY_CHECK_SECONDS = 2.0
+# An object URL's expiry: ASCII digits only, few enough to stay a plain number.
+_EXPIRES = re.compile(r"[0-9]{1,15}")
 
 
 class Backend(Protocol):
@@ -115,6 +119,7 @@ class ServiceApp:
         self.redirect_results = redirect_results
         self.given_signing_key = signing_key
         self.signing_key = b""
+        self.signing_key_checked = 0.0
         self.object_ttl = object_ttl
         self.metrics = metrics or Metrics()
         self.log = log
@@ -140,6 +145,7 @@ class ServiceApp:
                         if self.given_signing_key
                         else await self.backend.signing_key(generated)
                     )
+                    self.signing_key_checked = time.monotonic()
                 except Exception as error:
                     await send({"type": "lifespan.startup.failed", "message": str(error)})
                     return
@@ -158,8 +164,29 @@ class ServiceApp:
         except Refusal as refusal:
             answer = refusal_answer(refusal)
         except Exception as error:
-            self.write_log(f"request {request_id} failed: {error!r}")
+            self.write_log(f"{timestamp()} request {request_id} failed: {error!r}")
             answer = Answer(HTTPStatus.INTERNAL_SERVER_ERROR, message("Internal error"), close=True)
+        await self.respond(scope, send, route, answer, started, request_id)
+
+    async def over_capacity(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """The answer on a connection beyond --max-connections: 503, then the
+        connection closes; logged and counted like any other answer."""
+        answer = Answer(
+            HTTPStatus.SERVICE_UNAVAILABLE,
+            message("Too many connections"),
+            headers=[(b"retry-after", b"1")],
+            close=True,
+        )
+        route = self.route_name(scope["path"])
+        await self.respond(scope, send, route, answer, time.perf_counter(), secrets.token_hex(8))
+
+    def count_unreadable(self, status: int) -> None:
+        """Counts a request refused before it could be read (bad framing, deadline)."""
+        self.metrics.requests.labels("other", str(status)).inc()
+
+    async def respond(
+        self, scope: Scope, send: Send, route: str, answer: Answer, started: float, request_id: str
+    ) -> None:
         headers = [
             (b"content-type", answer.content_type.encode()),
             (b"content-length", str(len(answer.body)).encode()),
@@ -194,11 +221,21 @@ class ServiceApp:
     async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
         method = scope["method"]
         path = scope["path"]
-        if scope.get("http_version") == "1.1" and not any(
-            name == b"host" for name, _ in scope["headers"]
-        ):
+        hosts = sum(1 for name, _ in scope["headers"] if name == b"host")
+        if hosts == 0 and scope.get("http_version") == "1.1":
             return "other", Answer(
                 HTTPStatus.BAD_REQUEST, message("Host header missing"), close=True
+            )
+        if hosts > 1:
+            return "other", Answer(
+                HTTPStatus.BAD_REQUEST, message("More than one Host header"), close=True
+            )
+        if not plain_or_chunked(scope["headers"]):
+            # The body is in a coding nobody here decodes: it cannot be read.
+            return "other", Answer(
+                HTTPStatus.NOT_IMPLEMENTED,
+                message("Only chunked Transfer-Encoding is supported"),
+                close=True,
             )
         reading = method in ("GET", "HEAD")
         if path == SUBMIT_PATH:
@@ -246,7 +283,7 @@ class ServiceApp:
             raise Refusal(HTTPStatus.INTERNAL_SERVER_ERROR, "The problem could not be solved")
         if self.redirect_results:
             expires = int(self.clock()) + self.object_ttl
-            signature = sign(self.signing_key, request_id, expires)
+            signature = sign(await self.shared_signing_key(), request_id, expires)
             location = f"{OBJECT_PREFIX}{request_id}?expires={expires}&signature={signature}"
             return Answer(
                 HTTPStatus.FOUND,
@@ -262,17 +299,32 @@ class ServiceApp:
         query = parse_qs(scope["query_string"].decode("latin-1"))
         expires = query.get("expires", [""])[0]
         signature = query.get("signature", [""])[0]
-        valid = (
-            expires.isdigit()
-            and int(expires) >= self.clock()
-            and hmac.compare_digest(sign(self.signing_key, request_id, int(expires)), signature)
-        )
+        valid = _EXPIRES.fullmatch(expires) is not None and int(expires) >= self.clock()
+        if valid:
+            key = await self.shared_signing_key()
+            valid = hmac.compare_digest(sign(key, request_id, int(expires)), signature)
         if not valid:
             return Answer(HTTPStatus.FORBIDDEN, denied_object_xml(request_id), "application/xml")
         payload = await self.backend.object(request_id)
         if payload is None:
             return Answer(HTTPStatus.NOT_FOUND, missing_object_xml(request_id), "application/xml")
         return Answer(HTTPStatus.OK, payload, "application/octet-stream")
+
+    async def shared_signing_key(self) -> bytes:
+        """The key object URLs are signed with. A generated key lives in the
+        back-end; a Redis that came back empty has lost it, so now and then
+        this front-end offers its own again and takes whichever key won: all
+        front-ends agree again within seconds."""
+        if self.given_signing_key:
+            return self.signing_key
+        now = time.monotonic()
+        if now - self.signing_key_checked >= SIGNING_KEY_CHECK_SECONDS:
+            self.signing_key_checked = now
+            try:
+                self.signing_key = await self.backend.signing_key(self.signing_key)
+            except Exception as error:  # signing goes on with the key known
+                self.write_log(f"{timestamp()} signing key: back-end unavailable: {error!r}")
+        return self.signing_key
 
     async def health(self) -> Answer:
         if await self.backend.healthy():
@@ -287,7 +339,7 @@ class ServiceApp:
                 self.metrics.results_held.set(held[0])
                 self.metrics.result_bytes.set(held[1])
         except Exception as error:  # the page still shows the front-end's own figures
-            self.write_log(f"metrics: back-end unavailable: {error!r}")
+            self.write_log(f"{timestamp()} metrics: back-end unavailable: {error!r}")
         return Answer(HTTPStatus.OK, generate_latest(self.metrics.registry), CONTENT_TYPE_LATEST)
 
     # -- request parts ------------------------------------------------------
@@ -312,18 +364,56 @@ class ServiceApp:
         path = scope.get("raw_path") or scope["path"].encode()
         target = path.decode("latin-1")
         if scope.get("query_string"):
-            target += "?" + mask_query(scope["query_string"].decode("latin-1"))
-        stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
-        self.write_log(
-            f"{stamp} {address} {escape_for_log(scope['method'])} {escape_for_log(target)}"
-            f" {int(status)} {elapsed * 1000:.1f}ms id={request_id}"
-        )
+            target += "?" + scope["query_string"].decode("latin-1")
+        self.write_log(log_line(address, scope["method"], target, int(status), elapsed, request_id))
 
     def write_log(self, line: str) -> None:
-        for key in self.keys:  # a key typed into a URL by mistake
-            line = line.replace(key, "***")
-        self.log.write(line + "\n")
+        self.log.write(without_keys(line, self.keys) + "\n")
         self.log.flush()
+
+
+def without_keys(line: str, keys: list[str]) -> str:
+    """`line` with every key masked, even one typed into a URL by mistake
+    and percent-encoded there: a field that decodes to something holding a
+    key loses the parts that hold it, or all of it."""
+    for key in keys:
+        line = line.replace(key, "***")
+    fields = line.split(" ")
+    for index, field in enumerate(fields):
+        if "%" not in field or not any(key in unquote(field) for key in keys):
+            continue
+        parts = re.split(r"([/?&=;])", field)
+        masked = "".join("***" if any(k in unquote(p) for k in keys) else p for p in parts)
+        fields[index] = "***" if any(k in unquote(masked) for k in keys) else masked
+    return " ".join(fields)
+
+
+def log_target(target: str) -> str:
+    """A request target as logged: key-like query values masked, then escaped."""
+    path, question, query = target.partition("?")
+    return escape_for_log(path + question + mask_query(query) if question else path)
+
+
+def log_line(
+    address: str, method: str, target: str, status: int, elapsed: float, request_id: str
+) -> str:
+    """One access log line: ISO-8601 time, client, method, target, status,
+    duration and the request id the answer carries."""
+    return (
+        f"{timestamp()} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
+        f" {status} {elapsed * 1000:.1f}ms id={request_id}"
+    )
+
+
+def plain_or_chunked(headers: Headers) -> bool:
+    """Whether the body comes as it is or chunked, the only codings read here."""
+    codings = [
+        coding.strip().lower()
+        for name, value in headers
+        if name == b"transfer-encoding"
+        for coding in value.split(b",")
+    ]
+    return not codings or codings == [b"chunked"]
 
 
 def mask_query(query: str) -> str:

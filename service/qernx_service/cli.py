@@ -8,6 +8,8 @@ import logging
 import os
 import ssl
 import sys
+import time
+import urllib.parse
 from typing import Any
 
 from .app import ServiceApp
@@ -47,7 +49,12 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         dest="api_keys",
         help="a key clients may send as x-api-key (repeatable)",
     )
-    add("--redis", help="redis://host:port/db: queue in Redis for `worker` processes")
+    add(
+        "--redis",
+        default=os.environ.get("QERN_REDIS_URL") or None,
+        help="redis://[:password@]host:port/db: queue in Redis for `worker` processes"
+        " (default: QERN_REDIS_URL, which keeps a password out of the process list)",
+    )
     add(
         "--workers",
         type=positive_int,
@@ -75,6 +82,16 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         parser.error("no API key: give --api-key or set QERN_SERVICE_KEYS (comma-separated)")
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
+
+
+def without_password(url: str) -> str:
+    """A Redis URL fit for a log: its password, if any, as ***."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    user = parts.username or ""
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
 
 
 def fail(text: str, status: int) -> int:
@@ -125,6 +142,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_queued_per_key,
             solvers=arguments.workers,
             metrics=metrics,
+            new_executor=lambda: solver_processes(arguments.workers),
         )
     app = ServiceApp(
         backend,
@@ -134,7 +152,14 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.result_ttl,
         metrics,
     )
-    logging.basicConfig(format="%(asctime)s %(name)s %(message)s", level=logging.ERROR)
+    # uvicorn's own error lines start with the same ISO-8601 UTC time as the rest.
+    handler = logging.StreamHandler()
+    formatter = logging.Formatter(
+        "%(asctime)s.%(msecs)03d+00:00 %(name)s %(message)s", "%Y-%m-%dT%H:%M:%S"
+    )
+    formatter.converter = time.gmtime
+    handler.setFormatter(formatter)
+    logging.basicConfig(handlers=[handler], level=logging.ERROR)
     server.raise_open_file_limit()
     try:
         sock = server.listening_socket(arguments.host, arguments.port, arguments.backlog)
@@ -149,9 +174,12 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.max_connections,
         arguments.request_timeout,
         arguments.keep_alive,
-        app.write_log,
     )
-    mode = f"Redis at {arguments.redis}" if arguments.redis else f"{arguments.workers} solvers"
+    mode = (
+        f"Redis at {without_password(arguments.redis)}"
+        if arguments.redis
+        else f"{arguments.workers} solvers"
+    )
 
     def started() -> None:
         app.write_log(f"qernx_service listening on https://{host}:{port}")

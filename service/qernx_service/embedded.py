@@ -14,13 +14,13 @@ import multiprocessing
 import secrets
 import sys
 import time
-from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures import BrokenExecutor, Executor, ProcessPoolExecutor
 from http import HTTPStatus
 from typing import Callable
 
 from .protocol import Refusal
 from .solver import prepare_process, solve_many, warm_up
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics
+from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.
@@ -59,8 +59,10 @@ class EmbeddedBackend:
         warm: Callable[[], None] | None = warm_up,
         clock: Callable[[], float] = time.monotonic,
         metrics: Metrics | None = None,
+        new_executor: Callable[[], Executor] | None = None,
     ) -> None:
         self._executor = executor
+        self._new_executor = new_executor
         self._solvers = solvers
         self._solve = solve
         self._warm = warm
@@ -156,17 +158,43 @@ class EmbeddedBackend:
                 batch.append(self._waiting.popleft())
             problems = [items for _, _, items in batch]
             try:
-                solved = await loop.run_in_executor(self._executor, self._solve, problems)
-            except Exception as error:  # a solver process died: the batch fails, not the service
+                solved = await self._solve_batch(loop, problems)
+            except Exception as error:  # a solver process died twice: the batch fails
                 solved = [str(error) or type(error).__name__] * len(batch)
             for (request_id, owner, _), outcome in zip(batch, solved):
                 self._finish(request_id, owner, outcome)
+
+    async def _solve_batch(
+        self, loop: asyncio.AbstractEventLoop, problems: list[list[int]]
+    ) -> list[tuple[bytes, float] | str]:
+        """Solves a batch; when a solver process dies (killed, out of memory)
+        its pool is unusable, so new processes replace it and the batch is
+        tried once more."""
+        for attempt in (1, 2):
+            executor = self._executor
+            try:
+                return await loop.run_in_executor(executor, self._solve, problems)
+            except BrokenExecutor as error:
+                if self._new_executor is None or attempt == 2:
+                    raise
+                if self._executor is executor:  # the first dispatcher to see it replaces it
+                    print(
+                        f"{timestamp()} qernx_service: a solver process died ({error});"
+                        " starting new ones",
+                        file=sys.stderr,
+                        flush=True,
+                    )
+                    self._executor = self._new_executor()
+                    executor.shutdown(wait=False, cancel_futures=True)
+        raise AssertionError("unreachable")
 
     def _finish(self, request_id: str, owner: str, outcome: tuple[bytes, float] | str) -> None:
         payload = None
         if isinstance(outcome, str):
             print(
-                f"qernx_service: solve {request_id} failed: {outcome}", file=sys.stderr, flush=True
+                f"{timestamp()} qernx_service: solve {request_id} failed: {outcome}",
+                file=sys.stderr,
+                flush=True,
             )
         else:
             payload, seconds = outcome

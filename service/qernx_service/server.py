@@ -12,14 +12,14 @@ import signal
 import socket
 import ssl
 from collections.abc import Iterator
-from datetime import datetime, timezone
 from types import FrameType
 from typing import Any, Callable
 
+import httptools
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .app import escape_for_log
+from .app import ServiceApp, log_line
 
 # Mozilla's "intermediate" TLS 1.2 suites: ECDHE key exchange, AEAD ciphers.
 # TLS 1.3's own suites are all AEAD and stay on.
@@ -33,6 +33,9 @@ TLS12_CIPHERS = ":".join(
         "ECDHE-RSA-CHACHA20-POLY1305",
     ]
 )
+# The request line and headers of one request, in bytes at most: beyond
+# them the request is refused before it can grow the process.
+MAX_HEAD_BYTES = 64 * 1024
 # After a signal, how long requests in flight may take to finish.
 GRACE_SECONDS = 3.0
 
@@ -47,30 +50,18 @@ def make_tls_context(cert: str, key: str) -> ssl.SSLContext:
     return context
 
 
-def json_answer(status: int, phrase: str, text: str, extra: str = "") -> bytes:
+def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
     body = json.dumps({"message": text}, separators=(",", ":")).encode()
     head = (
         f"HTTP/1.1 {status} {phrase}\r\ncontent-type: application/json\r\n"
-        f"content-length: {len(body)}\r\n{extra}connection: close\r\n\r\n"
+        f"content-length: {len(body)}\r\nx-request-id: {request_id}\r\n"
+        "connection: close\r\n\r\n"
     )
     return head.encode() + body
 
 
-async def over_capacity(scope: Any, receive: Any, send: Any) -> None:
-    """The answer for a connection beyond --max-connections."""
-    body = json.dumps({"message": "Too many connections"}, separators=(",", ":")).encode()
-    headers = [
-        (b"content-type", b"application/json"),
-        (b"content-length", str(len(body)).encode()),
-        (b"retry-after", b"1"),
-        (b"connection", b"close"),
-    ]
-    await send({"type": "http.response.start", "status": 503, "headers": headers})
-    await send({"type": "http.response.body", "body": body})
-
-
 def protocol_class(
-    max_connections: int, request_timeout: float, log: Callable[[str], None]
+    max_connections: int, request_timeout: float, app: ServiceApp
 ) -> type[HttpToolsProtocol]:
     class ServiceProtocol(HttpToolsProtocol):
         """uvicorn's httptools protocol with a whole-request deadline, a
@@ -81,11 +72,13 @@ def protocol_class(
         client trickling bytes is cut off however it spaces them."""
 
         deadline: asyncio.TimerHandle | None = None
+        head_bytes = 0
+        head_too_large = False
 
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
             if len(self.connections) > max_connections:
-                self.app = over_capacity
+                self.app = app.over_capacity
             self._arm()
 
         def connection_lost(self, exc: Exception | None) -> None:
@@ -93,9 +86,31 @@ def protocol_class(
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
+            if self.transport.is_closing():  # answered and closing: nothing more is read
+                return
             if self.deadline is None:
                 self._arm()
             super().data_received(data)
+
+        def on_message_begin(self) -> None:
+            self.head_bytes = 0
+            super().on_message_begin()
+
+        def on_url(self, url: bytes) -> None:
+            self._count_head(len(url))
+            super().on_url(url)
+
+        def on_header(self, name: bytes, value: bytes) -> None:
+            self._count_head(len(name) + len(value) + 4)
+            super().on_header(name, value)
+
+        def _count_head(self, size: int) -> None:
+            """Stops the parser (which answers through send_400_response) once
+            the request line and headers pass MAX_HEAD_BYTES."""
+            self.head_bytes += size
+            if self.head_bytes > MAX_HEAD_BYTES:
+                self.head_too_large = True
+                raise httptools.HttpParserError("request head too large")
 
         def on_message_complete(self) -> None:
             super().on_message_complete()
@@ -108,12 +123,23 @@ def protocol_class(
                 self._disarm()
 
         def send_400_response(self, msg: str) -> None:
-            self.transport.write(json_answer(400, "Bad Request", "Bad request"))
+            request_id = secrets.token_hex(8)
+            if self.head_too_large:
+                status = 431
+                phrase = "Request Header Fields Too Large"
+                answer = json_answer(status, phrase, "Request headers too large", request_id)
+            else:
+                status = 400
+                answer = json_answer(status, "Bad Request", "Bad request", request_id)
+            self.transport.write(answer)
             self.transport.close()
-            stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+            # A client that sends on would hold the closing connection until
+            # the TLS shutdown gives up (30 s): it gets a second.
+            self.loop.call_later(1.0, self.transport.abort)
             address = self.client[0] if self.client else "-"
-            target = escape_for_log(self.url.decode("latin-1")) if self.url else "-"
-            log(f"{stamp} {address} - {target} 400 0.0ms id={secrets.token_hex(8)}")
+            target = self.url[:2048].decode("latin-1") if self.url else ""
+            app.write_log(log_line(address, "", target, status, 0.0, request_id))
+            app.count_unreadable(status)
 
         def _arm(self) -> None:
             self._disarm()
@@ -129,7 +155,10 @@ def protocol_class(
             if self.transport.is_closing():
                 return
             if self.cycle is None or not self.cycle.response_started:
-                self.transport.write(json_answer(408, "Request Timeout", "Request timed out"))
+                app.count_unreadable(408)
+                self.transport.write(
+                    json_answer(408, "Request Timeout", "Request timed out", secrets.token_hex(8))
+                )
             self.transport.abort()
 
     return ServiceProtocol
@@ -193,9 +222,37 @@ class ServiceServer(uvicorn.Server):
             self.on_started()
 
     async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
-        await super().shutdown(sockets)
+        """Stops accepting, closes idle connections, waits up to GRACE_SECONDS
+        for requests in flight, then drops their connections: a request cut
+        short sees its client gone and ends without an answer or a traceback."""
+        for server in self.servers:
+            server.close()
+        for sock in sockets or []:
+            sock.close()
+        for connection in list(self.server_state.connections):
+            connection.shutdown()
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + GRACE_SECONDS
+        while (
+            (self.server_state.connections or self.server_state.tasks)
+            and loop.time() < deadline
+            and not self.force_exit
+        ):
+            await asyncio.sleep(0.05)
         for connection in list(self.server_state.connections):
             connection.transport.abort()
+        # What still runs saw its connection go; what ignores that is cancelled.
+        deadline = loop.time() + 0.5
+        while self.server_state.tasks and loop.time() < deadline:
+            await asyncio.sleep(0.02)
+        for task in list(self.server_state.tasks):
+            task.cancel()
+        # Even a second signal lets the back-end close (it takes milliseconds):
+        # a lifespan left pending would fail noisily once the loop is closed.
+        try:
+            await asyncio.wait_for(self.lifespan.shutdown(), GRACE_SECONDS)
+        except asyncio.TimeoutError:
+            pass
 
 
 def listening_socket(host: str, port: int, backlog: int) -> socket.socket:
@@ -220,17 +277,16 @@ def raise_open_file_limit() -> None:
 
 
 def make_config(
-    app: Any,
+    app: ServiceApp,
     context: ssl.SSLContext,
     backlog: int,
     max_connections: int,
     request_timeout: float,
     keep_alive: float,
-    log: Callable[[str], None],
 ) -> uvicorn.Config:
     config = uvicorn.Config(
         app,
-        http=protocol_class(max_connections, request_timeout, log),
+        http=protocol_class(max_connections, request_timeout, app),
         loop="auto",
         lifespan="on",
         backlog=backlog,

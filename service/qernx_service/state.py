@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import hashlib
+from datetime import datetime, timezone
 from typing import Union
 
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
@@ -12,6 +13,11 @@ FAILED = "failed"
 UNKNOWN = "unknown"
 # A payload, or PENDING, FAILED or UNKNOWN.
 Found = Union[bytes, str]
+
+
+def timestamp() -> str:
+    """Now, as every log line starts: ISO-8601 in UTC, to the millisecond."""
+    return datetime.now(timezone.utc).isoformat(timespec="milliseconds")
 
 
 def owner_of(key: str) -> str:

@@ -60,6 +60,12 @@ class Consumer:
             try:
                 for entry_id, fields in self.next_entries():
                     self.handle(entry_id, fields)
+            except ResponseError as error:
+                if "NOGROUP" not in str(error):
+                    raise
+                # Redis came back without its data: the queue starts again.
+                log(f"{self.name}: the consumer group is gone, creating it again")
+                create_group(self.client)
             except (RedisError, OSError) as error:
                 log(f"{self.name}: Redis unavailable: {error}")
                 self.stop.wait(1)
@@ -104,6 +110,16 @@ class Consumer:
         )
 
 
+def create_group(client: Any) -> None:
+    """The consumer group, created with its stream unless it exists; it reads
+    the stream from its start, so problems queued before it are solved too."""
+    try:
+        client.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
+    except ResponseError as error:
+        if "BUSYGROUP" not in str(error):
+            raise
+
+
 def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
     """One consumer, in this process, until SIGTERM or SIGINT."""
     prepare_process()
@@ -112,10 +128,7 @@ def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
         signal.signal(number, lambda *_: stop.set())
     client = redis.Redis.from_url(url, socket_timeout=10)
     try:
-        client.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
-    except ResponseError as error:
-        if "BUSYGROUP" not in str(error):
-            raise
+        create_group(client)
     except (RedisError, OSError) as error:
         log(f"{name}: cannot reach Redis: {error}")
         return 1
@@ -124,12 +137,24 @@ def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
     return 0
 
 
+def consume_and_exit(url: str, name: str, reclaim_after: float, result_ttl: int) -> None:
+    """`consume` as a process of its own, whose exit status is consume's."""
+    sys.exit(consume(url, name, reclaim_after, result_ttl))
+
+
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m qernx_service worker",
         description="Solve the problems that front-ends queue in Redis.",
     )
-    parser.add_argument("--redis", required=True, help="redis://host:port/db")
+    from_environment = os.environ.get("QERN_REDIS_URL") or None
+    parser.add_argument(
+        "--redis",
+        required=from_environment is None,
+        default=from_environment,
+        help="redis://[:password@]host:port/db (default: QERN_REDIS_URL, which keeps a"
+        " password out of the process list)",
+    )
     parser.add_argument(
         "--concurrency",
         type=int,
@@ -166,15 +191,33 @@ def main(argv: list[str]) -> int:
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
     context = multiprocessing.get_context("spawn")
-    consumers = [
-        context.Process(target=consume, args=(arguments.redis, f"{base}-{i}", *options))
-        for i in range(arguments.concurrency)
-    ]
-    for consumer in consumers:
+
+    started_at = [0.0] * arguments.concurrency
+    delays = [1.0] * arguments.concurrency
+
+    def started(index: int) -> multiprocessing.process.BaseProcess:
+        name = f"{base}-{index}"
+        consumer = context.Process(target=consume_and_exit, args=(arguments.redis, name, *options))
         consumer.start()
+        started_at[index] = time.monotonic()
+        return consumer
+
+    consumers = [started(i) for i in range(arguments.concurrency)]
     log(f"worker {base} solving with {arguments.concurrency} consumers")
-    while not stop.is_set() and any(c.is_alive() for c in consumers):
-        stop.wait(0.5)
+    while not stop.wait(0.5):
+        # A consumer that died (killed, out of memory, Redis unreachable) is
+        # replaced: what it held is taken over after --reclaim-after. One that
+        # keeps dying young is restarted ever less often, up to once a minute.
+        for index, consumer in enumerate(consumers):
+            if consumer.is_alive() or stop.is_set():
+                continue
+            lived = time.monotonic() - started_at[index]
+            if lived < delays[index]:
+                continue
+            delays[index] = min(60.0, delays[index] * 2) if lived < 10 else 1.0
+            ended = consumer.exitcode
+            log(f"worker {base}: consumer {index} ended ({ended}), starting another")
+            consumers[index] = started(index)
     for consumer in consumers:
         if consumer.is_alive():
             consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops
