@@ -66,9 +66,10 @@ class py_ref {
 void flush_python_stdout() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject *out = PySys_GetObject("stdout");  // borrowed
-  if (out != nullptr && out != Py_None) {
-    py_ref result = py_ref::steal(PyObject_CallMethod(out, "flush", nullptr));
+  // Held strongly: the flush is Python code, which may replace sys.stdout.
+  const py_ref out = py_ref::ref(PySys_GetObject("stdout"));
+  if (out && out.get() != Py_None) {
+    py_ref result = py_ref::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
     if (!result) {
       PyErr_Clear();
     }
@@ -88,16 +89,21 @@ void flush_python_stdout() {
 }
 
 // Reads element `index` of the list as an item in [0, 2^64). Returns 0, or -1
-// with TypeError or OverflowError set.
+// with TypeError or OverflowError set. The caller has checked that the index
+// is within the list as it is now.
+//
+// The element is held by a strong reference, and the exception is set before
+// the diagnostic is printed: printing flushes sys.stdout, which is Python code
+// that may change the list and drop the element.
 int pull_item(PyObject *inputList, Py_ssize_t index, uint64_t *item) {
-  PyObject *element = PyList_GET_ITEM(inputList, index);  // borrowed
-  if (!PyLong_Check(element)) {
-    print_diagnostic("Error occured with PyLong_Check\n");
+  const py_ref element = py_ref::ref(PyList_GET_ITEM(inputList, index));
+  if (!PyLong_Check(element.get())) {
     PyErr_Format(PyExc_TypeError, "item %zd must be an int, not %.200s", index,
-                 Py_TYPE(element)->tp_name);
+                 Py_TYPE(element.get())->tp_name);
+    print_diagnostic("Error occured with PyLong_Check\n");
     return -1;
   }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(element);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(element.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Format(PyExc_OverflowError, "item %zd is out of range: items must be in [0, 2**64)",
                  index);
@@ -114,9 +120,9 @@ int pull_item(PyObject *inputList, Py_ssize_t index, uint64_t *item) {
 int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
                                  size_t *input_length, uint64_t *total_sum) {
   if (!PyList_Check(inputList)) {
-    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     PyErr_Format(PyExc_TypeError, "expected a list of ints, not %.200s",
                  Py_TYPE(inputList)->tp_name);
+    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     return -1;
   }
   const Py_ssize_t length = PyList_GET_SIZE(inputList);
@@ -126,8 +132,8 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     return -1;
   }
   uint64_t total = 0;
-  // PyList_GET_SIZE is read on every round: converting an int subclass may run
-  // Python code that shrinks the list.
+  // PyList_GET_SIZE is read on every round: nothing may assume the list keeps
+  // the length it had, should Python code run while it is converted.
   Py_ssize_t index = 0;
   for (; index < PyList_GET_SIZE(inputList) && index < length; ++index) {
     uint64_t item;
@@ -137,8 +143,8 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     items[index] = item;
     if (total_sum != nullptr) {
       if (total > UINT64_MAX - item) {
-        print_diagnostic("Error occured, overflow on input\n");
         PyErr_SetString(PyExc_OverflowError, "the total of the items does not fit in 64 bits");
+        print_diagnostic("Error occured, overflow on input\n");
         return -1;
       }
       total += item;

@@ -26,6 +26,9 @@ export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:exitcode=0:allocator_may_return_null=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 export QERN_SANITIZED=1
+# The interpreter's objects come from malloc too, not from its own arenas, so
+# that AddressSanitizer sees a use of a freed Python object as well.
+export PYTHONMALLOC=malloc
 sanitized=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" "$python")
 
 "${sanitized[@]}" -c 'import qernx; assert "asan-module" in qernx.__file__, qernx.__file__'
