@@ -158,12 +158,6 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
   return 0;
 }
 
-// The form without a total, for lists of words.
-int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
-                                 size_t *input_length) {
-  return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, nullptr);
-}
-
 // Builds a new list of result_buffer_size ints, one per word. Words that are
 // all ones share one int object: dense bitsets are mostly such words. Returns
 // null with an exception set on failure.
@@ -423,6 +417,9 @@ PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) 
 }
 
 // subset_sum_result_check(words: list[int], s: int) -> bool | None
+//
+// Reads the list's length and the one word that holds bit s, converted as an
+// item is: the other words are neither read nor checked.
 PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
   PyObject *inputList;
   unsigned long long index;
@@ -430,20 +427,25 @@ PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *ar
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
     return nullptr;
   }
-  word_array c_input_array;
-  size_t input_length = 0;
-  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length) < 0) {
+  if (!PyList_Check(inputList)) {
+    PyErr_Format(PyExc_TypeError, "expected a list of ints, not %.200s",
+                 Py_TYPE(inputList)->tp_name);
+    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     return nullptr;
   }
   const unsigned long long check_entry = index / 64;
   const unsigned check_offset = static_cast<unsigned>(index % 64);
+  const auto input_length = static_cast<unsigned long long>(PyList_GET_SIZE(inputList));
   if (check_entry < input_length) {
-    const bool is_present = (c_input_array[check_entry] & (uint64_t{1} << check_offset)) != 0;
-    return PyBool_FromLong(is_present);
+    uint64_t word;
+    if (pull_item(inputList, static_cast<Py_ssize_t>(check_entry), &word) < 0) {
+      return nullptr;
+    }
+    return PyBool_FromLong((word & (uint64_t{1} << check_offset)) != 0);
   }
   print_diagnostic(
       "Error occured in result check, entry %llu is out of bounds of input of length %llu",
-      check_entry, static_cast<unsigned long long>(input_length));
+      check_entry, input_length);
   Py_RETURN_NONE;
 }
 
