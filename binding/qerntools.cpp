@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -15,6 +16,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "qern_lib.h"
 
@@ -190,6 +192,21 @@ PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
   return resultList.release();
 }
 
+// Runs the body of a method: a C++ exception never leaves it. Memory failures
+// raise MemoryError, anything else derived from std::exception RuntimeError.
+// Nothing else is caught, so a thread's forced unwind passes through.
+template <typename Body>
+PyObject *without_exceptions(Body &&body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  } catch (const std::exception &error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
+}
+
 // Allocates a zero-filled words array for `count` words, or sets MemoryError.
 word_array allocate_words(size_t count) {
   word_array words(static_cast<uint64_t *>(calloc(count, sizeof(uint64_t))));
@@ -282,19 +299,29 @@ completion_gate &gate() {
 
 constexpr auto kShutdownWait = std::chrono::seconds(3);
 
+// The gate's locking cannot fail on a mutex that is used correctly; should it
+// throw all the same (std::system_error), a completion counts the gate as
+// closed, and the exit hook stops waiting.
 bool enter_interpreter_gate() {
-  std::lock_guard<std::mutex> lock(gate().mutex);
-  if (gate().closing) {
+  try {
+    std::lock_guard<std::mutex> lock(gate().mutex);
+    if (gate().closing) {
+      return false;
+    }
+    ++gate().inside;
+    return true;
+  } catch (const std::system_error &) {
     return false;
   }
-  ++gate().inside;
-  return true;
 }
 
 void leave_interpreter_gate() {
-  std::lock_guard<std::mutex> lock(gate().mutex);
-  if (--gate().inside == 0) {
-    gate().idle.notify_all();
+  try {
+    std::lock_guard<std::mutex> lock(gate().mutex);
+    if (--gate().inside == 0) {
+      gate().idle.notify_all();
+    }
+  } catch (const std::system_error &) {
   }
 }
 
@@ -303,10 +330,11 @@ void leave_interpreter_gate() {
 // before the process's exit handlers tear the TLS library down.
 PyObject *close_completion_gate(PyObject * /*self*/, PyObject * /*unused*/) {
   Py_BEGIN_ALLOW_THREADS;
-  {
+  try {
     std::unique_lock<std::mutex> lock(gate().mutex);
     gate().closing = true;
     gate().idle.wait_for(lock, kShutdownWait, [] { return gate().inside == 0; });
+  } catch (const std::system_error &) {
   }
   qern_stop_transfers();
   Py_END_ALLOW_THREADS;
@@ -374,12 +402,8 @@ void _async_callback(qern_status_t result, uint64_t *output_binary, size_t outpu
   leave_interpreter_gate();
 }
 
-}  // namespace
-
-extern "C" {
-
 // complete_subset_sum(items: list[int]) -> list[int]
-PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) {
+PyObject *complete_subset_sum_call(PyObject *args) {
   PyObject *inputList;
   if (!PyArg_ParseTuple(args, "O", &inputList)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
@@ -420,7 +444,7 @@ PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) 
 //
 // Reads the list's length and the one word that holds bit s, converted as an
 // item is: the other words are neither read nor checked.
-PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
+PyObject *subset_sum_result_check_call(PyObject *args) {
   PyObject *inputList;
   unsigned long long index;
   if (!PyArg_ParseTuple(args, "OK", &inputList, &index)) {
@@ -450,7 +474,7 @@ PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *ar
 }
 
 // complete_subset_sum_async(items: list[int], callback) -> None
-PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *args) {
+PyObject *complete_subset_sum_async_call(PyObject *args) {
   PyObject *inputList;
   PyObject *callbackFunction;
   if (!PyArg_ParseTuple(args, "OO", &inputList, &callbackFunction)) {
@@ -477,6 +501,9 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
   flush_python_stdout();  // the solver prints its own diagnostics
   const int error = qern_solve_async(c_input_array.get(), input_length, &settings_view,
                                      _async_callback, callback.get());
+  if (error == ENOMEM) {
+    return PyErr_NoMemory();
+  }
   if (error != 0) {
     PyErr_Format(PyExc_RuntimeError, "can't start new thread: %s", strerror(error));
     return nullptr;
@@ -485,6 +512,22 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
   c_input_array.release();
   callback.release();
   Py_RETURN_NONE;
+}
+
+}  // namespace
+
+extern "C" {
+
+PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return complete_subset_sum_call(args); });
+}
+
+PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return subset_sum_result_check_call(args); });
+}
+
+PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return complete_subset_sum_async_call(args); });
 }
 
 }  // extern "C"
@@ -508,9 +551,11 @@ PyModuleDef qernx_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_qernx(void) {
-  py_ref module = py_ref::steal(PyModule_Create2(&qernx_module, 1013));
-  if (!module || open_completion_gate() < 0) {
-    return nullptr;
-  }
-  return module.release();
+  return without_exceptions([]() -> PyObject * {
+    py_ref module = py_ref::steal(PyModule_Create2(&qernx_module, 1013));
+    if (!module || open_completion_gate() < 0) {
+      return nullptr;
+    }
+    return module.release();
+  });
 }
