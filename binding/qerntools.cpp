@@ -18,17 +18,14 @@
 #include <string>
 #include <system_error>
 
+#include "qern_heap.h"
 #include "qern_lib.h"
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *block) const noexcept { free(block); }
-};
-
 // A malloc'd array: the library frees what it is handed with free(), so
 // everything that may cross into it comes from malloc too.
-using word_array = std::unique_ptr<uint64_t[], FreeDeleter>;
+using word_array = qern_internal::heap_ptr<uint64_t[]>;
 
 // Owns one strong reference.
 class py_ref {
@@ -390,7 +387,7 @@ void deliver_completion(qern_status_t result, const uint64_t *output_binary,
 void _async_callback(qern_status_t result, uint64_t *output_binary, size_t output_binary_size,
                      void *pyCallbackFunction, char *err_str) {
   const word_array words(output_binary);
-  const std::unique_ptr<char[], FreeDeleter> error_text(err_str);
+  const qern_internal::heap_ptr<char[]> error_text(err_str);
   if (!enter_interpreter_gate()) {
     return;  // the interpreter is going away: the callback reference goes with it
   }
