@@ -3,11 +3,15 @@ thread: what the environment says afterwards does not reach a solve that has
 already been started."""
 
 import os
+import pathlib
+import shutil
 import socket
+import subprocess
 import threading
 
 import pytest
 import qernx
+from conftest import run_python
 from oracle import subset_sums
 
 CALLS = 200
@@ -92,3 +96,45 @@ def test_a_blocking_solve_reads_the_settings_at_each_call(monkeypatch, refused_o
     monkeypatch.delenv("QERN_KILLSWITCH")
     with pytest.raises(ConnectionError, match="QERN_API_URL must start with https://"):
         qernx.complete_subset_sum([3, 5])
+
+
+# Background threads never read the environment, which the interpreter may be
+# changing at that moment (glibc does not make getenv safe against setenv).
+OFF_THREAD = """
+import ctypes, os, threading, qernx
+process = ctypes.CDLL(None)
+counted = process.qern_test_getenv_off_thread
+counted.restype = ctypes.c_long
+os.environ["QERN_KILLSWITCH"] = "1"
+done = threading.Semaphore(0)
+for k in range(50):
+    qernx.complete_subset_sum_async([k, 3, 700], lambda words: done.release())
+for k in range(50):
+    assert done.acquire(timeout=60)
+solves = counted()
+# The recorder itself: a blocking call made on a thread of the program's own
+# reads the settings there, and is counted.
+caller = threading.Thread(target=lambda: qernx.complete_subset_sum([1, 2]))
+caller.start()
+caller.join()
+print(solves, counted())
+"""
+
+
+@pytest.mark.skipif(
+    os.environ.get("QERN_SANITIZED") == "1",
+    reason="the sanitizer runtime comes first in the preload list",
+)
+def test_background_solves_never_read_the_environment(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    assert compiler
+    library = tmp_path / "librecord_getenv.so"
+    source = pathlib.Path(__file__).with_name("record_getenv.c")
+    subprocess.run(
+        [compiler, "-O1", "-shared", "-fPIC", "-o", str(library), str(source)], check=True
+    )
+    result = run_python(OFF_THREAD, env_extra={"LD_PRELOAD": str(library)})
+    assert result.returncode == 0, result.stderr[-3000:]
+    background, with_blocking = map(int, result.stdout.split())
+    assert background == 0
+    assert with_blocking > 0
