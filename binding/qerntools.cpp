@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -16,18 +17,16 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
+#include "qern_heap.h"
 #include "qern_lib.h"
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *block) const noexcept { free(block); }
-};
-
 // A malloc'd array: the library frees what it is handed with free(), so
 // everything that may cross into it comes from malloc too.
-using word_array = std::unique_ptr<uint64_t[], FreeDeleter>;
+using word_array = qern_internal::heap_ptr<uint64_t[]>;
 
 // Owns one strong reference.
 class py_ref {
@@ -67,9 +66,10 @@ class py_ref {
 void flush_python_stdout() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyObject *out = PySys_GetObject("stdout");  // borrowed
-  if (out != nullptr && out != Py_None) {
-    py_ref result = py_ref::steal(PyObject_CallMethod(out, "flush", nullptr));
+  // Held strongly: the flush is Python code, which may replace sys.stdout.
+  const py_ref out = py_ref::ref(PySys_GetObject("stdout"));
+  if (out && out.get() != Py_None) {
+    py_ref result = py_ref::steal(PyObject_CallMethod(out.get(), "flush", nullptr));
     if (!result) {
       PyErr_Clear();
     }
@@ -89,16 +89,21 @@ void flush_python_stdout() {
 }
 
 // Reads element `index` of the list as an item in [0, 2^64). Returns 0, or -1
-// with TypeError or OverflowError set.
+// with TypeError or OverflowError set. The caller has checked that the index
+// is within the list as it is now.
+//
+// The element is held by a strong reference, and the exception is set before
+// the diagnostic is printed: printing flushes sys.stdout, which is Python code
+// that may change the list and drop the element.
 int pull_item(PyObject *inputList, Py_ssize_t index, uint64_t *item) {
-  PyObject *element = PyList_GET_ITEM(inputList, index);  // borrowed
-  if (!PyLong_Check(element)) {
-    print_diagnostic("Error occured with PyLong_Check\n");
+  const py_ref element = py_ref::ref(PyList_GET_ITEM(inputList, index));
+  if (!PyLong_Check(element.get())) {
     PyErr_Format(PyExc_TypeError, "item %zd must be an int, not %.200s", index,
-                 Py_TYPE(element)->tp_name);
+                 Py_TYPE(element.get())->tp_name);
+    print_diagnostic("Error occured with PyLong_Check\n");
     return -1;
   }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(element);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(element.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Format(PyExc_OverflowError, "item %zd is out of range: items must be in [0, 2**64)",
                  index);
@@ -115,9 +120,9 @@ int pull_item(PyObject *inputList, Py_ssize_t index, uint64_t *item) {
 int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
                                  size_t *input_length, uint64_t *total_sum) {
   if (!PyList_Check(inputList)) {
-    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     PyErr_Format(PyExc_TypeError, "expected a list of ints, not %.200s",
                  Py_TYPE(inputList)->tp_name);
+    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     return -1;
   }
   const Py_ssize_t length = PyList_GET_SIZE(inputList);
@@ -127,8 +132,8 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     return -1;
   }
   uint64_t total = 0;
-  // PyList_GET_SIZE is read on every round: converting an int subclass may run
-  // Python code that shrinks the list.
+  // PyList_GET_SIZE is read on every round: nothing may assume the list keeps
+  // the length it had, should Python code run while it is converted.
   Py_ssize_t index = 0;
   for (; index < PyList_GET_SIZE(inputList) && index < length; ++index) {
     uint64_t item;
@@ -138,8 +143,8 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     items[index] = item;
     if (total_sum != nullptr) {
       if (total > UINT64_MAX - item) {
-        print_diagnostic("Error occured, overflow on input\n");
         PyErr_SetString(PyExc_OverflowError, "the total of the items does not fit in 64 bits");
+        print_diagnostic("Error occured, overflow on input\n");
         return -1;
       }
       total += item;
@@ -151,12 +156,6 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     *total_sum = total;
   }
   return 0;
-}
-
-// The form without a total, for lists of words.
-int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
-                                 size_t *input_length) {
-  return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, nullptr);
 }
 
 // Remembers the int object last made for each of a few word values, so that
@@ -238,6 +237,21 @@ PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
     }
   }
   return resultList.release();
+}
+
+// Runs the body of a method: a C++ exception never leaves it. Memory failures
+// raise MemoryError, anything else derived from std::exception RuntimeError.
+// Nothing else is caught, so a thread's forced unwind passes through.
+template <typename Body>
+PyObject *without_exceptions(Body &&body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  } catch (const std::exception &error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+    return nullptr;
+  }
 }
 
 // Allocates a zero-filled words array for `count` words, or sets MemoryError.
@@ -332,19 +346,29 @@ completion_gate &gate() {
 
 constexpr auto kShutdownWait = std::chrono::seconds(3);
 
+// The gate's locking cannot fail on a mutex that is used correctly; should it
+// throw all the same (std::system_error), a completion counts the gate as
+// closed, and the exit hook stops waiting.
 bool enter_interpreter_gate() {
-  std::lock_guard<std::mutex> lock(gate().mutex);
-  if (gate().closing) {
+  try {
+    std::lock_guard<std::mutex> lock(gate().mutex);
+    if (gate().closing) {
+      return false;
+    }
+    ++gate().inside;
+    return true;
+  } catch (const std::system_error &) {
     return false;
   }
-  ++gate().inside;
-  return true;
 }
 
 void leave_interpreter_gate() {
-  std::lock_guard<std::mutex> lock(gate().mutex);
-  if (--gate().inside == 0) {
-    gate().idle.notify_all();
+  try {
+    std::lock_guard<std::mutex> lock(gate().mutex);
+    if (--gate().inside == 0) {
+      gate().idle.notify_all();
+    }
+  } catch (const std::system_error &) {
   }
 }
 
@@ -353,10 +377,11 @@ void leave_interpreter_gate() {
 // before the process's exit handlers tear the TLS library down.
 PyObject *close_completion_gate(PyObject * /*self*/, PyObject * /*unused*/) {
   Py_BEGIN_ALLOW_THREADS;
-  {
+  try {
     std::unique_lock<std::mutex> lock(gate().mutex);
     gate().closing = true;
     gate().idle.wait_for(lock, kShutdownWait, [] { return gate().inside == 0; });
+  } catch (const std::system_error &) {
   }
   qern_stop_transfers();
   Py_END_ALLOW_THREADS;
@@ -412,7 +437,7 @@ void deliver_completion(qern_status_t result, const uint64_t *output_binary,
 void _async_callback(qern_status_t result, uint64_t *output_binary, size_t output_binary_size,
                      void *pyCallbackFunction, char *err_str) {
   const word_array words(output_binary);
-  const std::unique_ptr<char[], FreeDeleter> error_text(err_str);
+  const qern_internal::heap_ptr<char[]> error_text(err_str);
   if (!enter_interpreter_gate()) {
     return;  // the interpreter is going away: the callback reference goes with it
   }
@@ -424,12 +449,8 @@ void _async_callback(qern_status_t result, uint64_t *output_binary, size_t outpu
   leave_interpreter_gate();
 }
 
-}  // namespace
-
-extern "C" {
-
 // complete_subset_sum(items: list[int]) -> list[int]
-PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) {
+PyObject *complete_subset_sum_call(PyObject *args) {
   PyObject *inputList;
   if (!PyArg_ParseTuple(args, "O", &inputList)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
@@ -469,7 +490,7 @@ PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) 
 // complete_subset_sum_bytes(items: list[int]) -> bytes
 // The same bitset as little-endian bytes, solved by the local solver straight
 // into the bytes object's buffer.
-PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *args) {
+PyObject *complete_subset_sum_bytes_call(PyObject *args) {
   PyObject *inputList;
   if (!PyArg_ParseTuple(args, "O", &inputList)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
@@ -502,32 +523,40 @@ PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *
 }
 
 // subset_sum_result_check(words: list[int], s: int) -> bool | None
-PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
+//
+// Reads the list's length and the one word that holds bit s, converted as an
+// item is: the other words are neither read nor checked.
+PyObject *subset_sum_result_check_call(PyObject *args) {
   PyObject *inputList;
   unsigned long long index;
   if (!PyArg_ParseTuple(args, "OK", &inputList, &index)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
     return nullptr;
   }
-  word_array c_input_array;
-  size_t input_length = 0;
-  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length) < 0) {
+  if (!PyList_Check(inputList)) {
+    PyErr_Format(PyExc_TypeError, "expected a list of ints, not %.200s",
+                 Py_TYPE(inputList)->tp_name);
+    print_diagnostic("Error occured with PyList_Check %d\n", 0);
     return nullptr;
   }
   const unsigned long long check_entry = index / 64;
   const unsigned check_offset = static_cast<unsigned>(index % 64);
+  const auto input_length = static_cast<unsigned long long>(PyList_GET_SIZE(inputList));
   if (check_entry < input_length) {
-    const bool is_present = (c_input_array[check_entry] & (uint64_t{1} << check_offset)) != 0;
-    return PyBool_FromLong(is_present);
+    uint64_t word;
+    if (pull_item(inputList, static_cast<Py_ssize_t>(check_entry), &word) < 0) {
+      return nullptr;
+    }
+    return PyBool_FromLong((word & (uint64_t{1} << check_offset)) != 0);
   }
   print_diagnostic(
       "Error occured in result check, entry %llu is out of bounds of input of length %llu",
-      check_entry, static_cast<unsigned long long>(input_length));
+      check_entry, input_length);
   Py_RETURN_NONE;
 }
 
 // complete_subset_sum_async(items: list[int], callback) -> None
-PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *args) {
+PyObject *complete_subset_sum_async_call(PyObject *args) {
   PyObject *inputList;
   PyObject *callbackFunction;
   if (!PyArg_ParseTuple(args, "OO", &inputList, &callbackFunction)) {
@@ -554,6 +583,9 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
   flush_python_stdout();  // the solver prints its own diagnostics
   const int error = qern_solve_async(c_input_array.get(), input_length, &settings_view,
                                      _async_callback, callback.get());
+  if (error == ENOMEM) {
+    return PyErr_NoMemory();
+  }
   if (error != 0) {
     PyErr_Format(PyExc_RuntimeError, "can't start new thread: %s", strerror(error));
     return nullptr;
@@ -562,6 +594,26 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
   c_input_array.release();
   callback.release();
   Py_RETURN_NONE;
+}
+
+}  // namespace
+
+extern "C" {
+
+PyObject *webinterface_complete_subset_sum(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return complete_subset_sum_call(args); });
+}
+
+PyObject *webinterface_subset_sum_result_check(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return subset_sum_result_check_call(args); });
+}
+
+PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return complete_subset_sum_async_call(args); });
+}
+
+PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *args) {
+  return without_exceptions([&] { return complete_subset_sum_bytes_call(args); });
 }
 
 }  // extern "C"
@@ -587,9 +639,11 @@ PyModuleDef qernx_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_qernx(void) {
-  py_ref module = py_ref::steal(PyModule_Create2(&qernx_module, 1013));
-  if (!module || open_completion_gate() < 0) {
-    return nullptr;
-  }
-  return module.release();
+  return without_exceptions([]() -> PyObject * {
+    py_ref module = py_ref::steal(PyModule_Create2(&qernx_module, 1013));
+    if (!module || open_completion_gate() < 0) {
+      return nullptr;
+    }
+    return module.release();
+  });
 }

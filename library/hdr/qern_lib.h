@@ -59,16 +59,20 @@ int keep_local(void);
  *   never changes it).
  * err_buf: QERN_ERR_BUF_SIZE bytes or NULL; written only on failure.
  *
- * Returns 0, or -1 when the online solver failed (err_buf then holds why). The
- * local solver never fails. */
+ * The settings (QERN_KILLSWITCH, QERN_API_URL, QERN_API_KEY, QERN_MAXRETRIES)
+ * are read from the environment once, on the calling thread, when the call is
+ * made.
+ *
+ * Returns 0, -1 when the online solver failed, or QERN_STATUS_NO_MEMORY when
+ * memory ran out (err_buf then holds why). Never throws. */
 qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                                         size_t *word_count, char *err_buf);
 
 /* As fetch_complete_subset_sum, with the settings given instead of read from
- * the environment, and an optional stop check (stop or stop->check NULL:
- * never stops). Returns 0, -1 (online failure), QERN_STATUS_STOPPED or
- * QERN_STATUS_NO_MEMORY; err_buf holds why for the last three but
- * QERN_STATUS_STOPPED. */
+ * the environment (this call never reads it), and an optional stop check
+ * (stop or stop->check NULL: never stops). Returns 0, -1 (online failure),
+ * QERN_STATUS_STOPPED or QERN_STATUS_NO_MEMORY; err_buf holds why for -1 and
+ * QERN_STATUS_NO_MEMORY. Never throws. */
 qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
                          size_t *word_count, char *err_buf, const struct qern_settings *settings,
                          const struct qern_stop *stop);
@@ -77,21 +81,25 @@ qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *wor
  * status as fetch_complete_subset_sum returned it; words and word_count as it
  * left them (words is NULL when the array could not be allocated; on failure
  * its contents are not to be read); user_data as given at launch; err_str NULL
- * on success, else a heap copy of the error text. The function owns words and
+ * on success, else a heap copy of the error text (NULL too when that copy
+ * could not be made). The function owns words and
  * err_str and releases both with free(). */
 typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t word_count,
                                   void *user_data, char *err_str);
 
 /* Starts one detached POSIX thread that sizes a words array from the items'
- * total, solves with fetch_complete_subset_sum, frees the items and calls
- * completion exactly once.
+ * total, solves as fetch_complete_subset_sum does, frees the items and calls
+ * completion exactly once. The settings are read from the environment here,
+ * on the caller's thread, before this call returns: the thread never reads the
+ * environment. A memory failure on the thread arrives as QERN_STATUS_NO_MEMORY.
  *
  * items: a malloc'd array whose ownership passes to the thread once this call
  *   returns 0 (the thread frees it after solving). On a non-zero return the
  *   items stay the caller's and completion is never called.
  * The items' total must fit in 64 bits.
  *
- * Returns 0 when the thread was started, otherwise the pthread_create error. */
+ * Returns 0 when the thread was started, ENOMEM when memory for the launch ran
+ * out, otherwise the pthread_create error. Never throws. */
 int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
                                     qern_completion_t completion, void *user_data);
 

@@ -2,13 +2,15 @@
 //
 // Nothing on this thread is noexcept and nothing catches everything: the
 // completion may enter an interpreter that ends the thread by a forced unwind,
-// which must be free to pass through these frames.
+// which must be free to pass through these frames. Memory failures are caught
+// (std::bad_alloc only) and delivered as QERN_STATUS_NO_MEMORY.
 #include <pthread.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "qern_internal.h"
 #include "qern_lib.h"
@@ -52,11 +54,19 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *record) {
   heap_ptr<uint64_t> words;
   size_t word_count = 0;
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
-  const qern_settings settings = launch->settings.view();
-  const qern_status_t status =
-      solve(items.get(), launch->item_count, settings, &words, &word_count, err_buf);
+  qern_status_t status;
+  try {
+    const qern_settings settings = launch->settings.view();
+    status = solve(items.get(), launch->item_count, settings, &words, &word_count, err_buf);
+  } catch (const std::bad_alloc &) {
+    // The library's entry points catch their own; this is the last line, so
+    // that the completion still runs once.
+    status = QERN_STATUS_NO_MEMORY;
+    strncpy(err_buf, "[Local failure] not enough memory", QERN_ERR_BUF_SIZE - 1);
+  }
   items.reset();
 
+  // A failure whose text cannot be copied still arrives, with a null text.
   char *err_str = status != 0 ? strdup(err_buf) : nullptr;
   launch->completion(status, words.release(), word_count, launch->user_data, err_str);
   return nullptr;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "qern_heap.h"
 #include "qern_lib.h"
 
 namespace qern_internal {
@@ -56,11 +57,5 @@ struct curl_slist *make_header_list(int kind, const char *api_key);
 // Copies msg into err_buf (when not NULL) as _safe_copy_to_err_buff does,
 // without printing it.
 void copy_error(const char *msg, char *err_buf);
-
-struct FreeDeleter {
-  void operator()(void *block) const { free(block); }
-};
-template <typename T>
-using heap_ptr = std::unique_ptr<T, FreeDeleter>;
 
 }  // namespace qern_internal

@@ -1,6 +1,7 @@
 // The solver entry point: picks the local or the online solver.
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "qern_internal.h"
@@ -46,25 +47,53 @@ std::optional<std::string> settings_copy::text_of(const char *value) {
 
 }  // namespace qern_internal
 
+namespace {
+
+// Memory failures end the solve with QERN_STATUS_NO_MEMORY, any other C++
+// failure with -1: none crosses into a C caller. A thread's forced unwind is
+// no std::exception and passes through.
+template <typename Solve>
+qern_status_t without_exceptions(Solve &&solve, char *err_buf) {
+  try {
+    return solve();
+  } catch (const std::bad_alloc &) {
+    qern_internal::copy_error("[Local failure] not enough memory", err_buf);
+    return QERN_STATUS_NO_MEMORY;
+  } catch (const std::exception &) {
+    qern_internal::copy_error("[Local failure] the solver failed", err_buf);
+    return -1;
+  }
+}
+
+}  // namespace
+
 extern "C" qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
                                     size_t *word_count, char *err_buf,
                                     const qern_settings *settings, const qern_stop *stop) {
   if (settings->keep_local == 1) {
-    return fmss_solve(items, item_count, words, word_count, stop);
+    const qern_status_t status = fmss_solve(items, item_count, words, word_count, stop);
+    if (status == QERN_STATUS_NO_MEMORY) {
+      qern_internal::copy_error("[Local failure] not enough memory for the local solver", err_buf);
+    }
+    return status;
   }
-  return qern_internal::online_solve(items, item_count, words, word_count, err_buf, *settings,
-                                     stop);
+  return without_exceptions(
+      [&] {
+        return qern_internal::online_solve(items, item_count, words, word_count, err_buf, *settings,
+                                           stop);
+      },
+      err_buf);
 }
 
 extern "C" qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
                                                    uint64_t *words, size_t *word_count,
                                                    char *err_buf) {
-  try {
-    const auto settings = qern_internal::settings_copy::from_environment();
-    const qern_settings view = settings.view();
-    return qern_solve(items, item_count, words, word_count, err_buf, &view, nullptr);
-  } catch (const std::bad_alloc &) {
-    qern_internal::copy_error("[Local failure] not enough memory for the settings", err_buf);
-    return QERN_STATUS_NO_MEMORY;
-  }
+  return without_exceptions(
+      [&] {
+        // Read here, on the caller's thread, once for the whole solve.
+        const auto settings = qern_internal::settings_copy::from_environment();
+        const qern_settings view = settings.view();
+        return qern_solve(items, item_count, words, word_count, err_buf, &view, nullptr);
+      },
+      err_buf);
 }

@@ -3,7 +3,12 @@
 from typing import Callable, Optional
 
 def complete_subset_sum(items: list[int], /) -> list[int]:
-    """Return the bitset of every sum some subset of `items` reaches, as 64-bit words."""
+    """Return the bitset of every sum some subset of `items` reaches, as 64-bit words.
+
+    The QERN_* environment variables are read when the call is made. Raises
+    ConnectionError when the online solve fails, MemoryError when memory runs
+    out, and what a signal handler raises (KeyboardInterrupt for Ctrl-C).
+    """
 
 def complete_subset_sum_bytes(items: list[int], /) -> bytes:
     """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally."""
@@ -11,7 +16,14 @@ def complete_subset_sum_bytes(items: list[int], /) -> bytes:
 def complete_subset_sum_async(
     items: list[int], callback: Callable[[Optional[list[int]]], object], /
 ) -> None:
-    """Solve on a background thread, then call `callback(words)` (or `callback(None)`)."""
+    """Solve on a background thread, then call `callback(words)` (or `callback(None)`).
+
+    The QERN_* environment variables are read when the call is made; changing
+    them afterwards does not reach this solve.
+    """
 
 def subset_sum_result_check(words: list[int], s: int, /) -> Optional[bool]:
-    """Whether sum `s` is set in `words`; None when `s` lies beyond the words."""
+    """Whether sum `s` is set in `words`; None when `s` lies beyond the words.
+
+    Reads only `len(words)` and `words[s // 64]`; the other words are not checked.
+    """

@@ -123,4 +123,45 @@ TEST_F(BackgroundSolve, AFailedSolveDeliversStatusAndErrorText) {
   EXPECT_LT(outcome.error.size(), size_t{QERN_ERR_BUF_SIZE});
 }
 
+// The environment is read on the caller's thread before the call returns:
+// clearing the kill switch at once cannot send the solve online (where the
+// origin given would fail it).
+TEST(BackgroundSettings, ClearedRightAfterTheCallTheSolveStaysLocal) {
+  constexpr size_t kCalls = 50;
+  setenv("QERN_API_URL", "http://plain.invalid", 1);
+  std::vector<std::vector<uint64_t>> problems;
+  for (size_t k = 0; k < kCalls; ++k)
+    problems.push_back({k % 13, 5, 700 + k});
+  Completions completions(kCalls);
+  std::vector<Slot> slots;
+  for (size_t k = 0; k < kCalls; ++k)
+    slots.push_back({&completions, k});
+  for (size_t k = 0; k < kCalls; ++k) {
+    setenv("QERN_KILLSWITCH", "1", 1);
+    ASSERT_EQ(fetch_complete_subset_sum_async(heap_items(problems[k]), problems[k].size(), record,
+                                              &slots[k]),
+              0);
+    unsetenv("QERN_KILLSWITCH");
+  }
+  ASSERT_TRUE(completions.wait_all());
+  unsetenv("QERN_API_URL");
+  for (size_t k = 0; k < kCalls; ++k) {
+    EXPECT_EQ(completions.outcomes[k].status, 0) << completions.outcomes[k].error;
+    EXPECT_EQ(completions.outcomes[k].words, qern_test::knapsack_bitset(problems[k]));
+  }
+}
+
+// qern_solve_async copies the settings' strings before it returns.
+TEST(BackgroundSettings, GivenSettingsAreCopiedBeforeTheCallReturns) {
+  char origin[] = "http://plain.invalid";
+  const qern_settings settings{0, origin, nullptr, nullptr};
+  Completions completions(1);
+  Slot slot{&completions, 0};
+  ASSERT_EQ(qern_solve_async(heap_items({3, 5}), 2, &settings, record, &slot), 0);
+  memcpy(origin, "https://127.0.0.1:9", sizeof "https://127.0.0.1:9");
+  ASSERT_TRUE(completions.wait_all());
+  EXPECT_EQ(completions.outcomes[0].status, -1);
+  EXPECT_EQ(completions.outcomes[0].error, "QERN_API_URL must start with https://");
+}
+
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qern_lib.h"
+#include "reference.h"
 
 namespace {
 
@@ -54,6 +56,51 @@ TEST(EntryPoint, EmptyProblemOnTheLocalPath) {
   EXPECT_EQ(word, 1u);
   EXPECT_EQ(count, 1u);
   unsetenv("QERN_KILLSWITCH");
+}
+
+// The settings given to qern_solve are the only ones it uses: the environment
+// says the opposite in each case.
+TEST(GivenSettings, LocalWhenTheSettingsSaySoWhateverTheEnvironmentSays) {
+  unsetenv("QERN_KILLSWITCH");
+  setenv("QERN_API_URL", "http://plain.invalid", 1);
+  const qern_settings settings{1, nullptr, nullptr, nullptr};
+  const std::vector<uint64_t> items = {7, 9, 100, 64};
+  std::vector<uint64_t> words(180 / 64 + 1, 0);
+  size_t count = words.size();
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  EXPECT_EQ(
+      qern_solve(items.data(), items.size(), words.data(), &count, err_buf, &settings, nullptr), 0);
+  EXPECT_EQ(words, qern_test::knapsack_bitset(items));
+  EXPECT_STREQ(err_buf, "");
+  unsetenv("QERN_API_URL");
+}
+
+TEST(GivenSettings, OnlineWithTheGivenOriginWhateverTheEnvironmentSays) {
+  setenv("QERN_KILLSWITCH", "1", 1);
+  setenv("QERN_API_URL", "https://127.0.0.1:9", 1);
+  const qern_settings settings{0, "http://plain.invalid", "key", "5"};
+  const uint64_t items[] = {3, 5};
+  uint64_t word = 0;
+  size_t count = 1;
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  EXPECT_EQ(qern_solve(items, 2, &word, &count, err_buf, &settings, nullptr), -1);
+  EXPECT_STREQ(err_buf, "QERN_API_URL must start with https://");
+  unsetenv("QERN_KILLSWITCH");
+  unsetenv("QERN_API_URL");
+}
+
+// The C entry point reads QERN_API_URL itself, at the call.
+TEST(EntryPoint, ReadsTheOriginFromTheEnvironmentAtTheCall) {
+  setenv("QERN_KILLSWITCH", "0", 1);
+  setenv("QERN_API_URL", "http://plain.invalid", 1);
+  const uint64_t items[] = {3, 5};
+  uint64_t word = 0;
+  size_t count = 1;
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  EXPECT_EQ(fetch_complete_subset_sum(items, 2, &word, &count, err_buf), -1);
+  EXPECT_STREQ(err_buf, "QERN_API_URL must start with https://");
+  unsetenv("QERN_KILLSWITCH");
+  unsetenv("QERN_API_URL");
 }
 
 }  // namespace

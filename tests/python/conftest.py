@@ -1,4 +1,3 @@
-import array
 import os
 import random
 import subprocess
@@ -11,15 +10,6 @@ from processes import (  # noqa: F401 (shared with the test modules)
     exits_with_work_in_flight,
     skip_what_sanitizers_distort,
 )
-
-
-def oracle_words(items):
-    """The sums bitset by Python's own int arithmetic, as 64-bit words."""
-    reach = 1
-    for w in items:
-        reach |= reach << w
-    count = sum(items) // 64 + 1
-    return list(array.array("Q", reach.to_bytes(8 * count, "little")))
 
 
 def random_items(rng: random.Random, count: int, low: int, high: int):

@@ -37,8 +37,10 @@ CHECK_ERRORS = [
     pytest.param(([1],), TypeError, PARSE, id="one argument"),
     pytest.param(([1], "x"), TypeError, PARSE, id="sum not an int"),
     pytest.param(((1,), 0), TypeError, NOT_LIST, id="tuple"),
-    pytest.param(([1, "x"], 0), TypeError, NOT_INT, id="str word"),
+    pytest.param(([1, "x"], 64), TypeError, NOT_INT, id="str word"),
+    pytest.param(([1, 2.0], 127), TypeError, NOT_INT, id="float word"),
     pytest.param(([-1], 0), OverflowError, "", id="negative word"),
+    pytest.param(([0, 2**64], 70), OverflowError, "", id="word of 2**64"),
 ]
 
 

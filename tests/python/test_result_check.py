@@ -1,3 +1,5 @@
+import random
+
 import pytest
 import qernx
 from conftest import run_python
@@ -57,3 +59,26 @@ def test_messages_come_in_order_with_python_output():
         "before\nError occured in result check, entry 1 is out of bounds of input of length 1"
         "None\nafter\n"
     )
+
+
+@pytest.mark.parametrize(
+    ("words", "s", "expected"),
+    [
+        ([15, "not a word"], 3, True),
+        ([15, -1, 2**64], 4, False),
+        (["x", 2**63], 127, True),
+        ([None, 1.5, 1 << 5], 133, True),
+        ([None, 1.5, 1 << 5], 132, False),
+    ],
+)
+def test_words_it_does_not_read_are_not_checked(words, s, expected):
+    assert qernx.subset_sum_result_check(words, s) is expected
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_every_sum_of_a_result_agrees_with_the_word_expression(seed):
+    rng = random.Random(seed)
+    words = [rng.getrandbits(64) for _ in range(rng.randint(1, 40))]
+    words[0] |= 1
+    for s in range(64 * len(words)):
+        assert qernx.subset_sum_result_check(words, s) is bool((words[s >> 6] >> (s & 63)) & 1)

@@ -10,7 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 from http import HTTPStatus
 
 import pytest
-from conftest import oracle_words, random_items
+from conftest import random_items
+from oracle import reachable, subset_sums
 from qernx_service.app import escape_for_log, mask_query
 from qernx_service.embedded import EmbeddedBackend, solver_processes
 from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
@@ -84,24 +85,14 @@ def test_the_total_limit_is_where_results_stop_fitting_65536_bytes():
 @pytest.mark.parametrize("seed", range(4))
 def test_payloads_are_gzip_of_the_little_endian_bitset(seed):
     items = random_items(random.Random(seed), 30, 0, 500)
-    words = oracle_words(items)
+    words = subset_sums(items)
     raw = gzip.decompress(result_payload(words))
     assert raw[:2] != b"\x1f\x8b" and len(raw) == 8 * len(words)
-    reach = 1
-    for w in items:
-        reach |= reach << w
-    assert int.from_bytes(raw, "little") == reach
+    assert int.from_bytes(raw, "little") == reachable(items)
 
 
 def as_int(payload):
     return int.from_bytes(gzip.decompress(payload), "little")
-
-
-def oracle(items):
-    reach = 1
-    for w in items:
-        reach |= reach << w
-    return reach
 
 
 def test_solver_processes_solve_exactly_with_the_local_solver(monkeypatch):
@@ -116,7 +107,7 @@ def test_solver_processes_solve_exactly_with_the_local_solver(monkeypatch):
     for items, (payload, seconds) in zip(problems, solved):
         raw = gzip.decompress(payload)
         assert len(raw) == 8 * (sum(items) // 64 + 1)
-        assert int.from_bytes(raw, "little") == oracle(items)
+        assert int.from_bytes(raw, "little") == reachable(items)
         assert seconds >= 0
 
 
@@ -148,7 +139,7 @@ class Harness:
     def solve(self, problems):
         assert self.gate.wait(10)
         return [
-            "unlucky" if items == [13] else (result_payload(oracle_words(items)), 0.0)
+            "unlucky" if items == [13] else (result_payload(subset_sums(items)), 0.0)
             for items in problems
         ]
 
@@ -244,12 +235,12 @@ def test_the_oldest_results_go_first_beyond_the_memory_bound():
             ids.append(await h.backend.submit("a", items))
             await h.settled("a", ids[-1])
         count, size = await h.backend.results_held()
-        assert size <= 2 * len(result_payload(oracle_words([4003]))) + 10
+        assert size <= 2 * len(result_payload(subset_sums([4003]))) + 10
         kept = [await h.backend.lookup("a", i) for i in ids]
         assert kept[:2] == [UNKNOWN, UNKNOWN]
         assert all(isinstance(k, bytes) for k in kept[2:]) and count == 2
 
-    one = len(result_payload(oracle_words([4003])))
+    one = len(result_payload(subset_sums([4003])))
     run(scenario, max_result_bytes=2 * one + 10)
 
 

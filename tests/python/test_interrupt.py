@@ -1,0 +1,76 @@
+"""Ctrl-C during a long blocking local solve: the solve ends soon after SIGINT by
+raising what the interpreter's signal handler raises, and the module stays
+usable."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+# The solve must end within 1 s of the signal; the rest is room for a loaded
+# machine. A solve that ignored the signal would take many times longer.
+LATENCY_LIMIT_S = 3.0
+
+# Items that are all 1 modulo 1009 keep their sums in separate residue classes
+# for a long time, so no block of words fills up: this solve takes several
+# seconds.
+CHILD = """
+import os, random, signal, sys, time
+sys.path.insert(0, {tests!r})
+os.environ["QERN_KILLSWITCH"] = "1"
+import qernx
+from oracle import subset_sums
+
+{handler}
+rng = random.Random(11)
+items = [1009 * rng.randint(0, 4000) + 1 for _ in range(1500)]
+for round in range(2):
+    print("solving", flush=True)
+    try:
+        qernx.complete_subset_sum(items)
+        print("finished", time.monotonic(), flush=True)
+    except BaseException as raised:
+        print("raised", type(raised).__name__, time.monotonic(), flush=True)
+small = [3, 5, 64, 7, 7]
+print(qernx.complete_subset_sum(small) == subset_sums(small), flush=True)
+"""
+
+HANDLERS = [
+    pytest.param("", "KeyboardInterrupt", id="default handler"),
+    pytest.param(
+        "def stop(signum, frame):\n    raise TimeoutError('told to stop')\n"
+        "signal.signal(signal.SIGINT, stop)",
+        "TimeoutError",
+        id="handler of the program's own",
+    ),
+]
+
+
+@pytest.mark.parametrize(("handler", "raised"), HANDLERS)
+def test_sigint_ends_a_long_local_solve_and_the_module_stays_usable(handler, raised):
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    code = textwrap.dedent(CHILD).format(tests=tests, handler=handler)
+    with subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    ) as child:
+        try:
+            # The second round shows that a stopped solve leaves nothing behind.
+            for _ in range(2):
+                assert child.stdout.readline() == "solving\n"
+                time.sleep(1.0)  # well inside the solve
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                line = child.stdout.readline()
+                assert line.split()[:2] == ["raised", raised], line
+                latency = float(line.split()[2]) - sent
+                print(f"{raised} {latency:.3f} s after SIGINT")
+                assert latency < LATENCY_LIMIT_S
+            assert child.stdout.readline() == "True\n"
+            assert child.wait(timeout=60) == 0, child.stderr.read()[-3000:]
+        finally:
+            if child.poll() is None:
+                child.kill()
