@@ -289,4 +289,19 @@ TEST(LocalSolver, RandomShapesAtShortCapacitiesMatchTheKnapsackWindow) {
   }
 }
 
+// Items whose total passes 2^64: three copies of an odd v above 2^63 (2v
+// wraps to a small even number) among multiples of 2, at a one-word window.
+TEST(LocalSolver, RepeatsOfItemsAboveHalfTheRangeAddNoSmallSums) {
+  for (const uint64_t v : {(uint64_t{1} << 63) + 3, (uint64_t{1} << 63) + 33, UINT64_MAX}) {
+    std::vector<uint64_t> items = {10, 20, 40, 80, 160, 320, 640, 1280, v, v, v};
+    for (const size_t capacity : {size_t{1}, size_t{2}, size_t{30}}) {
+      std::vector<uint64_t> words(capacity + 1, kUntouched);
+      size_t count = capacity;
+      fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count);
+      words.pop_back();
+      EXPECT_EQ(words, knapsack_window(items, capacity)) << v << " capacity " << capacity;
+    }
+  }
+}
+
 }  // namespace
