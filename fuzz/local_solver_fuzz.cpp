@@ -6,6 +6,7 @@
 // (sparse sums, and the switch to the dense sweep).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -46,9 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint64_t item;
     switch (shape) {
       case kHuge:
-        // Values far beyond the capacity, whose totals only fit in 64 bits.
-        item = input.ConsumeBool() ? input.ConsumeIntegralInRange<uint64_t>(0, uint64_t{1} << 56)
-                                   : input.ConsumeIntegralInRange<uint64_t>(0, 700);
+        // Values far beyond the capacity, some above 2^63 and repeated, so
+        // that totals may also pass 2^64 (the words are then a window).
+        switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+          case 0:
+            item = input.ConsumeIntegralInRange<uint64_t>(0, uint64_t{1} << 56);
+            break;
+          case 1:
+            item = input.ConsumeIntegralInRange<uint64_t>(uint64_t{1} << 63, UINT64_MAX);
+            break;
+          case 2:
+            item = items.empty() ? 0 : items.back();
+            break;
+          default:
+            item = input.ConsumeIntegralInRange<uint64_t>(0, 700);
+            break;
+        }
         break;
       case kDivisor:
         item = g * input.ConsumeIntegralInRange<uint64_t>(0, 300);

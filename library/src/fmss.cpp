@@ -85,9 +85,11 @@ size_t reduce_repeats(const uint64_t *sorted, size_t count, uint64_t *out) {
     }
     if (value == 0)
       continue;
-    if (copies > 2) {
+    if (copies > 2 && value > UINT64_MAX / 2) {
+      copies = 2;  // 2v passes 2^64: beyond every window, and must not wrap
+    } else if (copies > 2) {
       const uint64_t pairs = (copies - 1) / 2;
-      carried[2 * value] += pairs;  // 3v <= T fits, so 2v does
+      carried[2 * value] += pairs;
       copies -= 2 * pairs;
     }
     for (uint64_t c = 0; c < copies; ++c)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -209,6 +210,97 @@ TEST(StopCheck, NullStopOrNullCheckNeverStops) {
                          null_stop ? nullptr : &no_check),
               0);
     EXPECT_EQ(words, full);
+  }
+}
+
+// Random inputs shaped at the paths' boundaries (a shared divisor, all but a
+// few sharing one, zeros and repeats, one huge item, sparse items, totals at
+// a word boundary), each at short capacities (0, 1, between, the full count
+// and one more) with guard words behind: the leading words match the
+// knapsack over the sums they hold, and no word past them is touched.
+std::vector<uint64_t> random_shape(std::mt19937_64 &rng) {
+  static constexpr uint64_t kDivisors[] = {2, 3, 5, 7, 63, 64, 65, 127, 128, 1000, 1u << 20};
+  auto pick = [&](uint64_t low, uint64_t high) { return low + rng() % (high - low + 1); };
+  const uint64_t g = kDivisors[rng() % std::size(kDivisors)];
+  std::vector<uint64_t> items;
+  switch (rng() % 6) {
+    case 0:  // every item a multiple of g, zeros among them
+      for (uint64_t n = pick(0, 30); n-- > 0;)
+        items.push_back(g * pick(0, g < 1000 ? 3000 / g + 1 : 5));
+      break;
+    case 1:  // all but 1 to 20 multiples of g
+      for (uint64_t n = pick(8, 50); n-- > 0;)
+        items.push_back(g * pick(1, g < 1000 ? 4000 / g + 1 : 4));
+      for (uint64_t n = pick(1, 20); n-- > 0;)
+        items.push_back(pick(1, 3 * std::min<uint64_t>(g, 2000) + 40));
+      break;
+    case 2:  // repeats and zeros
+      for (uint64_t n = pick(0, 60), v = pick(0, 300); n-- > 0;)
+        items.push_back(rng() % 4 == 0 ? 0 : v + 64 * (rng() % 3));
+      break;
+    case 3:  // one huge item among small ones
+      for (uint64_t n = pick(0, 20); n-- > 0;)
+        items.push_back(pick(0, 200));
+      items.push_back(pick(uint64_t{1} << 40, uint64_t{1} << 62));
+      break;
+    case 4:  // sparse: a few large items
+      for (uint64_t n = pick(1, 12); n-- > 0;)
+        items.push_back(pick(1000, 200000));
+      break;
+    default: {  // a total of 64 k - 1, 64 k or 64 k + 1
+      const uint64_t total = 64 * pick(1, 60) + pick(0, 2) - 1;
+      uint64_t left = total;
+      while (left > 0) {
+        const uint64_t w = std::min(left, pick(1, 300));
+        items.push_back(w);
+        left -= w;
+      }
+      break;
+    }
+  }
+  std::shuffle(items.begin(), items.end(), rng);
+  return items;
+}
+
+TEST(LocalSolver, RandomShapesAtShortCapacitiesMatchTheKnapsackWindow) {
+  std::mt19937_64 rng(20261209);
+  for (int round = 0; round < 400; ++round) {
+    const std::vector<uint64_t> items = random_shape(rng);
+    uint64_t total = 0;
+    for (uint64_t w : items)
+      total += w;
+    const uint64_t needed = total / 64 + 1;
+    const size_t longest = static_cast<size_t>(std::min<uint64_t>(needed + 1, 3000));
+    for (const size_t capacity :
+         {size_t{0}, size_t{1}, size_t{2}, longest / 3, longest / 2 + 1, longest - 1, longest}) {
+      std::vector<uint64_t> words(capacity + 2, kUntouched);
+      size_t count = capacity;
+      ASSERT_EQ(fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count), 0);
+      const size_t written = static_cast<size_t>(std::min<uint64_t>(capacity, needed));
+      ASSERT_EQ(count, capacity >= needed ? needed : capacity) << "round " << round;
+      const std::vector<uint64_t> window = knapsack_window(items, written);
+      for (size_t i = 0; i < written; ++i)
+        ASSERT_EQ(words[i], window[i])
+            << "round " << round << " capacity " << capacity << " word " << i;
+      for (size_t i = written; i < words.size(); ++i)
+        ASSERT_EQ(words[i], kUntouched)
+            << "round " << round << " capacity " << capacity << " word " << i;
+    }
+  }
+}
+
+// Items whose total passes 2^64: three copies of an odd v above 2^63 (2v
+// wraps to a small even number) among multiples of 2, at a one-word window.
+TEST(LocalSolver, RepeatsOfItemsAboveHalfTheRangeAddNoSmallSums) {
+  for (const uint64_t v : {(uint64_t{1} << 63) + 3, (uint64_t{1} << 63) + 33, UINT64_MAX}) {
+    std::vector<uint64_t> items = {10, 20, 40, 80, 160, 320, 640, 1280, v, v, v};
+    for (const size_t capacity : {size_t{1}, size_t{2}, size_t{30}}) {
+      std::vector<uint64_t> words(capacity + 1, kUntouched);
+      size_t count = capacity;
+      fmss_complete_subset_sum(items.data(), items.size(), words.data(), &count);
+      words.pop_back();
+      EXPECT_EQ(words, knapsack_window(items, capacity)) << v << " capacity " << capacity;
+    }
   }
 }
 

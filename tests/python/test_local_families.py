@@ -121,3 +121,58 @@ def test_ctrl_c_ends_a_long_local_solve_within_a_second(call):
         finally:
             if child.poll() is None:
                 child.kill()
+
+
+DIVISORS = [2, 3, 5, 7, 63, 64, 65, 127, 128, 1000, 1 << 20]
+
+
+def random_shape(rng):
+    """Items at the solver's path boundaries: a shared divisor, all but a few
+    sharing one, sparse, one huge item, totals at a word boundary, repeats
+    and zeros, residues, narrow spread."""
+    kind = rng.randrange(8)
+    g = rng.choice(DIVISORS)
+    hi = max(1, 4000 // g) if g < 1000 else 6
+    if kind == 0:
+        return [g * rng.randint(0, hi) for _ in range(rng.randint(0, 40))]
+    if kind == 1:
+        items = [g * rng.randint(1, hi) for _ in range(rng.randint(8, 60))]
+        items += [rng.randint(1, 3 * min(g, 2000) + 50) for _ in range(rng.randint(1, 20))]
+        rng.shuffle(items)
+        return items
+    if kind == 2:
+        total = rng.choice([10**6, 10**7])
+        count = rng.randint(1, 14)
+        return [rng.randint(1, 2 * total // count) for _ in range(count)]
+    if kind == 3:
+        items = [rng.randint(0, 200) for _ in range(rng.randint(0, 30))]
+        return items + [rng.randint(10**5, 10**7)]
+    if kind == 4:
+        target = 64 * rng.randint(1, 200) + rng.choice([-1, 0, 1])
+        cuts = sorted(rng.randint(0, target) for _ in range(rng.randint(0, 9)))
+        return [b - a for a, b in zip([0, *cuts], [*cuts, target])]
+    if kind == 5:
+        values = [rng.randint(0, 300) for _ in range(rng.randint(1, 5))]
+        return [rng.choice(values) for _ in range(rng.randint(0, 80))] + [0] * rng.randint(0, 3)
+    if kind == 6:
+        m = rng.choice([1009, 64, 65, 127])
+        r = rng.randint(1, m - 1)
+        return [m * rng.randint(0, 30) + r for _ in range(rng.randint(1, 40))]
+    low = rng.randint(100, 20000)
+    return [rng.randint(low, low + low // 10) for _ in range(rng.randint(1, 80))]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_random_shapes_match_int_in_both_calls(seed):
+    rng = random.Random(seed)
+    for _ in range(150):
+        items = random_shape(rng)
+        reach = oracle_int(items)
+        count = sum(items) // 64 + 1
+        words = qernx.complete_subset_sum(items)
+        assert len(words) == count, items
+        listed = int.from_bytes(b"".join(w.to_bytes(8, "little") for w in words), "little")
+        assert listed == reach, items
+        packed = qernx.complete_subset_sum_bytes(items)
+        assert len(packed) == 8 * count, items
+        assert int.from_bytes(packed, "little") == reach, items
