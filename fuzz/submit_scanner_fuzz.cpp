@@ -44,8 +44,7 @@ Scan scan(std::vector<char> answer) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char> answer(data, data + size);
   const Scan whole = scan(answer);
-  if (whole.status == 0 && whole.consumed == answer.size() && size > 0 &&
-      answer.back() == '}') {
+  if (whole.status == 0 && whole.consumed == answer.size() && size > 0 && answer.back() == '}') {
     answer.push_back('\n');
     const Scan with_line_feed = scan(answer);
     if (with_line_feed.status != 0 || with_line_feed.request_id != whole.request_id)
