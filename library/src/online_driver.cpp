@@ -133,10 +133,15 @@ size_t collect_submission_answer(char *data, size_t size, size_t count, void *an
   return length;
 }
 
-// Reads the answer of an accepted (or refused, 403) submission. 0 when the
-// request identifier is there.
+// Reads the answer to a submission: the service's message when it has one
+// (the failure, whatever the status), else the request identifier of a 200 or
+// 201, else the status. 0 when the identifier is there.
 qern_status_t read_submission_answer(solve_state *solve, const solve_setup &setup, long status,
                                      std::string *bytes) {
+  const bool accepted = status == 200 || status == 201;
+  if (!accepted && (bytes->empty() || (*bytes)[0] != '{')) {
+    return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
+  }
   solve->reply.status = 0;
   const size_t consumed =
       make_request_write_callback(bytes->data(), 1, bytes->size(), &solve->reply);
@@ -145,7 +150,7 @@ qern_status_t read_submission_answer(solve_state *solve, const solve_setup &setu
                                                      : "The service refused the problem",
                 setup.err_buf);
   }
-  if (status == 403) {
+  if (!accepted) {
     return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
   }
   if (consumed != bytes->size()) {
@@ -214,7 +219,8 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
         print_diagnostic("Submission answered %ld, trying again\n", status);
         continue;
       case submission_step::refused:
-        return refused(setup, "submission", status, answer.bytes);
+        // The service's own words, as for any refusal of a submission.
+        return read_submission_answer(solve, setup, status, &answer.bytes);
     }
   }
   return fail("The service stayed busy", setup.err_buf);  // not reached

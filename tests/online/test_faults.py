@@ -162,6 +162,30 @@ class PaddedTo65536(Service):
         answer(connection, "200 OK", body, content_type="application/gzip")
 
 
+class SubmissionRefused(Service):
+    def submit(self, request, connection):
+        answer(connection, "400 Bad Request", b'{"message":"Body must be a compact JSON array"}')
+
+
+class SubmissionServerError(Service):
+    def submit(self, request, connection):
+        answer(
+            connection, "500 Internal Server Error", b"<html>oops</html>", content_type="text/html"
+        )
+
+
+class SubmissionAlwaysBusy(Service):
+    def submit(self, request, connection):
+        answer(connection, "503 Service Unavailable", b"", content_type="text/html")
+
+
+class EmptyAcceptedOnce(Service):
+    def result(self, request, connection):
+        if request.number == 1:
+            return answer(connection, "202 Accepted")
+        return super().result(request, connection)
+
+
 @pytest.fixture
 def raw_server():
     started = []
@@ -206,6 +230,15 @@ UNDECODABLE = message("Result payload could not be decompressed (zlib status -3)
             BACKOFF_20,
         ),
         (TruncatedSubmission(), failure(18), 1, []),
+        (SubmissionRefused(), message("Body must be a compact JSON array"), 1, []),
+        (SubmissionServerError(), message("The service refused the submission (500)"), 1, []),
+        (
+            SubmissionAlwaysBusy(),
+            message("The service stayed busy (503) through 3 submission attempts"),
+            3,
+            [1, 1],
+        ),
+        (EmptyAcceptedOnce(), repr(oracle(ITEMS)), 1, [1]),
         (
             TruncatedResult(),
             message("The result request failed: Transferred a partial file (curl code 18)"),
