@@ -75,11 +75,8 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
                     void *trace_data) {
   static const std::string kNoKey;
   const auto *trace = static_cast<const trace_context *>(trace_data);
-  try {
-    write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
-  } catch (...) {
-    // a trace line that could not be written is left out
-  }
+  // Writes with stdio only: nothing here allocates or throws.
+  write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
   return 0;
 }
 
@@ -205,6 +202,9 @@ CURLcode perform_transfer(CURL *handle, stop_watch *stop) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
         return message->data.result;
       }
+    }
+    if (running == 0) {
+      return CURLE_FAILED_INIT;  // ended without a verdict: never expected
     }
     if (exiting || stop->requested()) {
       return CURLE_ABORTED_BY_CALLBACK;

@@ -1,5 +1,6 @@
-// Replaces the program's operator new and delete, in a file of their own so
-// that no call site sees both a replaced new and the free behind delete.
+// Replaces the program's operator new and delete (every unaligned form, so
+// that each new pairs with its delete), in a file of their own so that no
+// call site sees both a replaced new and the free behind delete.
 #include "failing_new.h"
 
 #include <cstdlib>
@@ -24,10 +25,42 @@ void *operator new(size_t size) {
   return block;
 }
 
+void *operator new[](size_t size) {
+  return ::operator new(size);
+}
+
+void *operator new(size_t size, const std::nothrow_t &) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+  return ::operator new(size, std::nothrow);
+}
+
 void operator delete(void *block) noexcept {
   free(block);
 }
 
 void operator delete(void *block, size_t) noexcept {
+  free(block);
+}
+
+void operator delete[](void *block) noexcept {
+  free(block);
+}
+
+void operator delete[](void *block, size_t) noexcept {
+  free(block);
+}
+
+void operator delete(void *block, const std::nothrow_t &) noexcept {
+  free(block);
+}
+
+void operator delete[](void *block, const std::nothrow_t &) noexcept {
   free(block);
 }
