@@ -179,6 +179,12 @@ class SubmissionAlwaysBusy(Service):
         answer(connection, "503 Service Unavailable", b"", content_type="text/html")
 
 
+class HugeSubmissionAnswer(Service):
+    def submit(self, request, connection):
+        padding = b" " * (64 * 1024)
+        answer(connection, "200 OK", b'{"requestId":"r-1"}' + padding)
+
+
 class EmptyAcceptedOnce(Service):
     def result(self, request, connection):
         if request.number == 1:
@@ -239,6 +245,12 @@ UNDECODABLE = message("Result payload could not be decompressed (zlib status -3)
             [1, 1],
         ),
         (EmptyAcceptedOnce(), repr(oracle(ITEMS)), 1, [1]),
+        (
+            HugeSubmissionAnswer(),
+            message("The service's answer to the submission is longer than 65536 bytes"),
+            1,
+            [],
+        ),
         (
             TruncatedResult(),
             message("The result request failed: Transferred a partial file (curl code 18)"),
