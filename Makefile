@@ -1,6 +1,7 @@
 # make test   installs what it needs, builds, lints and runs every test (make check)
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
+# make bench-service  times the solver service (embedded and Redis back-ends)
 
 PYTHON ?= python3
 VENV := .venv
@@ -9,9 +10,9 @@ BUILD := build
 STAMP := $(BUILD)/stamps
 
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
-PY_SOURCES := tests bench demo python tools
+PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check demo bench deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: test check demo bench bench-service deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
@@ -31,9 +32,12 @@ $(STAMP)/venv: requirements-dev.txt $(STAMP)/deps
 	$(VPY) -m pip install -q -r requirements-dev.txt
 	@mkdir -p $(STAMP) && touch $@
 
-# The module, built with warnings as errors and installed into the venv.
+# The module, built with warnings as errors, and the solver service (its own
+# distribution, service/), both installed into the venv.
 install: venv
 	$(VPY) -m pip install -q --no-build-isolation -Ccmake.define.QERN_WERROR=ON .
+	$(VPY) -m pip install -q --no-build-isolation ./service
+	rm -rf service/build
 
 lint: venv
 	$(VENV)/bin/ruff check $(PY_SOURCES)
@@ -42,7 +46,7 @@ lint: venv
 
 # The service against the module's installed stubs.
 typecheck: install
-	$(VENV)/bin/mypy --strict python/qernx_service
+	$(VENV)/bin/mypy --strict service/qernx_service
 
 format: venv
 	$(VENV)/bin/ruff format $(PY_SOURCES)
@@ -86,6 +90,11 @@ demo: install
 bench: install
 	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
+
+# The solver service: gzip levels, kept-alive submissions and polls, solves per
+# second, embedded and Redis back-ends (a benchmark, not a test).
+bench-service: install deps
+	bash tools/with-throwaway-ca.sh $(VPY) bench/service.py
 
 clean:
 	rm -rf $(BUILD) $(VENV)

@@ -13,9 +13,12 @@ import pathlib
 import queue
 import random
 import secrets
+import shutil
 import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import qernx
@@ -94,29 +97,46 @@ def output_to(path: pathlib.Path):
             os.close(saved[1])
 
 
+def started(command: list[str], log: pathlib.Path, ready: str, **env: str) -> subprocess.Popen:
+    """Starts `command` with its output in `log`; returns once `ready` shows there."""
+    with open(log, "w") as sink:
+        process = subprocess.Popen(command, stdout=sink, stderr=sink, env=dict(os.environ, **env))
+    deadline = time.monotonic() + 60
+    while ready not in log.read_text():
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise SystemExit(f"{command[0]} did not start:\n{log.read_text()}")
+        time.sleep(0.05)
+    return process
+
+
+def stopped(process: subprocess.Popen) -> int:
+    process.send_signal(signal.SIGTERM)
+    return process.wait(timeout=30)
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 class ReferenceService:
     """`python -m qernx_service` on a free port of 127.0.0.1."""
 
-    def __init__(self, certs: pathlib.Path, key: str, log: pathlib.Path):
+    def __init__(self, certs: pathlib.Path, key: str, log: pathlib.Path, *options: str):
         self.log = log
-        env = dict(os.environ, QERN_SERVICE_KEYS=key)
-        with open(log, "w") as sink:
-            self.process = subprocess.Popen(
-                [sys.executable, "-m", "qernx_service", "--port", "0"]
-                + ["--cert", str(certs / "server.pem"), "--key", str(certs / "server.key")],
-                stderr=sink,
-                env=env,
-            )
-        deadline = time.monotonic() + 30
-        while "listening on" not in log.read_text():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit(f"the service did not start:\n{log.read_text()}")
-            time.sleep(0.05)
+        self.process = started(
+            [sys.executable, "-m", "qernx_service", "--port", "0"]
+            + ["--cert", str(certs / "server.pem"), "--key", str(certs / "server.key")]
+            + list(options),
+            log,
+            "listening on",
+            QERN_SERVICE_KEYS=key,
+        )
         self.port = int(log.read_text().splitlines()[0].rsplit(":", 1)[1])
 
     def stop(self) -> int:
-        self.process.send_signal(signal.SIGTERM)
-        return self.process.wait(timeout=30)
+        return stopped(self.process)
 
 
 def online_tour() -> bool:
@@ -183,9 +203,67 @@ def online_tour() -> bool:
     return ok
 
 
+def redis_tour() -> bool:
+    """One front-end and two solver workers sharing a throwaway redis-server."""
+    certs = os.environ.get("QERN_CA_DIR")
+    if not certs or shutil.which("redis-server") is None:
+        print("\n(Redis part skipped: run `make demo`, which installs redis-server)")
+        return True
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="qernx-demo-redis-"))
+    port = free_port()
+    url = f"redis://127.0.0.1:{port}/0"
+    redis = started(
+        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--dir", str(folder)]
+        + ["--save", "", "--appendonly", "no"],
+        OUTPUT / "redis.log",
+        "Ready to accept connections",
+    )
+    key = secrets.token_urlsafe(24)
+    processes = []
+    try:
+        service = ReferenceService(
+            pathlib.Path(certs), key, OUTPUT / "service-redis.log", "--redis", url
+        )
+        processes.append(service.process)
+        for name in ("a", "b"):
+            worker = [sys.executable, "-m", "qernx_service", "worker", "--redis", url]
+            processes.append(started(worker, OUTPUT / f"worker-{name}.log", "solving with"))
+        os.environ.update(QERN_API_URL=f"https://localhost:{service.port}", QERN_API_KEY=key)
+        print(f"\nRedis mode: redis-server on port {port}, one front-end, two workers")
+        rng = random.Random(3)
+        batch = [[rng.randint(1, 2000) for _ in range(60)] for _ in range(10)]
+        box: queue.Queue = queue.Queue()
+        start = time.perf_counter()
+        with output_to(OUTPUT / "online-trace.log"):
+            blocking = qernx.complete_subset_sum(batch[0])
+            for index, items in enumerate(batch):
+                qernx.complete_subset_sum_async(items, lambda w, i=index: box.put((i, w)))
+            answers = dict(box.get(timeout=120) for _ in batch)
+        took = time.perf_counter() - start
+        exact = sum(
+            answers[i] is not None and as_int(answers[i]) == oracle(p) for i, p in enumerate(batch)
+        )
+        exact_blocking = as_int(blocking) == oracle(batch[0])
+        solved = {
+            name: (OUTPUT / f"worker-{name}.log").read_text().count(" solved ") for name in "ab"
+        }
+        print(
+            f"  1 blocking and {len(batch)} background solves, {exact + exact_blocking} of"
+            f" {len(batch) + 1} exact, in {took:.2f} s; worker a solved {solved['a']},"
+            f" worker b {solved['b']}"
+        )
+    finally:
+        statuses = [stopped(p) for p in reversed(processes)]
+        stopped(redis)
+        shutil.rmtree(folder, ignore_errors=True)
+    print(f"  front-end and workers stopped with statuses {statuses}")
+    return exact == len(batch) and exact_blocking and statuses == [0] * len(statuses)
+
+
 def main() -> None:
     ok = local_tour()
     ok &= online_tour()
+    ok &= redis_tour()
     print("\nall results agree" if ok else "\nSOMETHING DISAGREES")
     if not ok:
         raise SystemExit(1)

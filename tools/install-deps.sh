@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev libgtest-dev
   clang-format clang-14 libclang-rt-14-dev
   openssl util-linux mount
+  redis-server
   nghttp2-server
 )
 

@@ -215,3 +215,117 @@ def service(tmp_path):
 
 def pytest_collection_modifyitems(config, items):
     skip_what_sanitizers_distort(items)
+
+
+def free_port() -> int:
+    import socket
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+# redis-server and redis-cli are not ours to sanitize: they run without the
+# sanitizer runtime a sanitized test run preloads.
+PLAIN_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+class RedisServer:
+    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`."""
+
+    def __init__(self, folder: pathlib.Path):
+        self.folder = folder
+        self.port = free_port()
+        self.url = f"redis://127.0.0.1:{self.port}/0"
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1"]
+            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        deadline = time.monotonic() + 20
+        while (
+            subprocess.run(
+                ["redis-cli", "-p", str(self.port), "ping"], capture_output=True, text=True
+            ).stdout.strip()
+            != "PONG"
+        ):
+            assert self.process.poll() is None, "redis-server stopped"
+            assert time.monotonic() < deadline, "redis-server did not start"
+            time.sleep(0.05)
+
+    def cli(self, *arguments, check=True):
+        return subprocess.run(
+            ["redis-cli", "-p", str(self.port), *arguments],
+            capture_output=True,
+            text=True,
+            check=check,
+            env=PLAIN_ENV,
+        ).stdout
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=20)
+
+
+@pytest.fixture
+def redis_server(tmp_path):
+    server = RedisServer(tmp_path)
+    yield server
+    server.stop()
+
+
+class Worker:
+    """`python -m qernx_service worker` in a process group of its own."""
+
+    def __init__(self, log_path, url, *options):
+        self.log_path = log_path
+        with open(log_path, "w") as log:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "qernx_service", "worker", "--redis", url, *options],
+                stdout=subprocess.DEVNULL,
+                stderr=log,
+                start_new_session=True,
+            )
+        deadline = time.monotonic() + 60
+        while "solving with" not in self.log():
+            assert self.process.poll() is None, self.log()
+            assert time.monotonic() < deadline, "the worker did not start"
+            time.sleep(0.05)
+
+    def log(self):
+        return self.log_path.read_text()
+
+    def signal_group(self, number):
+        os.killpg(self.process.pid, number)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            return self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.signal_group(signal.SIGKILL)
+            self.process.wait()
+            raise
+
+
+@pytest.fixture
+def worker(tmp_path):
+    """Starts solver workers; each is stopped at the end."""
+    started = []
+
+    def start(url, *options):
+        made = Worker(tmp_path / f"worker-{len(started)}.log", url, *options)
+        started.append(made)
+        return made
+
+    yield start
+    for made in started:
+        if made.process.poll() is None:
+            made.signal_group(signal.SIGCONT)
+            made.stop()

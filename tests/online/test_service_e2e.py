@@ -3,6 +3,7 @@ in the background, checked against Python's own int arithmetic."""
 
 import json
 import random
+import re
 
 import pytest
 from conftest import API_KEY
@@ -40,7 +41,7 @@ EDGES = [[], [0], [0, 0, 0], [63], [64], [1] * 100, [524287], [524286, 1], [2621
 def test_online_background_and_local_solves_equal_the_oracle(service, solve_online, redirect):
     server = service(*(["--redirect-results"] if redirect else []))
     problems = EDGES + random_problems(7 + redirect, 24)
-    outcome = solve_online(problems, server.origin, code=BATCH, timeout=300)
+    outcome = solve_online(problems, server.origin, code=BATCH, timeout=300, QERN_MAXRETRIES="5000")
     results = json.loads(outcome.result)
     expected = [oracle(p) for p in problems]
     assert results["online"] == expected
@@ -70,7 +71,11 @@ print(json.dumps({"calls": calls, "results": [results[i] for i in range(len(prob
 def test_200_background_solves_at_once_are_each_exact_and_called_back_once(service, solve_online):
     server = service("--workers", "2")
     problems = random_problems(11, 200)
-    outcome = solve_online(problems, server.origin, code=MANY_AT_ONCE, timeout=300)
+    # Pauses return at once under the sleep recorder: room for many more polls
+    # than a real client's back-off needs, however slow the machine.
+    outcome = solve_online(
+        problems, server.origin, code=MANY_AT_ONCE, timeout=300, QERN_MAXRETRIES="5000"
+    )
     results = json.loads(outcome.result)
     assert results["calls"] == [1] * len(problems)
     assert results["results"] == [oracle(p) for p in problems]
@@ -96,7 +101,7 @@ def test_an_untrusted_service_certificate_is_refused(service, solve_online):
     server = service(cert="untrusted")
     outcome = solve_online([1, 2], server.origin)
     assert outcome.result == "ConnectionError('Submit problem curl failed with 60')"
-    assert "TLS handshake failed" in server.log()
+    assert " /v0/app/sspu " not in server.log()  # nothing got past the handshake
 
 
 def test_the_service_log_has_one_line_per_request_and_never_the_key(service, solve_online):
@@ -105,7 +110,7 @@ def test_the_service_log_has_one_line_per_request_and_never_the_key(service, sol
     assert outcome.result == repr(oracle([5, 9]))
     requests = [line for line in server.log().splitlines() if " /v0/" in line]
     assert len(requests) == 1 + 1 + len(outcome.sleeps)  # submission, polls
-    assert requests[0].startswith("127.0.0.1 POST /v0/app/sspu 200 ")
-    assert requests[-1].startswith("127.0.0.1 GET /v0/result?requestId=")
-    assert all(line.endswith("ms") for line in requests)
+    assert " 127.0.0.1 POST /v0/app/sspu 200 " in requests[0]
+    assert all(" 127.0.0.1 GET /v0/result?requestId=" in line for line in requests[1:])
+    assert all(re.search(r" \d+\.\dms id=[0-9a-f]{16}$", line) for line in requests)
     assert API_KEY not in server.log()

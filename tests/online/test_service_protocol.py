@@ -1,93 +1,76 @@
-"""The reference service's answers, byte for byte, over real TLS."""
+"""The solver service's answers over real TLS, from `python -m qernx_service`
+(uvicorn in a subprocess), byte for byte where the client depends on them."""
 
 import gzip
+import hashlib
+import hmac
 import http.client
-import io
 import json
+import os
+import re
 import signal
 import socket
 import ssl
-import threading
+import subprocess
+import sys
+import time
 
 import pytest
-from conftest import API_KEY, certs_dir
-from qernx_service import ResultStore, ServiceServer, make_tls_context
+from conftest import API_KEY, Service, certs_dir
 from test_online_driver import oracle
 
 OTHER_KEY = "second-key-77"
 
 
-class InProcess:
-    """A ServiceServer on a thread, with solves held until `release()`."""
-
-    def __init__(self, redirect_results=False):
-        self.gate = threading.Event()
-
-        def solve(items):
-            assert self.gate.wait(10)
-            return oracle(items)
-
-        folder = certs_dir()
-        self.log = io.StringIO()
-        self.store = ResultStore(workers=2, ttl=60, solve=solve)
-        self.server = ServiceServer(
-            ("127.0.0.1", 0),
-            make_tls_context(str(folder / "server.pem"), str(folder / "server.key")),
-            self.store,
-            [API_KEY, OTHER_KEY],
-            redirect_results,
-            log=self.log,
-        )
-        self.thread = threading.Thread(target=self.server.serve_forever, args=(0.05,))
-        self.thread.start()
-        self.client_context = ssl.create_default_context(cafile=str(folder / "ca.pem"))
-
-    def release(self):
-        self.gate.set()
-
-    def connect(self):
-        return http.client.HTTPSConnection(
-            "localhost", self.server.port, context=self.client_context, timeout=10
-        )
-
-    def request(self, method, path, body=None, key=API_KEY, headers=None):
-        connection = self.connect()
-        sent = dict(headers or {})
-        if key is not None:
-            sent["x-api-key"] = key
-        connection.request(method, path, body=body, headers=sent)
-        response = connection.getresponse()
-        data = response.read()
-        connection.close()
-        return response, data
-
-    def submit(self, items, key=API_KEY):
-        response, data = self.request(
-            "POST", "/v0/app/sspu", json.dumps(items).replace(" ", ""), key
-        )
-        assert response.status == 200, data
-        return json.loads(data)["requestId"]
-
-    def close(self):
-        self.gate.set()
-        self.server.shutdown()
-        self.thread.join()
-        self.server.server_close()
-        self.store.close()
+def client_context():
+    return ssl.create_default_context(cafile=str(certs_dir() / "ca.pem"))
 
 
-@pytest.fixture
-def inprocess():
-    made = []
+def request(server, method, path, body=None, key=API_KEY, headers=None):
+    connection = http.client.HTTPSConnection(
+        "localhost", server.port, context=client_context(), timeout=10
+    )
+    sent = dict(headers or {})
+    if key is not None:
+        sent["x-api-key"] = key
+    connection.request(method, path, body=body, headers=sent)
+    response = connection.getresponse()
+    data = response.read()
+    connection.close()
+    return response, data
 
-    def make(**options):
-        made.append(InProcess(**options))
-        return made[-1]
 
-    yield make
-    for service in made:
-        service.close()
-        assert API_KEY not in service.log.getvalue()
+def raw_exchange(server, data, pause=None):
+    """Sends raw bytes over TLS; returns everything the service answers until it closes."""
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as plain:
+        with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+            tls.sendall(data)
+            answer = b""
+            while chunk := tls.recv(65536):
+                answer += chunk
+    return answer
+
+
+def submit(server, items, key=API_KEY):
+    response, data = request(
+        server, "POST", "/v0/app/sspu", json.dumps(items).replace(" ", ""), key
+    )
+    assert response.status == 200, data
+    return json.loads(data)["requestId"]
+
+
+def wait_ready(server, path, key=API_KEY):
+    for _ in range(500):
+        response, data = request(server, "GET", path, key=key)
+        if response.status == 200:
+            return response, data
+        time.sleep(0.02)
+    raise AssertionError(f"never ready: {response.status} {data!r}")
+
+
+def bitset_bytes(items):
+    words = oracle(items)
+    return b"".join(w.to_bytes(8, "little") for w in words)
 
 
 def assert_compact_json(response, data, expected):
@@ -96,107 +79,132 @@ def assert_compact_json(response, data, expected):
     assert data == json.dumps(expected, separators=(",", ":")).encode()
 
 
-def test_a_submission_gets_an_identifier_and_the_result_once_solved(inprocess):
-    service = inprocess()
-    response, data = service.request("POST", "/v0/app/sspu", b"[3,5,64]")
+@pytest.fixture(scope="module")
+def shared(tmp_path_factory):
+    """One embedded service for the tests that only ask and read answers."""
+    folder = tmp_path_factory.mktemp("shared")
+    keys = f"{API_KEY},{OTHER_KEY}"
+    server = Service(folder / "service.log", "--workers", "1", keys=keys)
+    yield server
+    assert server.stop() == 0
+    assert API_KEY not in server.log()
+
+
+def test_a_submission_gets_an_identifier_and_the_result_once_solved(shared):
+    items = [3, 5, 64]
+    response, data = request(shared, "POST", "/v0/app/sspu", b"[3,5,64]")
     assert response.status == 200
     request_id = json.loads(data)["requestId"]
     assert_compact_json(response, data, {"requestId": request_id})
-    path = f"/v0/result?requestId={request_id}"
-    response, data = service.request("GET", path)
-    assert response.status == 202
-    assert_compact_json(response, data, {"message": "Result not ready"})
-    service.release()
-    for _ in range(200):
-        response, data = service.request("GET", path)
-        if response.status == 200:
-            break
-        threading.Event().wait(0.02)
+    response, data = wait_ready(shared, f"/v0/result?requestId={request_id}")
     assert response.getheader("Content-Type") == "application/octet-stream"
     assert int(response.getheader("Content-Length")) == len(data)
-    raw = gzip.decompress(data)
-    assert list(raw) == [b for w in oracle([3, 5, 64]) for b in w.to_bytes(8, "little")]
+    assert gzip.decompress(data) == bitset_bytes(items)
 
 
 @pytest.mark.parametrize(
-    ("method", "path", "body", "key", "status", "text"),
+    ("method", "path", "body", "key", "status", "text", "allow"),
     [
-        ("POST", "/v0/app/sspu", b"[1]", None, 403, "Forbidden"),
-        ("POST", "/v0/app/sspu", b"[1]", "not-a-key", 403, "Forbidden"),
-        ("POST", "/v0/app/sspu", b"[1]", API_KEY + "x", 403, "Forbidden"),
-        ("POST", "/v0/app/sspu", b"[1, 2]", API_KEY, 400, None),
-        ("POST", "/v0/app/sspu", b"[600000]", API_KEY, 422, None),
-        ("POST", "/v0/app/sspu", b"[" + b"1," * 600000 + b"1]", API_KEY, 413, None),
-        ("GET", "/v0/result?requestId=nope", None, API_KEY, 404, "Unknown requestId"),
-        ("GET", "/v0/result", None, API_KEY, 400, "requestId missing"),
-        ("GET", "/v0/result?requestId=nope", None, "bad", 403, "Forbidden"),
-        ("GET", "/v0/app/sspu", None, API_KEY, 405, "Method not allowed"),
-        ("POST", "/v0/result?requestId=x", b"[]", API_KEY, 405, "Method not allowed"),
-        ("GET", "/", None, API_KEY, 404, "Not found"),
-        ("DELETE", "/v0/app/sspu", None, API_KEY, 501, None),
+        ("POST", "/v0/app/sspu", b"[1]", None, 403, "Forbidden", None),
+        ("POST", "/v0/app/sspu", b"[1]", "not-a-key", 403, "Forbidden", None),
+        ("POST", "/v0/app/sspu", b"[1]", API_KEY + "x", 403, "Forbidden", None),
+        ("POST", "/v0/app/sspu", b"[1, 2]", API_KEY, 400, None, None),
+        ("POST", "/v0/app/sspu", b"[600000]", API_KEY, 422, None, None),
+        ("POST", "/v0/app/sspu", b"[" + b"1," * 600000 + b"1]", API_KEY, 413, None, None),
+        ("GET", "/v0/result?requestId=nope", None, API_KEY, 404, "Unknown requestId", None),
+        ("GET", "/v0/result", None, API_KEY, 400, "requestId missing", None),
+        ("GET", "/v0/result?requestId=nope", None, "bad", 403, "Forbidden", None),
+        ("GET", "/v0/app/sspu", None, API_KEY, 405, "Method not allowed", "POST"),
+        ("DELETE", "/v0/app/sspu", None, API_KEY, 405, "Method not allowed", "POST"),
+        ("POST", "/v0/result?requestId=x", b"[]", API_KEY, 405, "Method not allowed", "GET, HEAD"),
+        ("PUT", "/healthz", b"", None, 405, "Method not allowed", "GET, HEAD"),
+        ("GET", "/", None, API_KEY, 404, "Not found", None),
+        ("GET", "/v0/objects/abc", None, None, 404, "Not found", None),
     ],
 )
 def test_refusals_are_compact_json_messages_with_their_status(
-    inprocess, method, path, body, key, status, text
+    shared, method, path, body, key, status, text, allow
 ):
-    service = inprocess()
-    response, data = service.request(method, path, body, key)
+    response, data = request(shared, method, path, body, key)
     assert response.status == status
     message = json.loads(data)["message"]
     assert_compact_json(response, data, {"message": message})
     if text is not None:
         assert message == text
+    assert response.getheader("Allow") == allow
 
 
-def test_a_chunked_submission_is_refused_and_the_connection_closed(inprocess):
-    service = inprocess()
-    connection = service.connect()
+def test_a_result_belongs_to_the_key_that_submitted_it(shared):
+    request_id = submit(shared, [1, 2], key=OTHER_KEY)
+    wait_ready(shared, f"/v0/result?requestId={request_id}", key=OTHER_KEY)
+    response, data = request(shared, "GET", f"/v0/result?requestId={request_id}")
+    assert response.status == 404 and json.loads(data) == {"message": "Unknown requestId"}
+
+
+def test_chunked_submissions_are_read_up_to_1_mb(shared):
+    items = [5, 7, 11]
+    body = b"[5,7,11]"
+    connection = http.client.HTTPSConnection("localhost", shared.port, context=client_context())
     connection.request(
         "POST",
         "/v0/app/sspu",
-        body=iter([b"[1]"]),
+        body=iter([body[:3], body[3:]]),
         headers={"x-api-key": API_KEY},
         encode_chunked=True,
     )
     response = connection.getresponse()
-    assert response.status == 411
-    assert response.getheader("Connection") == "close"
+    assert response.status == 200
+    request_id = json.loads(response.read())["requestId"]
+    big = iter([b"[" + b"1," * 300000, b"1," * 300000 + b"1]"])
+    connection.request(
+        "POST", "/v0/app/sspu", body=big, headers={"x-api-key": API_KEY}, encode_chunked=True
+    )
+    response = connection.getresponse()
+    assert response.status == 413
+    assert json.loads(response.read()) == {"message": "Problem larger than 1 MB"}
     connection.close()
+    _, data = wait_ready(shared, f"/v0/result?requestId={request_id}")
+    assert gzip.decompress(data) == bitset_bytes(items)
 
 
-def test_a_result_belongs_to_the_key_that_submitted_it(inprocess):
-    service = inprocess()
-    service.release()
-    request_id = service.submit([1, 2], key=OTHER_KEY)
-    response, data = service.request("GET", f"/v0/result?requestId={request_id}")
-    assert response.status == 404 and json.loads(data) == {"message": "Unknown requestId"}
+HEAD = "POST /v0/app/sspu HTTP/1.1\r\nx-api-key: " + API_KEY + "\r\n"
 
 
-def test_redirected_results_answer_xml_until_the_object_exists(inprocess):
-    service = inprocess(redirect_results=True)
-    request_id = service.submit([7, 9])
-    response, data = service.request("GET", f"/v0/result?requestId={request_id}")
-    assert response.status == 302
-    location = response.getheader("Location")
-    assert location == f"/v0/objects/{request_id}"
-    response, data = service.request("GET", location, key=None)
-    assert response.status == 404
-    assert response.getheader("Content-Type") == "application/xml"
-    assert data.startswith(b'<?xml version="1.0" encoding="UTF-8"?>')
-    assert request_id.encode() in data
-    service.release()
-    for _ in range(200):
-        response, data = service.request("GET", location, key=None)
-        if response.status == 200:
-            break
-        threading.Event().wait(0.02)
-    assert gzip.decompress(data) == (1 | 1 << 7 | 1 << 9 | 1 << 16).to_bytes(8, "little")
+@pytest.mark.parametrize(
+    ("raw", "status"),
+    [
+        ("NONSENSE\r\n\r\n", 400),
+        ("GET /\x01 HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+        (HEAD + "Host: x\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n[1]", 400),
+        (HEAD + "Host: x\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\n[1]", 400),
+        (HEAD + "Host: x\r\nContent-Length: 3, 4\r\n\r\n[1]", 400),
+        (HEAD + "Host: x\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n", 400),
+        (HEAD + "Content-Length: 3\r\n\r\n[1]", 400),
+        ("GET /healthz HTTP/1.0\r\n\r\n", 200),
+    ],
+    ids=[
+        "request-line",
+        "control-character",
+        "two-lengths",
+        "repeated-length",
+        "length-list",
+        "chunked-and-length",
+        "no-host",
+        "http-1.0-without-host",
+    ],
+)
+def test_ambiguous_or_malformed_requests_get_json_and_a_closed_connection(shared, raw, status):
+    started = time.monotonic()
+    answer = raw_exchange(shared, raw.encode("latin-1"))
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(f"HTTP/1.1 {status} ".encode())
+    assert b"connection: close" in head.lower()
+    assert json.loads(body)
+    assert time.monotonic() - started < 5  # closed, not left to a time-out
 
 
-def test_keep_alive_serves_several_requests_on_one_connection(inprocess):
-    service = inprocess()
-    service.release()
-    connection = service.connect()
+def test_keep_alive_serves_several_requests_on_one_connection(shared):
+    connection = http.client.HTTPSConnection("localhost", shared.port, context=client_context())
     for items in ([1], [2, 3], []):
         connection.request(
             "POST",
@@ -206,44 +214,211 @@ def test_keep_alive_serves_several_requests_on_one_connection(inprocess):
         )
         response = connection.getresponse()
         assert response.status == 200 and b"requestId" in response.read()
+        assert response.getheader("Connection") is None
     connection.close()
 
 
-def test_a_malformed_request_line_gets_json_and_a_closed_connection(inprocess):
-    service = inprocess()
-    with socket.create_connection(("127.0.0.1", service.server.port), timeout=10) as raw:
-        with service.client_context.wrap_socket(raw, server_hostname="localhost") as tls:
-            tls.sendall(b"NONSENSE\r\n\r\n")
-            answer = b""
-            while chunk := tls.recv(4096):
-                answer += chunk
-    head, _, body = answer.partition(b"\r\n\r\n")
-    assert head.startswith(b"HTTP/1.1 400 ")
-    assert b"Connection: close" in head
-    assert json.loads(body)["message"]
+def test_health_and_metrics_need_no_key_and_count_requests(shared):
+    response, data = request(shared, "GET", "/healthz", key=None)
+    assert response.status == 200 and json.loads(data) == {"status": "ok"}
+
+    def submissions():
+        _, page = request(shared, "GET", "/metrics", key=None)
+        found = re.search(rb'qernx_requests_total\{route="submit",status="200"\} (\S+)', page)
+        return float(found.group(1)) if found else 0.0, page
+
+    def forbidden():
+        _, page = request(shared, "GET", "/metrics", key=None)
+        found = re.search(rb'qernx_requests_total\{route="submit",status="403"\} (\S+)', page)
+        return float(found.group(1)) if found else 0.0
+
+    before, _ = submissions()
+    refused = forbidden()
+    for items in ([1], [2], [3]):
+        submit(shared, items)
+    request(shared, "POST", "/v0/app/sspu", b"[1]", key="wrong")
+    after, page = submissions()
+    assert after - before == 3
+    assert forbidden() - refused == 1
+    assert b"qernx_solve_seconds_bucket" in page
+    assert re.search(rb"\nqernx_queue_depth \d", page)
+    assert re.search(rb"\nqernx_results_held \d", page)
+    assert API_KEY.encode() not in page
 
 
-def test_a_client_that_never_finishes_its_handshake_blocks_nobody(inprocess):
-    service = inprocess()
-    service.release()
-    with socket.create_connection(("127.0.0.1", service.server.port), timeout=10):
-        request_id = service.submit([4])  # while the silent connection is open
-    assert request_id
+def test_the_log_has_a_timestamped_line_per_request_with_escapes_and_masks(shared):
+    response, _ = request(shared, "GET", "/v0/result?requestId=%01x&token=secret-value&b=2")
+    request(shared, "GET", f"/v0/result?requestId={API_KEY}")
+    raw_exchange(shared, b'GET /a"b\\c HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n')
+    raw_exchange(shared, b"GET /a\x7fb HTTP/1.1\r\nHost: x\r\n\r\n")
+    request_id = response.getheader("X-Request-Id")
+    time.sleep(0.2)
+    lines = shared.log().splitlines()
+    pattern = re.compile(
+        r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00 127\.0\.0\.1 ([A-Z]+|-) (\S+) (\d{3}) "
+        r"\d+\.\dms id=([0-9a-f]{16})"
+    )
+    by_id = {}
+    for line in lines[2:]:
+        if "qernx_service" in line:
+            continue
+        found = pattern.fullmatch(line)
+        assert found, line
+        by_id[found.group(4)] = found.groups()
+    assert by_id[request_id] == (
+        "GET",
+        "/v0/result?requestId=%01x&token=***&b=2",
+        "404",
+        request_id,
+    )
+    assert any(g[1] == "/v0/result?requestId=***" for g in by_id.values())
+    assert any(g[1] == "/a\\x22b\\x5cc" and g[2] == "404" for g in by_id.values())
+    assert any(g[0] == "-" and g[2] == "400" for g in by_id.values())
+    assert "\x7f" not in shared.log()
+    assert "secret-value" not in shared.log()
 
 
-def test_the_log_has_one_line_per_request_and_hides_keys_even_in_urls(inprocess):
-    service = inprocess()
-    service.request("POST", "/v0/app/sspu", b"[1]")
-    service.request("GET", f"/v0/result?requestId={API_KEY}")
-    lines = service.log.getvalue().splitlines()
-    assert len(lines) == 2
-    assert lines[0].startswith("127.0.0.1 POST /v0/app/sspu 200 ") and lines[0].endswith("ms")
-    assert lines[1].startswith("127.0.0.1 GET /v0/result?requestId=*** 404 ")
+@pytest.mark.parametrize(
+    ("version", "ciphers", "accepted"),
+    [
+        (ssl.TLSVersion.TLSv1_3, None, True),
+        (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-AES128-GCM-SHA256", True),
+        (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-CHACHA20-POLY1305", True),
+        (ssl.TLSVersion.TLSv1_2, "ECDHE-RSA-AES128-SHA256:ECDHE-RSA-AES128-SHA", False),
+        (ssl.TLSVersion.TLSv1_2, "AES128-GCM-SHA256", False),
+        (ssl.TLSVersion.TLSv1_2, "DHE-RSA-AES128-GCM-SHA256", False),
+    ],
+)
+def test_tls_offers_the_intermediate_suites_and_http_1_1(shared, version, ciphers, accepted):
+    context = client_context()
+    context.minimum_version = context.maximum_version = version
+    if ciphers:
+        context.set_ciphers(ciphers)
+    context.set_alpn_protocols(["h2", "http/1.1"])
+    with socket.create_connection(("127.0.0.1", shared.port), timeout=10) as plain:
+        if not accepted:
+            with pytest.raises(ssl.SSLError):
+                context.wrap_socket(plain, server_hostname="localhost")
+            return
+        with context.wrap_socket(plain, server_hostname="localhost") as tls:
+            assert tls.selected_alpn_protocol() == "http/1.1"
+            assert tls.version() == {"TLSv1_3": "TLSv1.3", "TLSv1_2": "TLSv1.2"}[version.name]
+
+
+def test_a_trickling_client_is_cut_off_at_the_request_deadline(service):
+    server = service("--request-timeout", "2", "--keep-alive", "1", "--workers", "1")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as plain:
+        with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+            started = time.monotonic()
+            closed_after = None
+            for byte in b"GET /healthz HTTP/1.1\r\nHost: x\r\n":
+                try:
+                    tls.sendall(bytes([byte]))
+                except OSError:
+                    closed_after = time.monotonic() - started
+                    break
+                time.sleep(0.3)
+            if closed_after is None:
+                tls.settimeout(15)
+                try:
+                    answer = tls.recv(4096)
+                    while tls.recv(4096):
+                        pass
+                except OSError:
+                    answer = b""
+                closed_after = time.monotonic() - started
+                assert answer == b"" or answer.startswith(b"HTTP/1.1 408 ")
+    assert 1.5 < closed_after < 9
+
+
+@pytest.mark.parametrize("handshake", [False, True], ids=["silent-tcp", "silent-after-tls"])
+def test_a_silent_connection_is_closed_at_the_request_deadline(service, handshake):
+    server = service("--request-timeout", "2", "--workers", "1")
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as plain:
+        started = time.monotonic()
+        try:
+            if handshake:
+                with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+                    while tls.recv(4096):
+                        pass
+            else:
+                while plain.recv(4096):
+                    pass
+        except OSError:
+            pass
+        closed_after = time.monotonic() - started
+    assert 1.5 < closed_after < 9
+
+
+def test_an_idle_kept_alive_connection_is_closed_after_the_keep_alive_time(service):
+    server = service("--keep-alive", "1", "--workers", "1")
+    connection = http.client.HTTPSConnection("localhost", server.port, context=client_context())
+    connection.request("GET", "/healthz")
+    assert connection.getresponse().read()
+    time.sleep(2.5)
+    assert connection.sock.recv(1) == b""  # the service closed its side
+    connection.close()
+
+
+def test_connections_beyond_the_cap_are_refused_with_503(service):
+    server = service("--max-connections", "4", "--workers", "1")
+    held = []
+    for _ in range(4):
+        connection = http.client.HTTPSConnection("localhost", server.port, context=client_context())
+        connection.request("GET", "/healthz")
+        assert connection.getresponse().read()
+        held.append(connection)
+    response, data = request(server, "GET", "/healthz", key=None)
+    assert response.status == 503 and response.getheader("Retry-After") == "1"
+    assert json.loads(data) == {"message": "Too many connections"}
+    for connection in held:
+        connection.close()
+    time.sleep(0.5)
+    response, _ = request(server, "GET", "/healthz", key=None)
+    assert response.status == 200
+
+
+def signed(key, request_id, expires):
+    digest = hmac.new(key, f"{request_id}\n{expires}".encode(), hashlib.sha256).hexdigest()
+    return f"/v0/objects/{request_id}?expires={expires}&signature={digest}"
+
+
+def test_redirected_results_go_to_signed_object_urls(service, tmp_path):
+    key_file = tmp_path / "signing.key"
+    key_file.write_bytes(os.urandom(32).hex().encode())
+    key = key_file.read_bytes()
+    server = service("--redirect-results", "--signing-key-file", str(key_file), "--workers", "1")
+    items = [7, 9]
+    request_id = submit(server, items)
+    before = int(time.time())
+    response, data = request(server, "GET", f"/v0/result?requestId={request_id}")
+    assert response.status == 302
+    location = response.getheader("Location")
+    assert json.loads(data) == {"location": location}
+    expires = int(re.search(r"expires=(\d+)", location).group(1))
+    assert before + 3600 <= expires <= int(time.time()) + 3600
+    assert location == signed(key, request_id, expires)
+    response, data = wait_ready(server, location, key=None)
+    assert gzip.decompress(data) == bitset_bytes(items)
+
+    other = submit(server, [1])
+    for url in (
+        f"/v0/objects/{request_id}",
+        f"/v0/objects/{request_id}?expires={expires}&signature=" + "0" * 64,
+        signed(key, other, expires).replace(other, request_id),
+        signed(key, request_id, expires + 1).replace(str(expires + 1), str(expires)),
+        signed(key, request_id, int(time.time()) - 1),
+        signed(b"another key", request_id, expires),
+    ):
+        response, data = request(server, "GET", url, key=None)
+        assert response.status == 403, url
+        assert response.getheader("Content-Type") == "application/xml"
+        assert data.startswith(b'<?xml version="1.0" encoding="UTF-8"?>')
 
 
 @pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
 def test_the_service_stops_cleanly_on_a_signal(service, signal_number):
-    server = service()
+    server = service("--workers", "1")
     assert server.stop(signal_number) == 0
     assert server.log().splitlines()[-1] == "qernx_service stopped"
     assert "Traceback" not in server.log()
@@ -254,33 +429,28 @@ def test_the_service_stops_cleanly_on_a_signal(service, signal_number):
     [
         ([], "", "no API key"),
         (["--workers", "0"], "k", "must be 1 or more"),
-        (["--result-ttl", "-1"], "k", "must be above 0"),
+        (["--request-timeout", "-1"], "k", "must be above 0"),
         (["--cert", "/nonexistent.pem"], "k", "cannot load the certificate"),
+        (["--signing-key-file", "/nonexistent.key"], "k", "cannot read the signing key"),
+        (["--host", "192.0.2.1"], "k", "cannot listen on"),
     ],
 )
 def test_bad_options_stop_the_service_with_a_reason(options, env_keys, complaint):
-    import os
-    import subprocess
-    import sys
-
     folder = certs_dir()
     command = [sys.executable, "-m", "qernx_service", "--port", "0"]
     command += ["--cert", str(folder / "server.pem"), "--key", str(folder / "server.key")]
     env = dict(os.environ, QERN_SERVICE_KEYS=env_keys)
     completed = subprocess.run(
-        command + options, capture_output=True, text=True, env=env, timeout=30
+        command + options, capture_output=True, text=True, env=env, timeout=60
     )
     assert completed.returncode != 0
     assert complaint in completed.stderr
 
 
 def test_keys_given_as_options_and_in_the_environment_are_all_accepted(service):
-    server = service("--api-key", "from-option", keys=f" {API_KEY} , ,other ")
-    context = ssl.create_default_context(cafile=str(certs_dir() / "ca.pem"))
+    server = service("--api-key", "from-option", "--workers", "1", keys=f" {API_KEY} , ,other ")
     statuses = {}
     for key in ("from-option", API_KEY, "other", "", "unknown"):
-        connection = http.client.HTTPSConnection("localhost", server.port, context=context)
-        connection.request("POST", "/v0/app/sspu", body=b"[1]", headers={"x-api-key": key})
-        statuses[key] = connection.getresponse().status
-        connection.close()
+        response, _ = request(server, "POST", "/v0/app/sspu", b"[1]", key=key)
+        statuses[key] = response.status
     assert statuses == {"from-option": 200, API_KEY: 200, "other": 200, "": 403, "unknown": 403}

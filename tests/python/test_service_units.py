@@ -1,15 +1,21 @@
-"""The reference service's parts that need no network: problem parsing,
-result payloads and the result store's lifetimes."""
+"""The solver service's parts that need no network: problem parsing, result
+payloads, the local solve in solver processes, the embedded back-end's
+bounds and lifetimes, signatures and the log's escaping."""
 
+import asyncio
 import gzip
 import random
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from http import HTTPStatus
 
 import pytest
 from conftest import oracle_words, random_items
-from qernx_service import MAX_TOTAL, Refusal, ResultStore, parse_problem, result_payload
-from qernx_service.store import FAILED, PENDING, UNKNOWN
+from qernx_service.app import escape_for_log, mask_query
+from qernx_service.embedded import EmbeddedBackend, solver_processes
+from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
+from qernx_service.solver import solve_payload
+from qernx_service.state import FAILED, PENDING, UNKNOWN
 
 
 @pytest.mark.parametrize(
@@ -27,12 +33,25 @@ def test_compact_arrays_are_read(body, items):
     assert parse_problem(body) == items
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_random_compact_arrays_read_back_as_written(seed):
+    rng = random.Random(seed)
+    items = [rng.choice([0, 1, 9, 10, 99, 100, 4095]) for _ in range(rng.randint(1, 100))]
+    assert parse_problem(("[" + ",".join(map(str, items)) + "]").encode()) == items
+
+
 @pytest.mark.parametrize(
     ("body", "status"),
     [
         (b"[3, 5]", HTTPStatus.BAD_REQUEST),
         (b"[3,5]\n", HTTPStatus.BAD_REQUEST),
         (b"[03]", HTTPStatus.BAD_REQUEST),
+        (b"[00]", HTTPStatus.BAD_REQUEST),
+        (b"[1,01]", HTTPStatus.BAD_REQUEST),
+        (b"[1]]", HTTPStatus.BAD_REQUEST),
+        (b"[[1]]", HTTPStatus.BAD_REQUEST),
+        (b"[]]", HTTPStatus.BAD_REQUEST),
+        (b"[1e3]", HTTPStatus.BAD_REQUEST),
         (b"[-1]", HTTPStatus.BAD_REQUEST),
         (b"[1,]", HTTPStatus.BAD_REQUEST),
         (b"[,1]", HTTPStatus.BAD_REQUEST),
@@ -74,6 +93,33 @@ def test_payloads_are_gzip_of_the_little_endian_bitset(seed):
     assert int.from_bytes(raw, "little") == reach
 
 
+def as_int(payload):
+    return int.from_bytes(gzip.decompress(payload), "little")
+
+
+def oracle(items):
+    reach = 1
+    for w in items:
+        reach |= reach << w
+    return reach
+
+
+def test_solver_processes_solve_exactly_with_the_local_solver(monkeypatch):
+    # The processes must pick the local solver on their own, whatever the parent has.
+    monkeypatch.delenv("QERN_KILLSWITCH", raising=False)
+    monkeypatch.setenv("QERN_API_URL", "https://127.0.0.1:9")
+    rng = random.Random(5)
+    problems = [[], [0], [63], [64], [524287], [262144, 262143]]
+    problems += [random_items(rng, rng.randint(1, 300), 0, 1500) for _ in range(12)]
+    with solver_processes(2) as pool:
+        solved = list(pool.map(solve_payload, problems))
+    for items, (payload, seconds) in zip(problems, solved):
+        raw = gzip.decompress(payload)
+        assert len(raw) == 8 * (sum(items) // 64 + 1)
+        assert int.from_bytes(raw, "little") == oracle(items)
+        assert seconds >= 0
+
+
 class FakeClock:
     def __init__(self):
         self.now = 1000.0
@@ -82,68 +128,173 @@ class FakeClock:
         return self.now
 
 
-@pytest.fixture
-def store():
-    clock = FakeClock()
-    gate = threading.Event()
+class Harness:
+    """An embedded back-end whose solves wait for `gate`; [13] fails."""
 
-    def solve(items):
-        assert gate.wait(10)
-        if items == [13]:
-            raise RuntimeError("unlucky")
-        return oracle_words(items)
+    def __init__(self, **bounds):
+        self.clock = FakeClock()
+        self.gate = threading.Event()
+        self.executor = ThreadPoolExecutor(2)
+        self.backend = EmbeddedBackend(
+            self.executor,
+            ttl=60,
+            solvers=2,
+            solve=self.solve,
+            warm=None,
+            clock=self.clock,
+            **bounds,
+        )
 
-    created = ResultStore(workers=2, ttl=60, solve=solve, clock=clock)
-    created.clock, created.gate = clock, gate
-    yield created
-    gate.set()
-    created.close()
+    def solve(self, problems):
+        assert self.gate.wait(10)
+        return [
+            "unlucky" if items == [13] else (result_payload(oracle_words(items)), 0.0)
+            for items in problems
+        ]
 
-
-def wait_for(store, owner, request_id):
-    for _ in range(1000):
-        found = store.lookup(owner, request_id)
-        if found != PENDING:
-            return found
-        threading.Event().wait(0.01)
-    raise AssertionError("never solved")
-
-
-def test_results_are_pending_until_solved_then_kept_for_their_lifetime(store):
-    request_id = store.submit(0, [3, 5])
-    assert store.lookup(0, request_id) == PENDING
-    assert store.object(request_id) is None
-    store.clock.now += 3600  # no lifetime runs while a problem waits
-    store.gate.set()
-    payload = wait_for(store, 0, request_id)
-    assert gzip.decompress(payload) == (297).to_bytes(8, "little")
-    assert store.object(request_id) == payload
-    store.clock.now += 59.9
-    assert store.lookup(0, request_id) == payload
-    store.clock.now += 0.2
-    assert store.lookup(0, request_id) == UNKNOWN
-    assert store.object(request_id) is None
-    assert len(store) == 0
+    async def settled(self, owner, request_id):
+        for _ in range(1000):
+            found = await self.backend.lookup(owner, request_id)
+            if found != PENDING:
+                return found
+            await asyncio.sleep(0.01)
+        raise AssertionError("never solved")
 
 
-def test_a_result_is_visible_only_to_the_key_that_asked(store):
-    store.gate.set()
-    request_id = store.submit(1, [1])
-    assert isinstance(wait_for(store, 1, request_id), bytes)
-    assert store.lookup(0, request_id) == UNKNOWN
-    assert store.lookup(1, "no-such-id") == UNKNOWN
+def run(scenario, **bounds):
+    harness = Harness(**bounds)
+
+    async def started():
+        await harness.backend.start()
+        try:
+            await scenario(harness)
+        finally:
+            harness.gate.set()
+            await harness.backend.close()
+
+    try:
+        asyncio.run(started())
+    finally:
+        harness.gate.set()
 
 
-def test_a_failed_solve_is_reported_and_the_workers_go_on(store, capsys):
-    store.gate.set()
-    failed = store.submit(0, [13])
-    assert wait_for(store, 0, failed) == FAILED
+def test_results_are_pending_until_solved_then_kept_for_their_lifetime():
+    async def scenario(h):
+        request_id = await h.backend.submit("a", [3, 5])
+        assert await h.backend.lookup("a", request_id) == PENDING
+        assert await h.backend.object(request_id) is None
+        assert await h.backend.queue_depth() == 1
+        h.clock.now += 3600  # no lifetime runs while a problem waits
+        h.gate.set()
+        payload = await h.settled("a", request_id)
+        assert as_int(payload) == 297
+        assert await h.backend.object(request_id) == payload
+        assert await h.backend.queue_depth() == 0
+        assert await h.backend.results_held() == (1, len(payload))
+        h.clock.now += 59.9
+        assert await h.backend.lookup("a", request_id) == payload
+        h.clock.now += 0.2
+        assert await h.backend.lookup("a", request_id) == UNKNOWN
+        assert await h.backend.object(request_id) is None
+        assert await h.backend.results_held() == (0, 0)
+
+    run(scenario)
+
+
+def test_a_result_is_visible_only_to_its_owner_and_failures_are_reported(capsys):
+    async def scenario(h):
+        h.gate.set()
+        request_id = await h.backend.submit("b", [1])
+        assert isinstance(await h.settled("b", request_id), bytes)
+        assert await h.backend.lookup("a", request_id) == UNKNOWN
+        assert await h.backend.lookup("b", "no-such-id") == UNKNOWN
+        failed = await h.backend.submit("b", [13])
+        assert await h.settled("b", failed) == FAILED
+        solved = await h.backend.submit("b", [2])
+        assert isinstance(await h.settled("b", solved), bytes)
+
+    run(scenario)
     assert "failed: unlucky" in capsys.readouterr().err
-    solved = store.submit(0, [2])
-    assert isinstance(wait_for(store, 0, solved), bytes)
 
 
-def test_identifiers_are_unique_and_url_safe(store):
-    ids = {store.submit(0, []) for _ in range(200)}
-    assert len(ids) == 200
-    assert all(i.replace("-", "").replace("_", "").isalnum() and len(i) >= 20 for i in ids)
+@pytest.mark.parametrize(("queued", "per_key"), [(3, 10), (10, 3), (3, 3)])
+def test_queue_bounds_refuse_with_retry_after_and_free_up_once_solved(queued, per_key):
+    async def scenario(h):
+        for _ in range(min(queued, per_key)):
+            await h.backend.submit("a", [1])
+        with pytest.raises(Refusal) as refused:
+            await h.backend.submit("a", [1])
+        expected = HTTPStatus.SERVICE_UNAVAILABLE if queued <= per_key else 429
+        assert refused.value.status == expected and refused.value.retry_after > 0
+        if per_key < queued:  # another key still has room
+            await h.backend.submit("b", [1])
+        h.gate.set()
+        while await h.backend.queue_depth():
+            await asyncio.sleep(0.01)
+        await h.backend.submit("a", [1])
+
+    run(scenario, max_queued=queued, max_queued_per_key=per_key)
+
+
+def test_the_oldest_results_go_first_beyond_the_memory_bound():
+    async def scenario(h):
+        h.gate.set()
+        ids = []
+        for items in ([4000], [4001], [4002], [4003]):
+            ids.append(await h.backend.submit("a", items))
+            await h.settled("a", ids[-1])
+        count, size = await h.backend.results_held()
+        assert size <= 2 * len(result_payload(oracle_words([4003]))) + 10
+        kept = [await h.backend.lookup("a", i) for i in ids]
+        assert kept[:2] == [UNKNOWN, UNKNOWN]
+        assert all(isinstance(k, bytes) for k in kept[2:]) and count == 2
+
+    one = len(result_payload(oracle_words([4003])))
+    run(scenario, max_result_bytes=2 * one + 10)
+
+
+def test_identifiers_are_unique_and_url_safe():
+    async def scenario(h):
+        ids = {await h.backend.submit("a", []) for _ in range(200)}
+        assert len(ids) == 200
+        assert all(i.replace("-", "").replace("_", "").isalnum() and len(i) >= 20 for i in ids)
+
+    run(scenario, max_queued=1000)
+
+
+@pytest.mark.parametrize(
+    ("text", "logged"),
+    [
+        ("/v0/result", "/v0/result"),
+        ("/a b", "/a\\x20b"),
+        ("/a\x01\x1b[31m", "/a\\x01\\x1b[31m"),
+        ('/"\\', "/\\x22\\x5c"),
+        ("/\x7f\x80", "/\\x7f\\x80"),
+    ],
+)
+def test_the_log_escapes_what_could_forge_or_garble_a_line(text, logged):
+    assert escape_for_log(text) == logged
+
+
+@pytest.mark.parametrize(
+    ("query", "masked"),
+    [
+        ("requestId=abc", "requestId=abc"),
+        ("requestId=abc&api_key=k&x=1", "requestId=abc&api_key=***&x=1"),
+        ("signature=ff&expires=9", "signature=***&expires=9"),
+        ("Token=t&password=p&auth=a", "Token=***&password=***&auth=***"),
+        ("key", "key"),
+    ],
+)
+def test_key_like_query_values_are_masked(query, masked):
+    assert mask_query(query) == masked
+
+
+def test_the_service_is_its_own_distribution_and_the_client_ships_none_of_it():
+    from importlib import metadata
+
+    client_files = [str(f) for f in metadata.files("qernx") or []]
+    assert client_files and not any("qernx_service" in f for f in client_files)
+    service = metadata.distribution("qernx-service")
+    assert any(r.split()[0] == "qernx" for r in service.requires or [])
+    assert any(f.name == "qernx-service" for f in service.entry_points)

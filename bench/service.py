@@ -1,0 +1,311 @@
+"""Times the solver service: gzip levels for result payloads, submissions per
+second and poll latency over kept-alive connections at 1, 10 and 100
+clients, and solves per second with 1 and 2 solvers, against the embedded
+and the Redis back-ends.
+
+Run it with `make bench-service` (which provides a throwaway CA). Clients run
+in a process of their own, raw HTTP/1.1 over asyncio TLS streams, so that the
+service, not the client, is what is measured."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import os
+import pathlib
+import random
+import secrets
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import zlib
+
+KEY = secrets.token_urlsafe(16)
+
+CLIENTS = """
+import asyncio, json, ssl, sys, time
+
+PORT, COUNT, SECONDS, KIND, KEY, CA, TARGET = sys.argv[1:8]
+COUNT, SECONDS = int(COUNT), float(SECONDS)
+
+def build(i):
+    if KIND == "submit":
+        body = b"[3,5,%d]" % (i % 1000)
+        return (b"POST /v0/app/sspu HTTP/1.1\\r\\nHost: x\\r\\nx-api-key: "
+                + KEY.encode() + b"\\r\\ncontent-type: application/json\\r\\n"
+                + b"content-length: %d\\r\\n\\r\\n" % len(body) + body)
+    return (b"GET /v0/result?requestId=" + TARGET.encode()
+            + b" HTTP/1.1\\r\\nHost: x\\r\\nx-api-key: " + KEY.encode() + b"\\r\\n\\r\\n")
+
+async def client(context, deadline, times):
+    reader, writer = await asyncio.open_connection("127.0.0.1", int(PORT), ssl=context,
+                                                   server_hostname="localhost")
+    i = 0
+    while time.monotonic() < deadline:
+        started = time.perf_counter()
+        writer.write(build(i))
+        head = await reader.readuntil(b"\\r\\n\\r\\n")
+        length = int(head.lower().split(b"content-length: ")[1].split(b"\\r\\n")[0])
+        await reader.readexactly(length)
+        assert head.startswith(b"HTTP/1.1 200 "), head
+        times.append(time.perf_counter() - started)
+        i += 1
+    writer.close()
+
+async def main():
+    context = ssl.create_default_context(cafile=CA)
+    times = []
+    deadline = time.monotonic() + SECONDS
+    began = time.monotonic()
+    await asyncio.gather(*(client(context, deadline, times) for _ in range(COUNT)))
+    print(json.dumps({"count": len(times), "seconds": time.monotonic() - began, "times": times}))
+
+asyncio.run(main())
+"""
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+class Processes:
+    def __init__(self, folder: pathlib.Path) -> None:
+        self.folder = folder
+        self.running: list[subprocess.Popen[bytes]] = []
+
+    def start(self, name: str, command: list[str], ready: str | None) -> subprocess.Popen[bytes]:
+        log = self.folder / f"{name}.log"
+        with open(log, "w") as sink:
+            env = dict(os.environ, QERN_SERVICE_KEYS=KEY)
+            process = subprocess.Popen(command, stdout=sink, stderr=sink, env=env)
+        self.running.append(process)
+        deadline = time.monotonic() + 60
+        while ready is not None and ready not in log.read_text():
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise SystemExit(f"{name} did not start:\n{log.read_text()}")
+            time.sleep(0.05)
+        return process
+
+    def service(self, certs: pathlib.Path, *options: str) -> int:
+        port = free_port()
+        self.start(
+            f"service-{port}",
+            [sys.executable, "-m", "qernx_service", "--port", str(port)]
+            + ["--cert", str(certs / "server.pem"), "--key", str(certs / "server.key")]
+            + list(options),
+            "listening on",
+        )
+        return port
+
+    def stop(self, process: subprocess.Popen[bytes]) -> None:
+        if process.poll() is None:
+            process.send_signal(signal.SIGTERM)
+        process.wait(timeout=30)
+        self.running.remove(process)
+
+    def stop_all(self, but: str | None = None) -> None:
+        for process in list(self.running):
+            if process.args[0] != but:  # type: ignore[index]
+                self.stop(process)
+
+
+def clients(port: int, count: int, kind: str, ca: pathlib.Path, target: str = "") -> dict:
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(CLIENTS), str(port), str(count), "3", kind]
+        + [KEY, str(ca), target],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    outcome = json.loads(completed.stdout)
+    times = sorted(outcome["times"])
+    return {
+        "rate": outcome["count"] / outcome["seconds"],
+        "median_ms": statistics.median(times) * 1000,
+        "p99_ms": times[int(len(times) * 0.99)] * 1000,
+    }
+
+
+def https(port: int, ca: pathlib.Path):  # type: ignore[no-untyped-def]
+    import http.client
+    import ssl
+
+    context = ssl.create_default_context(cafile=str(ca))
+    return http.client.HTTPSConnection("localhost", port, context=context, timeout=30)
+
+
+def solved_id(port: int, ca: pathlib.Path) -> str:
+    connection = https(port, ca)
+    connection.request("POST", "/v0/app/sspu", body=b"[3,5,64]", headers={"x-api-key": KEY})
+    request_id = json.loads(connection.getresponse().read())["requestId"]
+    while True:
+        connection.request("GET", f"/v0/result?requestId={request_id}", headers={"x-api-key": KEY})
+        response = connection.getresponse()
+        response.read()
+        if response.status == 200:
+            return str(request_id)
+        time.sleep(0.01)
+
+
+def heavy_problems(count: int) -> list[bytes]:
+    rng = random.Random(4)
+    problems = []
+    for _ in range(count):
+        items = [rng.randint(1, 200) for _ in range(5000)]
+        while sum(items) > 524287:
+            items.pop()
+        problems.append(json.dumps(items, separators=(",", ":")).encode())
+    return problems
+
+
+def solves_per_second(port: int, ca: pathlib.Path, problems: list[bytes]) -> float:
+    connection = https(port, ca)
+    started = time.monotonic()
+    ids = []
+    for body in problems:
+        connection.request("POST", "/v0/app/sspu", body=body, headers={"x-api-key": KEY})
+        ids.append(json.loads(connection.getresponse().read())["requestId"])
+    for request_id in ids:
+        while True:
+            connection.request(
+                "GET", f"/v0/result?requestId={request_id}", headers={"x-api-key": KEY}
+            )
+            response = connection.getresponse()
+            response.read()
+            if response.status == 200:
+                break
+            time.sleep(0.002)
+    return len(problems) / (time.monotonic() - started)
+
+
+def gzip_levels() -> None:
+    rng = random.Random(1)
+    items = [rng.randint(1, 3000) for _ in range(150)]
+    reach = 1
+    for w in items:
+        reach |= reach << w
+    sparse = reach.to_bytes(8 * (sum(items) // 64 + 1), "little")
+    dense = os.urandom(len(sparse))
+    print(f"gzip of result payloads ({len(sparse)} bytes: a real bitset, and random bytes)")
+    print("  level   bitset ms  bitset bytes   random ms  random bytes")
+    for level in (1, 2, 3, 4, 5, 6, 9):
+        row = []
+        for raw in (sparse, dense):
+            started = time.perf_counter()
+            for _ in range(20):
+                packed = gzip.compress(raw, level, mtime=0)
+            row += [(time.perf_counter() - started) / 20 * 1000, len(packed)]
+        print(f"  {level:>5}   {row[0]:>9.2f}  {row[1]:>12}   {row[2]:>9.2f}  {row[3]:>12}")
+    assert zlib.decompress(gzip.compress(sparse, 1), 31) == sparse
+
+
+PARTS = """
+import gzip, json, sys, time
+from qernx_service.protocol import parse_problem
+from qernx_service.solver import bitset_bytes, prepare_process
+prepare_process()
+bodies = [line.encode() for line in sys.stdin.read().split()]
+parse = solve = pack = 0.0
+size = 0
+for body in bodies:
+    t0 = time.perf_counter()
+    items = parse_problem(body)
+    t1 = time.perf_counter()
+    raw = bitset_bytes(items)
+    t2 = time.perf_counter()
+    payload = gzip.compress(raw, 1, mtime=0)
+    t3 = time.perf_counter()
+    parse += t1 - t0
+    solve += t2 - t1
+    pack += t3 - t2
+    size += len(payload)
+n = len(bodies)
+print(json.dumps([parse / n * 1000, solve / n * 1000, pack / n * 1000, size // n, len(raw)]))
+"""
+
+
+def where_the_time_goes(problems: list[bytes]) -> None:
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(PARTS)],
+        input=b"\n".join(problems),
+        capture_output=True,
+        check=True,
+    )
+    parse, solve, pack, size, raw = json.loads(completed.stdout)
+    body = sum(map(len, problems)) // len(problems)
+    print(
+        f"  one such problem: {body} bytes of JSON; reading it {parse:.2f} ms, solving"
+        f" {solve:.2f} ms, gzip (level 1) {pack:.2f} ms of {raw} bytes into {size}"
+    )
+
+
+def main() -> None:
+    certs = os.environ.get("QERN_CA_DIR")
+    if not certs or shutil.which("redis-server") is None:
+        raise SystemExit("run through `make bench-service` (a throwaway CA and redis-server)")
+    ca = pathlib.Path(certs) / "ca.pem"
+    gzip_levels()
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="qernx-bench-"))
+    processes = Processes(folder)
+    redis_port = free_port()
+    url = f"redis://127.0.0.1:{redis_port}/0"
+    processes.start(
+        "redis",
+        ["redis-server", "--port", str(redis_port), "--bind", "127.0.0.1", "--dir", str(folder)]
+        + ["--save", "", "--appendonly", "no"],
+        "Ready to accept connections",
+    )
+    worker = [sys.executable, "-m", "qernx_service", "worker", "--redis", url]
+    problems = heavy_problems(300)
+    rows = []
+    try:
+        for backend in ("embedded", "redis"):
+            extra = ["--redis", url] if backend == "redis" else ["--workers", "2"]
+            port = processes.service(pathlib.Path(certs), *extra, "--max-queued-per-key", "100000")
+            if backend == "redis":
+                processes.start("worker-a", worker, "solving with")
+            target = solved_id(port, ca)
+            for count in (1, 10, 100):
+                submitted = clients(port, count, "submit", ca)
+                polled = clients(port, count, "poll", ca, target)
+                rows.append((backend, count, submitted, polled))
+            processes.stop_all(but="redis-server")
+        print("\nkept-alive clients: submissions and polls of a solved result, 3 s each")
+        print("  back-end  clients  submit/s  median ms  p99 ms   poll/s  median ms  p99 ms")
+        for backend, count, s, p in rows:
+            print(
+                f"  {backend:<8} {count:>8} {s['rate']:>9.0f} {s['median_ms']:>10.2f}"
+                f" {s['p99_ms']:>7.2f} {p['rate']:>8.0f} {p['median_ms']:>10.2f}"
+                f" {p['p99_ms']:>7.2f}"
+            )
+
+        print(f"\nsolves per second, {len(problems)} problems of about 5000 items, total < 524288")
+        print("  back-end  solvers  solves/s")
+        for backend in ("embedded", "redis"):
+            for solvers in (1, 2):
+                if backend == "embedded":
+                    port = processes.service(pathlib.Path(certs), "--workers", str(solvers))
+                else:
+                    port = processes.service(pathlib.Path(certs), "--redis", url)
+                    for index in range(solvers):
+                        name = f"worker-{solvers}-{index}"
+                        processes.start(name, worker + ["--concurrency", "1"], "solving with")
+                rate = solves_per_second(port, ca, problems)
+                print(f"  {backend:<8} {solvers:>8} {rate:>9.0f}")
+                processes.stop_all(but="redis-server")
+        where_the_time_goes(problems)
+    finally:
+        processes.stop_all()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

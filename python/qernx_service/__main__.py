@@ -1,3 +1,0 @@
-from .cli import main
-
-raise SystemExit(main())

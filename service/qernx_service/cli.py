@@ -1,0 +1,170 @@
+"""`python -m qernx_service` (or `qernx-service`): the front-end's options,
+start-up and shutdown; `... worker` runs a Redis solver worker."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import ssl
+import sys
+from typing import Any
+
+from .app import ServiceApp
+from .state import Metrics
+
+
+def positive_float(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be above 0: {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m qernx_service",
+        description="Serve complete subset sums over HTTPS, as qernx's online solver expects."
+        " `python -m qernx_service worker --help` tells about Redis solver workers.",
+        epilog="Keys given with --api-key show in the process list; prefer QERN_SERVICE_KEYS.",
+    )
+    add = parser.add_argument
+    add("--host", default="127.0.0.1", help="address to listen on")
+    add("--port", type=int, default=8443, help="port (0: any free one)")
+    add("--cert", required=True, help="PEM certificate chain of the server")
+    add("--key", required=True, help="PEM private key of the certificate")
+    add(
+        "--api-key",
+        action="append",
+        default=[],
+        dest="api_keys",
+        help="a key clients may send as x-api-key (repeatable)",
+    )
+    add("--redis", help="redis://host:port/db: queue in Redis for `worker` processes")
+    add(
+        "--workers",
+        type=positive_int,
+        default=os.cpu_count() or 2,
+        help="solver processes of the embedded back-end",
+    )
+    add("--result-ttl", type=positive_int, default=3600, help="seconds results are kept")
+    add("--max-result-bytes", type=positive_int, default=256 << 20, help="embedded results bound")
+    add("--max-queued", type=positive_int, default=10_000, help="problems queued at once")
+    add("--max-queued-per-key", type=positive_int, default=1_000, help="... for one key")
+    add("--max-connections", type=positive_int, default=10_000, help="connections open at once")
+    add("--request-timeout", type=positive_float, default=30.0, help="seconds for one request")
+    add("--keep-alive", type=positive_float, default=5.0, help="idle seconds between requests")
+    add("--backlog", type=positive_int, default=4096, help="listen backlog (1024 at least)")
+    add(
+        "--redirect-results",
+        action="store_true",
+        help="answer result requests with a redirect to a signed object URL",
+    )
+    add("--signing-key-file", help="file whose bytes sign object URLs (default: generated)")
+    arguments = parser.parse_args(argv)
+    from_environment = os.environ.get("QERN_SERVICE_KEYS", "").split(",")
+    arguments.api_keys += [key.strip() for key in from_environment if key.strip()]
+    if not arguments.api_keys:
+        parser.error("no API key: give --api-key or set QERN_SERVICE_KEYS (comma-separated)")
+    arguments.backlog = max(arguments.backlog, 1024)
+    return arguments
+
+
+def fail(text: str, status: int) -> int:
+    print(f"qernx_service: {text}", file=sys.stderr, flush=True)
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["worker"]:
+        from .worker import main as worker_main
+
+        return worker_main(argv[1:])
+    return serve(parse_arguments(argv))
+
+
+def serve(arguments: argparse.Namespace) -> int:
+    from . import server
+
+    try:
+        context = server.make_tls_context(arguments.cert, arguments.key)
+    except (OSError, ssl.SSLError) as error:
+        return fail(f"cannot load the certificate: {error}", 2)
+    signing_key = None
+    if arguments.signing_key_file:
+        try:
+            with open(arguments.signing_key_file, "rb") as file:
+                signing_key = file.read().strip()
+        except OSError as error:
+            return fail(f"cannot read the signing key: {error}", 2)
+        if len(signing_key) < 16:
+            return fail("the signing key needs 16 bytes at least", 2)
+
+    metrics = Metrics()
+    backend: Any
+    if arguments.redis:
+        from .redis_backend import RedisBackend
+
+        backend = RedisBackend(arguments.redis, arguments.max_queued, arguments.max_queued_per_key)
+    else:
+        from .embedded import EmbeddedBackend, solver_processes
+
+        backend = EmbeddedBackend(
+            solver_processes(arguments.workers),
+            arguments.result_ttl,
+            arguments.max_result_bytes,
+            arguments.max_queued,
+            arguments.max_queued_per_key,
+            solvers=arguments.workers,
+            metrics=metrics,
+        )
+    app = ServiceApp(
+        backend,
+        arguments.api_keys,
+        arguments.redirect_results,
+        signing_key,
+        arguments.result_ttl,
+        metrics,
+    )
+    logging.basicConfig(format="%(asctime)s %(name)s %(message)s", level=logging.ERROR)
+    server.raise_open_file_limit()
+    try:
+        sock = server.listening_socket(arguments.host, arguments.port, arguments.backlog)
+    except OSError as error:
+        return fail(f"cannot listen on {arguments.host}:{arguments.port}: {error}", 1)
+    port = sock.getsockname()[1]
+    host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
+    config = server.make_config(
+        app,
+        context,
+        arguments.backlog,
+        arguments.max_connections,
+        arguments.request_timeout,
+        arguments.keep_alive,
+        app.write_log,
+    )
+    mode = f"Redis at {arguments.redis}" if arguments.redis else f"{arguments.workers} solvers"
+
+    def started() -> None:
+        app.write_log(f"qernx_service listening on https://{host}:{port}")
+        app.write_log(f"qernx_service solving with {mode}")
+
+    running = server.ServiceServer(config, started, arguments.request_timeout)
+    try:
+        running.run(sockets=[sock])
+    except SystemExit as stopped:  # uvicorn's way to report a failed start
+        return fail("could not start (see above)", int(stopped.code or 3))
+    finally:
+        sock.close()
+    if not running.started:
+        return fail("could not start (see above)", 3)
+    app.write_log("qernx_service stopped")
+    return 0

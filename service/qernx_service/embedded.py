@@ -1,0 +1,197 @@
+"""The embedded back-end: an in-process queue and a bounded result store.
+
+Problems are solved on an executor (solver processes by default) while the
+event loop keeps answering: one dispatcher per solver hands it the waiting
+problems in batches, so a burst of small problems costs few round trips.
+Results are kept for `ttl` seconds, and the oldest go first when they hold
+more than `max_result_bytes`."""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import multiprocessing
+import secrets
+import sys
+import time
+from concurrent.futures import Executor, ProcessPoolExecutor
+from http import HTTPStatus
+from typing import Callable
+
+from .protocol import Refusal
+from .solver import prepare_process, solve_many, warm_up
+from .state import FAILED, PENDING, UNKNOWN, Found, Metrics
+
+SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
+# Problems one trip to a solver process carries at most, and their items.
+BATCH_PROBLEMS = 64
+BATCH_ITEMS = 200_000
+
+
+def solver_processes(count: int) -> ProcessPoolExecutor:
+    """`count` solver processes, started fresh (never forked from a threaded parent)."""
+    return ProcessPoolExecutor(
+        max_workers=count,
+        mp_context=multiprocessing.get_context("spawn"),
+        initializer=prepare_process,
+    )
+
+
+class _Entry:
+    __slots__ = ("owner", "payload", "failed")
+
+    def __init__(self, owner: str) -> None:
+        self.owner = owner
+        self.payload: bytes | None = None
+        self.failed = False
+
+
+class EmbeddedBackend:
+    def __init__(
+        self,
+        executor: Executor,
+        ttl: float,
+        max_result_bytes: int = 256 << 20,
+        max_queued: int = 10_000,
+        max_queued_per_key: int = 1_000,
+        solvers: int = 1,
+        solve: SolveMany = solve_many,
+        warm: Callable[[], None] | None = warm_up,
+        clock: Callable[[], float] = time.monotonic,
+        metrics: Metrics | None = None,
+    ) -> None:
+        self._executor = executor
+        self._solvers = solvers
+        self._solve = solve
+        self._warm = warm
+        self._ttl = ttl
+        self._clock = clock
+        self._max_result_bytes = max_result_bytes
+        self._max_queued = max_queued
+        self._max_queued_per_key = max_queued_per_key
+        self._metrics = metrics
+        self._entries: dict[str, _Entry] = {}
+        self._queued_by: collections.Counter[str] = collections.Counter()
+        self._queued = 0
+        # Solved results in completion order, which with one ttl is expiry order.
+        self._results: collections.OrderedDict[str, float] = collections.OrderedDict()
+        self._result_bytes = 0
+        self._waiting: collections.deque[tuple[str, str, list[int]]] = collections.deque()
+        self._wake: asyncio.Event | None = None
+        self._dispatchers: list[asyncio.Task[None]] = []
+
+    async def start(self) -> None:
+        """Starts every solver process now rather than at the first problem,
+        and a dispatcher for each."""
+        loop = asyncio.get_running_loop()
+        if self._warm is not None:
+            warm = self._warm
+            await asyncio.gather(
+                *(loop.run_in_executor(self._executor, warm) for _ in range(self._solvers))
+            )
+        self._wake = asyncio.Event()
+        self._dispatchers = [asyncio.ensure_future(self._dispatch()) for _ in range(self._solvers)]
+
+    async def close(self) -> None:
+        for dispatcher in self._dispatchers:
+            dispatcher.cancel()
+        await asyncio.gather(*self._dispatchers, return_exceptions=True)
+        await asyncio.to_thread(self._executor.shutdown, True, cancel_futures=True)
+
+    async def healthy(self) -> bool:
+        return True
+
+    async def signing_key(self, generated: bytes) -> bytes:
+        return generated
+
+    async def submit(self, owner: str, items: list[int], body: bytes = b"") -> str:
+        if self._queued >= self._max_queued:
+            raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
+        if self._queued_by[owner] >= self._max_queued_per_key:
+            raise Refusal(HTTPStatus.TOO_MANY_REQUESTS, "Too many problems queued for this key", 5)
+        request_id = secrets.token_urlsafe(18)
+        self._entries[request_id] = _Entry(owner)
+        self._queued += 1
+        self._queued_by[owner] += 1
+        self._waiting.append((request_id, owner, items))
+        if self._wake is not None:
+            self._wake.set()
+        return request_id
+
+    async def lookup(self, owner: str, request_id: str) -> Found:
+        self._expire()
+        entry = self._entries.get(request_id)
+        if entry is None or entry.owner != owner:
+            return UNKNOWN
+        if entry.failed:
+            return FAILED
+        return PENDING if entry.payload is None else entry.payload
+
+    async def object(self, request_id: str) -> bytes | None:
+        self._expire()
+        entry = self._entries.get(request_id)
+        return None if entry is None else entry.payload
+
+    async def queue_depth(self) -> int:
+        return self._queued
+
+    async def results_held(self) -> tuple[int, int]:
+        """How many results are held and their bytes."""
+        self._expire()
+        return len(self._results), self._result_bytes
+
+    async def _dispatch(self) -> None:
+        assert self._wake is not None
+        loop = asyncio.get_running_loop()
+        while True:
+            while not self._waiting:
+                self._wake.clear()
+                await self._wake.wait()
+            batch = [self._waiting.popleft()]
+            size = len(batch[0][2])
+            while self._waiting and len(batch) < BATCH_PROBLEMS:
+                size += len(self._waiting[0][2])
+                if size > BATCH_ITEMS:
+                    break
+                batch.append(self._waiting.popleft())
+            problems = [items for _, _, items in batch]
+            try:
+                solved = await loop.run_in_executor(self._executor, self._solve, problems)
+            except Exception as error:  # a solver process died: the batch fails, not the service
+                solved = [str(error) or type(error).__name__] * len(batch)
+            for (request_id, owner, _), outcome in zip(batch, solved):
+                self._finish(request_id, owner, outcome)
+
+    def _finish(self, request_id: str, owner: str, outcome: tuple[bytes, float] | str) -> None:
+        payload = None
+        if isinstance(outcome, str):
+            print(
+                f"qernx_service: solve {request_id} failed: {outcome}", file=sys.stderr, flush=True
+            )
+        else:
+            payload, seconds = outcome
+            if self._metrics is not None:
+                self._metrics.solve_seconds.observe(seconds)
+        self._queued -= 1
+        self._queued_by[owner] -= 1
+        if self._queued_by[owner] <= 0:
+            del self._queued_by[owner]
+        entry = self._entries.get(request_id)
+        if entry is None:
+            return
+        entry.payload = payload
+        entry.failed = payload is None
+        self._results[request_id] = self._clock() + self._ttl
+        self._result_bytes += len(payload or b"")
+        self._expire()
+
+    def _expire(self) -> None:
+        now = self._clock()
+        while self._results:
+            request_id, expiry = next(iter(self._results.items()))
+            if expiry > now and self._result_bytes <= self._max_result_bytes:
+                break
+            self._results.popitem(last=False)
+            entry = self._entries.pop(request_id, None)
+            if entry is not None and entry.payload is not None:
+                self._result_bytes -= len(entry.payload)

@@ -1,0 +1,184 @@
+"""`python -m qernx_service worker`: solves problems queued in Redis.
+
+Each of `concurrency` consumers is a process of its own that takes one
+problem at a time, solves it with the module's local solver and stores the
+result. Now and then it first takes over problems another consumer has held
+longer than `reclaim_after` seconds (a worker that died). A problem is
+acknowledged only once its result is stored, so none is lost."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import multiprocessing
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+from datetime import datetime, timezone
+from typing import Any
+
+import redis
+from redis.exceptions import RedisError, ResponseError
+
+from .protocol import MAX_TOTAL
+from .redis_backend import GROUP, STORE_RESULT, STREAM, job_key, queued_key
+from .solver import prepare_process, solve_payload
+
+# Problems one read takes at most: fewer round trips, and few enough that an
+# idle consumer elsewhere never waits long behind a busy one.
+READ_BATCH = 4
+
+
+def log(line: str) -> None:
+    stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+    sys.stderr.write(f"{stamp} {line}\n")
+    sys.stderr.flush()
+
+
+class Consumer:
+    def __init__(
+        self,
+        client: Any,
+        name: str,
+        reclaim_after: float,
+        result_ttl: int,
+        stop: threading.Event,
+    ) -> None:
+        self.client = client
+        self.name = name
+        self.reclaim_after = reclaim_after
+        self.result_ttl = result_ttl
+        self.stop = stop
+        self.store = client.register_script(STORE_RESULT)
+        self.next_reclaim = 0.0
+
+    def run(self) -> None:
+        while not self.stop.is_set():
+            try:
+                for entry_id, fields in self.next_entries():
+                    self.handle(entry_id, fields)
+            except (RedisError, OSError) as error:
+                log(f"{self.name}: Redis unavailable: {error}")
+                self.stop.wait(1)
+
+    def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        now = time.monotonic()
+        if now >= self.next_reclaim:
+            claimed = self.client.xautoclaim(
+                STREAM,
+                GROUP,
+                self.name,
+                min_idle_time=int(self.reclaim_after * 1000),
+                start_id="0-0",
+                count=1,
+            )
+            entries = [(i, f) for i, f in claimed[1] if f]
+            if entries:
+                log(f"{self.name}: took over {entries[0][1].get(b'id', b'?').decode()}")
+                return entries
+            # Nothing left to take over: look again in a while.
+            self.next_reclaim = now + min(1.0, self.reclaim_after / 4)
+        read = self.client.xreadgroup(GROUP, self.name, {STREAM: ">"}, count=READ_BATCH, block=500)
+        return [(i, f) for _, batch in read or [] for i, f in batch if f]
+
+    def handle(self, entry_id: bytes, fields: dict[bytes, bytes]) -> None:
+        request_id = fields.get(b"id", b"").decode()
+        owner = fields.get(b"owner", b"").decode()
+        state, payload = "failed", b""
+        try:
+            # A front-end checked it; a foreign entry fails here (or in min and sum).
+            items = json.loads(fields[b"items"])
+            if not isinstance(items, list) or (items and min(items) < 0) or sum(items) > MAX_TOTAL:
+                raise ValueError("not a problem the service accepts")
+            payload, seconds = solve_payload(items)
+            state = "done"
+            log(f"{self.name}: solved {request_id} in {seconds * 1000:.1f} ms")
+        except Exception as error:  # a bad entry must not stop the worker
+            log(f"{self.name}: solve {request_id} failed: {error}")
+        self.store(
+            keys=[job_key(request_id), STREAM, queued_key(owner)],
+            args=[state, payload, self.result_ttl, GROUP, entry_id],
+        )
+
+
+def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
+    """One consumer, in this process, until SIGTERM or SIGINT."""
+    prepare_process()
+    stop = threading.Event()
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, lambda *_: stop.set())
+    client = redis.Redis.from_url(url, socket_timeout=10)
+    try:
+        client.xgroup_create(STREAM, GROUP, id="0", mkstream=True)
+    except ResponseError as error:
+        if "BUSYGROUP" not in str(error):
+            raise
+    except (RedisError, OSError) as error:
+        log(f"{name}: cannot reach Redis: {error}")
+        return 1
+    solve_payload([])  # the module is loaded before the first problem
+    Consumer(client, name, reclaim_after, result_ttl, stop).run()
+    return 0
+
+
+def parse_arguments(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m qernx_service worker",
+        description="Solve the problems that front-ends queue in Redis.",
+    )
+    parser.add_argument("--redis", required=True, help="redis://host:port/db")
+    parser.add_argument(
+        "--concurrency",
+        type=int,
+        default=os.cpu_count() or 1,
+        help="solver processes (default: one per CPU)",
+    )
+    parser.add_argument(
+        "--reclaim-after",
+        type=float,
+        default=30.0,
+        help="seconds after which a problem held by a silent worker is taken over (default 30)",
+    )
+    parser.add_argument(
+        "--result-ttl", type=int, default=3600, help="seconds a result is kept (default 3600)"
+    )
+    arguments = parser.parse_args(argv)
+    if arguments.concurrency < 1:
+        parser.error("--concurrency must be 1 or more")
+    if not arguments.reclaim_after > 0 or arguments.result_ttl < 1:
+        parser.error("--reclaim-after and --result-ttl must be above 0")
+    return arguments
+
+
+def main(argv: list[str]) -> int:
+    arguments = parse_arguments(argv)
+    base = f"{socket.gethostname()}-{os.getpid()}"
+    options = (arguments.reclaim_after, arguments.result_ttl)
+    if arguments.concurrency == 1:
+        log(f"worker {base} solving with 1 consumer")
+        status = consume(arguments.redis, f"{base}-0", *options)
+        log(f"worker {base} stopped")
+        return status
+    stop = threading.Event()
+    for number in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(number, lambda *_: stop.set())
+    context = multiprocessing.get_context("spawn")
+    consumers = [
+        context.Process(target=consume, args=(arguments.redis, f"{base}-{i}", *options))
+        for i in range(arguments.concurrency)
+    ]
+    for consumer in consumers:
+        consumer.start()
+    log(f"worker {base} solving with {arguments.concurrency} consumers")
+    while not stop.is_set() and any(c.is_alive() for c in consumers):
+        stop.wait(0.5)
+    for consumer in consumers:
+        if consumer.is_alive():
+            consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops
+    for consumer in consumers:
+        consumer.join(timeout=9)
+    log(f"worker {base} stopped")
+    return 0
