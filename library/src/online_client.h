@@ -86,15 +86,17 @@ class stop_watch {
   explicit stop_watch(const qern_stop *stop) : stop_(stop) {}
   bool requested();
   bool stopped() const { return stopped_; }
+  // False when there is no check to ask (a background solve, a C caller).
+  bool can_stop() const { return stop_ != nullptr && stop_->check != nullptr; }
 
  private:
   const qern_stop *stop_;
   bool stopped_ = false;
 };
 
-// Waits the given seconds in slices of at most 100 ms, asking the stop check
-// (and whether the process is exiting) between slices. False when it ended
-// early.
+// Waits the given seconds in slices of 100 ms, asking the stop check (and
+// whether the process is exiting) between slices; without a stop check, in
+// one wait. False when it ended early.
 bool pause_for(unsigned seconds, stop_watch *stop);
 
 // True once the process has begun to exit (qern_stop_transfers).

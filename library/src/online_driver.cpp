@@ -193,12 +193,12 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     if (answer.out_of_memory) {
       throw std::bad_alloc();
     }
-    if (answer.too_long) {
+    if (answer.too_long && !busy_status(status)) {
       return fail_with(setup.err_buf,
                        "The service's answer to the submission is longer than %zu bytes",
                        kLongestSubmissionAnswer);
     }
-    if (result != CURLE_OK) {
+    if (result != CURLE_OK && !answer.too_long) {  // a long busy page is still busy
       if (transient_transport(result) && !last) {
         print_diagnostic("Submission failed (%d: %s), trying again\n", result,
                          curl_easy_strerror(result));

@@ -224,6 +224,16 @@ long response_status(CURL *handle) {
 }
 
 bool pause_for(unsigned seconds, stop_watch *stop) {
+  if (!stop->can_stop()) {
+    // Nothing to ask: one wait as long as the pause (a signal only shortens
+    // it to check whether the process is exiting).
+    timespec wait{static_cast<time_t>(seconds), 0};
+    timespec left{};
+    while (seconds > 0 && nanosleep(&wait, &left) != 0 && errno == EINTR && !exiting) {
+      wait = left;
+    }
+    return !exiting;
+  }
   const long slices = static_cast<long>(seconds) * (1000 / kSliceMilliseconds);
   for (long slice = 0; slice < slices; ++slice) {
     if (exiting || stop->requested()) {

@@ -1,10 +1,11 @@
 /* Interposed over the C library's nanosleep() and connect(), for the online
- * tests. The library pauses in slices of 100 ms; each slice is counted and
- * returns at once, so back-off schedules of half an hour run in a moment.
- * The next connect() (a transfer lies between two pauses) or the process's
- * exit writes the pause as a line "p SLICES" to the file named by
- * QERN_TEST_SLEEP_LOG. Other sleeps and every connect go on to the C
- * library. */
+ * tests. A solve with a stop check pauses in slices of 100 ms; each slice is
+ * counted and returns at once, so back-off schedules of half an hour run in a
+ * moment. The next connect() (a transfer lies between two pauses) or the
+ * process's exit writes the pause as a line "p SLICES" to the file named by
+ * QERN_TEST_SLEEP_LOG. A solve without one pauses in one wait of whole
+ * seconds, recorded at once the same way. Other sleeps and every connect go
+ * on to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdatomic.h>
@@ -32,6 +33,12 @@ __attribute__((destructor)) static void flush_at_exit(void) {
 int nanosleep(const struct timespec *wait, struct timespec *left) {
   if (wait != NULL && wait->tv_sec == 0 && wait->tv_nsec == 100000000L) {
     atomic_fetch_add(&slices, 1);
+    return 0;
+  }
+  if (wait != NULL && wait->tv_sec > 0 && wait->tv_nsec == 0) {
+    flush_pause();
+    atomic_store(&slices, (unsigned long)wait->tv_sec * 10);
+    flush_pause();
     return 0;
   }
   int (*real)(const struct timespec *, struct timespec *) =

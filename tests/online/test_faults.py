@@ -185,6 +185,14 @@ class HugeSubmissionAnswer(Service):
         answer(connection, "200 OK", b'{"requestId":"r-1"}' + padding)
 
 
+class LongBusyPageOnce(Service):
+    def submit(self, request, connection):
+        if request.number > 1:
+            return super().submit(request, connection)
+        page = b"<html>" + b"busy " * 20000 + b"</html>"
+        answer(connection, "503 Service Unavailable", page, content_type="text/html")
+
+
 class EmptyAcceptedOnce(Service):
     def result(self, request, connection):
         if request.number == 1:
@@ -245,6 +253,7 @@ UNDECODABLE = message("Result payload could not be decompressed (zlib status -3)
             [1, 1],
         ),
         (EmptyAcceptedOnce(), repr(oracle(ITEMS)), 1, [1]),
+        (LongBusyPageOnce(), repr(oracle(ITEMS)), 2, [1]),
         (
             HugeSubmissionAnswer(),
             message("The service's answer to the submission is longer than 65536 bytes"),

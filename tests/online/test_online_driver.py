@@ -29,6 +29,7 @@ def test_background_solve_goes_online_too(scenario, solve_online):
     server = scenario("ready", not_ready=1)
     outcome = solve_online([7, 9, 100], server.origin, background=True)
     assert outcome.result == repr(oracle([7, 9, 100]))
+    assert outcome.sleeps == [1]  # one wait: a background solve has no stop check
 
 
 def test_redirect_to_an_object_store_answering_xml_until_ready(scenario, solve_online):
