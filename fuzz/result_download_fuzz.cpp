@@ -1,6 +1,6 @@
 // The retrieval's write callback over up to four deliveries, then the result
 // decoded and packed into a short capacity, checked against zlib's own
-// inflate of the same bytes.
+// inflate of the same bytes, member after member.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <zlib.h>
 
@@ -13,20 +13,28 @@
 
 namespace {
 
-// The reference decode: gzip only, at most 65536 bytes; -1 when zlib refuses.
+// The reference decode: every gzip member in turn, as gunzip does, at most
+// 65536 bytes in all; -1 when zlib refuses any part of the input.
 long reference_gunzip(const std::vector<unsigned char> &in, std::vector<unsigned char> *out) {
   out->assign(65536, 0);
-  z_stream z{};
-  if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
-    abort();
-  z.next_in = const_cast<unsigned char *>(in.data());
-  z.avail_in = static_cast<uInt>(in.size());
-  z.next_out = out->data();
-  z.avail_out = static_cast<uInt>(out->size());
-  const int status = inflate(&z, Z_FINISH);
-  const long produced = static_cast<long>(z.total_out);
-  inflateEnd(&z);
-  return status == Z_STREAM_END ? produced : -1;
+  size_t used = 0;
+  size_t produced = 0;
+  do {
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK)
+      abort();
+    z.next_in = const_cast<unsigned char *>(in.data()) + used;
+    z.avail_in = static_cast<uInt>(in.size() - used);
+    z.next_out = out->data() + produced;
+    z.avail_out = static_cast<uInt>(out->size() - produced);
+    const int status = inflate(&z, Z_FINISH);
+    used += z.total_in;
+    produced += z.total_out;
+    inflateEnd(&z);
+    if (status != Z_STREAM_END)
+      return -1;
+  } while (used < in.size());
+  return static_cast<long>(produced);
 }
 
 }  // namespace

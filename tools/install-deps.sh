@@ -9,6 +9,7 @@ packages=(
   clang-format clang-14 libclang-rt-14-dev
   openssl util-linux mount
   redis-server
+  nghttp2-server
 )
 
 missing=()

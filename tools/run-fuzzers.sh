@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 build=build/fuzz
-targets=(submit_scanner result_download request_body local_solver)
+targets=(submit_scanner result_download request_body local_solver trace)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQERN_BUILD_MODULE=OFF -DQERN_BUILD_FUZZERS=ON -DQERN_SANITIZE=address,undefined \

@@ -1,153 +1,37 @@
 // The online solve: submit the items to the service, poll for the result with
-// exponential back-off, then unpack it into the caller's words.
+// exponential back-off, then check and unpack it into the caller's words.
 #include <curl/curl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <zlib.h>
 
-#include <atomic>
-#include <cctype>
-#include <chrono>
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <string>
-#include <thread>
 
+#include "online_client.h"
 #include "qern_internal.h"
 #include "qern_lib.h"
 
 namespace {
 
+using namespace qern_online;
 using qern_internal::heap_ptr;
 using qern_internal::print_diagnostic;
 
 constexpr const char *kDefaultOrigin = "https://localhost:8443";
-constexpr int kDefaultAttempts = 20;
-constexpr int kLeastOverriddenAttempts = 30;
 constexpr int kSubmissionAttempts = 3;
-constexpr unsigned kLongestPauseExponent = 30;
+// A submission answer is a short object; anything longer is not one.
+constexpr size_t kLongestSubmissionAnswer = 64 * 1024;
+// Of a refusal's body only the beginning is kept, for its message.
+constexpr size_t kLongestRefusal = 64 * 1024;
 
-struct easy_deleter {
-  void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+struct curl_text_deleter {
+  void operator()(char *text) const { curl_free(text); }
 };
-using easy_handle = std::unique_ptr<CURL, easy_deleter>;
-
-struct slist_deleter {
-  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
-using header_list = std::unique_ptr<curl_slist, slist_deleter>;
-
-// Set once the process has begun to exit: transfers still running must
-// leave libcurl before the TLS library's own exit handler tears it down.
-std::atomic<bool> process_exiting{false};
-std::atomic<int> transfers_in_flight{0};
-constexpr auto kLongestExitWait = std::chrono::seconds(2);
-
-// libcurl's global initialisation, once per process, at load time on the
-// thread that loads the library: done lazily by the first background solve,
-// it could still be running when the process exits.
-void init_curl_once() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-}
-
-[[gnu::constructor]] void init_curl_at_load() {
-  init_curl_once();
-}
-
-int abort_when_exiting(void * /*unused*/, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return process_exiting ? 1 : 0;
-}
-
-// curl_easy_perform, unless the process is exiting; counted so that the exit
-// handler knows when no transfer is left inside libcurl.
-CURLcode perform_transfer(CURL *handle) {
-  ++transfers_in_flight;
-  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
-  if (!process_exiting) {
-    result = curl_easy_perform(handle);
-  }
-  --transfers_in_flight;
-  return result;
-}
-
-// Writes libcurl's trace to standard error like its own verbose output, with
-// the value of every x-api-key header replaced, so that the key never shows.
-int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t size,
-                    void * /*unused*/) {
-  const char *prefix;
-  switch (type) {
-    case CURLINFO_TEXT:
-      prefix = "* ";
-      break;
-    case CURLINFO_HEADER_IN:
-      prefix = "< ";
-      break;
-    case CURLINFO_HEADER_OUT:
-      prefix = "> ";
-      break;
-    default:
-      return 0;  // bodies and TLS records are not traced
-  }
-  static const char kKeyHeader[] = "x-api-key:";
-  const size_t key_length = sizeof kKeyHeader - 1;
-  size_t start = 0;
-  while (start < size) {
-    const char *line = data + start;
-    const auto *newline = static_cast<const char *>(memchr(line, '\n', size - start));
-    const size_t length =
-        newline != nullptr ? static_cast<size_t>(newline - line) + 1 : size - start;
-    fputs(prefix, stderr);
-    if (length >= key_length && strncasecmp(line, kKeyHeader, key_length) == 0) {
-      fputs("x-api-key: ***\n", stderr);
-    } else {
-      fwrite(line, 1, length, stderr);
-      if (newline == nullptr) {
-        fputc('\n', stderr);
-      }
-    }
-    start += length;
-  }
-  fflush(stderr);
-  return 0;
-}
-
-// The service origin without a trailing slash, or an empty string (with the
-// reason in `why`) when it is not https.
-std::string service_origin(const qern_settings &settings, std::string *why) {
-  const char *configured = settings.api_url;
-  std::string origin = configured != nullptr && *configured != '\0' ? configured : kDefaultOrigin;
-  if (origin.compare(0, 8, "https://") != 0) {
-    *why = "QERN_API_URL must start with https://";
-    return {};
-  }
-  while (origin.size() > 8 && origin.back() == '/') {
-    origin.pop_back();
-  }
-  return origin;
-}
-
-// Options every transfer shares: the CA location (a directory goes to
-// CURLOPT_CAPATH, which is the only place libcurl reads one from), https only,
-// bounded redirects, connect and stall time-outs, and the redacted trace.
-void set_transport_options(CURL *handle, const char *ca_path) {
-  struct stat info;
-  const bool is_directory = stat(ca_path, &info) == 0 && S_ISDIR(info.st_mode);
-  curl_easy_setopt(handle, is_directory ? CURLOPT_CAPATH : CURLOPT_CAINFO, ca_path);
-  curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-  curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 30L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 30L);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, redacting_trace);
-  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, abort_when_exiting);
-}
 
 // Everything one solve holds; released on every way out.
 struct solve_state {
@@ -166,98 +50,373 @@ struct solve_state {
   }
 };
 
+// What a solve needs besides its state.
+struct solve_setup {
+  std::string origin;
+  const char *ca_path;
+  const char *api_key;
+  trace_context trace;
+  stop_watch *stop;
+  char *err_buf;
+};
+
 qern_status_t fail(const char *text, char *err_buf) {
   _safe_copy_to_err_buff(text, err_buf);
   return -1;
 }
 
-qern_status_t fail_with_status(const char *text, qern_status_t status, char *err_buf) {
-  _safe_copy_to_err_buff(text, err_buf);
-  return status;
-}
-
-qern_status_t fail_with_code(const char *format, int code, char *err_buf) {
-  char text[QERN_ERR_BUF_SIZE];
-  snprintf(text, sizeof text, format, code);
+[[gnu::format(printf, 2, 3)]] qern_status_t fail_with(char *err_buf, const char *format, ...) {
+  char text[QERN_ERR_BUF_SIZE * 4];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
   return fail(text, err_buf);
 }
 
-// The pause before the next poll: 1, 1, 2, 2, 4, 4, ... seconds.
-void pause_before_attempt(int attempt) {
-  unsigned exponent = static_cast<unsigned>(attempt) / 2;
-  if (exponent > kLongestPauseExponent) {
-    exponent = kLongestPauseExponent;
+// The way out of a solve whose pause or transfer ended early.
+qern_status_t interrupted(const solve_setup &setup) {
+  if (setup.stop->stopped()) {
+    return QERN_STATUS_STOPPED;
   }
-  sleep(1u << exponent);
+  return fail("The process is exiting", setup.err_buf);
 }
 
-// The poll attempt limit once the first attempt found the result not ready.
-int overridden_attempt_limit(const qern_settings &settings) {
-  const char *value = settings.max_retries;
-  if (value == nullptr) {
-    return kDefaultAttempts;
+// A refusal names the stage, the status and the service's message if any.
+qern_status_t refused(const solve_setup &setup, const char *stage, long status,
+                      const std::string &answer) {
+  const std::string message = service_message(answer);
+  if (message.empty()) {
+    return fail_with(setup.err_buf, "The service refused the %s (%ld)", stage, status);
   }
-  const int requested = atoi(value);
-  const int limit = requested > kLeastOverriddenAttempts ? requested : kLeastOverriddenAttempts;
-  print_diagnostic("Overrode max retries to %d", limit);
-  return limit;
+  return fail_with(setup.err_buf, "The service refused the %s (%ld): %s", stage, status,
+                   message.c_str());
 }
 
-// Submits the problem; returns the last libcurl code, or -1 after failing
-// with a local reason.
-int submit(solve_state *solve, const std::string &origin, const char *ca_path, char *err_buf,
-           qern_status_t *status) {
-  const std::string url = origin + "/v0/app/sspu";
-  int result = CURLE_OK;
+// The service origin without a trailing slash, or an empty string (with the
+// reason in `why`) when it is not https.
+std::string service_origin(const qern_settings &settings, std::string *why) {
+  const char *configured = settings.api_url;
+  std::string origin = configured != nullptr && *configured != '\0' ? configured : kDefaultOrigin;
+  if (origin.compare(0, 8, "https://") != 0) {
+    *why = "QERN_API_URL must start with https://";
+    return {};
+  }
+  while (origin.size() > 8 && origin.back() == '/') {
+    origin.pop_back();
+  }
+  return origin;
+}
+
+// ---- Submission -------------------------------------------------------------
+
+struct submission_answer {
+  std::string bytes;
+  bool too_long = false;
+  bool out_of_memory = false;
+};
+
+// Collects the whole submission answer; it is scanned once it is complete.
+size_t collect_submission_answer(char *data, size_t size, size_t count, void *answer_data) {
+  auto *answer = static_cast<submission_answer *>(answer_data);
+  const size_t length = size * count;
+  if (length > kLongestSubmissionAnswer - answer->bytes.size()) {
+    answer->too_long = true;
+    return 0;
+  }
+  try {
+    answer->bytes.append(data, length);
+  } catch (const std::bad_alloc &) {
+    answer->out_of_memory = true;
+    return 0;
+  }
+  return length;
+}
+
+// Reads the answer to a submission: the service's message when it has one
+// (the failure, whatever the status), else the request identifier of a 200 or
+// 201, else the status. 0 when the identifier is there.
+qern_status_t read_submission_answer(solve_state *solve, const solve_setup &setup, long status,
+                                     std::string *bytes) {
+  const bool accepted = status == 200 || status == 201;
+  if (!accepted && (bytes->empty() || (*bytes)[0] != '{')) {
+    return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
+  }
+  solve->reply.status = 0;
+  const size_t consumed =
+      make_request_write_callback(bytes->data(), 1, bytes->size(), &solve->reply);
+  if (solve->reply.status != 0) {
+    return fail(solve->reply.failure_text != nullptr ? solve->reply.failure_text
+                                                     : "The service refused the problem",
+                setup.err_buf);
+  }
+  if (!accepted) {
+    return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
+  }
+  if (consumed != bytes->size()) {
+    return fail_with(setup.err_buf, "Submit problem curl failed with %d", CURLE_WRITE_ERROR);
+  }
+  if (solve->request_id[0] == '\0') {
+    return fail("The service accepted the problem without a requestId", setup.err_buf);
+  }
+  return 0;
+}
+
+// Submits the problem until the service has given it a request identifier.
+qern_status_t submit(solve_state *solve, const solve_setup &setup) {
+  const std::string url = setup.origin + "/v0/app/sspu";
   for (int attempt = 0; attempt < kSubmissionAttempts; ++attempt) {
+    const bool last = attempt + 1 == kSubmissionAttempts;
+    if (attempt > 0 && !pause_for(pause_seconds(attempt - 1), setup.stop)) {
+      return interrupted(setup);
+    }
     init_curl_once();
     easy_handle handle(curl_easy_init());
     if (!handle) {
-      *status = fail("[Local failure] curl failed to generate", err_buf);
-      return -1;
+      return fail("[Local failure] curl failed to generate", setup.err_buf);
     }
+    submission_answer answer;
     CURL *curl = handle.get();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, solve->headers.get());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, solve->body.get());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, make_request_write_callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &solve->reply);
-    set_transport_options(curl, ca_path);
-    result = perform_transfer(curl);
-    if (result == CURLE_OK || !_curl_transient_err(result)) {
-      break;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_submission_answer);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    set_transport_options(curl, setup.ca_path, &setup.trace, setup.stop);
+    const CURLcode result = perform_transfer(curl, setup.stop);
+    const long status = response_status(curl);
+    handle.reset();
+    if (setup.stop->stopped()) {
+      return QERN_STATUS_STOPPED;
+    }
+    if (answer.out_of_memory) {
+      throw std::bad_alloc();
+    }
+    if (answer.too_long && !busy_status(status)) {
+      return fail_with(setup.err_buf,
+                       "The service's answer to the submission is longer than %zu bytes",
+                       kLongestSubmissionAnswer);
+    }
+    if (result != CURLE_OK && !answer.too_long) {  // a long busy page is still busy
+      if (transient_transport(result) && !last) {
+        print_diagnostic("Submission failed (%d: %s), trying again\n", result,
+                         curl_easy_strerror(result));
+        continue;
+      }
+      return fail_with(setup.err_buf, "Submit problem curl failed with %d", result);
+    }
+    switch (classify_submission_status(status)) {
+      case submission_step::scan_for_id:
+      case submission_step::refused_as_today:
+        return read_submission_answer(solve, setup, status, &answer.bytes);
+      case submission_step::retry:
+        if (last) {
+          return fail_with(setup.err_buf,
+                           "The service stayed busy (%ld) through %d submission attempts", status,
+                           kSubmissionAttempts);
+        }
+        print_diagnostic("Submission answered %ld, trying again\n", status);
+        continue;
+      case submission_step::refused:
+        // The service's own words, as for any refusal of a submission.
+        return read_submission_answer(solve, setup, status, &answer.bytes);
     }
   }
-  return result;
+  return fail("The service stayed busy", setup.err_buf);  // not reached
 }
 
-}  // namespace
+// ---- Polling ----------------------------------------------------------------
 
-extern "C" void qern_stop_transfers(void) {
-  process_exiting = true;
-  const auto deadline = std::chrono::steady_clock::now() + kLongestExitWait;
-  while (transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+struct poll_answer {
+  CURL *handle;
+  download_buffer *download;
+  std::string text;  // the beginning of an answer other than 200
+  bool out_of_memory = false;
+};
+
+// A 200 answer goes to the download (which refuses the not-ready ones);
+// the beginning of any other answer is kept for its message.
+size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_data) {
+  auto *answer = static_cast<poll_answer *>(answer_data);
+  if (response_status(answer->handle) == 200) {
+    return qern_internal::write_memory_callback(data, size, count, answer->download);
   }
-}
-
-extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
-                                                           uint64_t *words, size_t *word_count,
-                                                           char *err_buf) {
+  const size_t length = size * count;
+  const size_t room = kLongestRefusal - std::min(answer->text.size(), kLongestRefusal);
   try {
-    const auto settings = qern_internal::settings_copy::from_environment();
-    return qern_internal::online_solve(items, item_count, words, word_count, err_buf,
-                                       settings.view(), nullptr);
+    answer->text.append(data, std::min(length, room));
   } catch (const std::bad_alloc &) {
-    return fail_with_status("[Local failure] not enough memory", QERN_STATUS_NO_MEMORY, err_buf);
+    answer->out_of_memory = true;
+    return 0;
+  }
+  return length;
+}
+
+struct poll_outcome {
+  qern_status_t failed;  // 0: the fields below hold the answer
+  CURLcode result;
+  long status;
+  std::string text;
+};
+
+// Header lists of the result requests: with the key for the service's own
+// origin, without it for any other.
+struct poll_headers {
+  header_list keyed;
+  header_list plain;
+};
+
+// One poll: the result request and the redirects it leads to.
+poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::string &url,
+                       const poll_headers &headers) {
+  std::string location = url;
+  for (int hop = 0;; ++hop) {
+    easy_handle handle(curl_easy_init());
+    if (!handle) {
+      return {fail("[Local failure] curl failed to generate", setup.err_buf), CURLE_OK, 0, {}};
+    }
+    CURL *curl = handle.get();
+    solve->download.size = 0;  // every answer starts from an empty download
+    poll_answer answer{curl, &solve->download, {}};
+    const bool own_origin = same_origin(setup.origin.c_str(), location.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, location.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER,
+                     own_origin ? headers.keyed.get() : headers.plain.get());
+    curl_easy_setopt(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // the payload is the gzip
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
+    set_transport_options(curl, setup.ca_path, &setup.trace, setup.stop);
+    const CURLcode result = perform_transfer(curl, setup.stop);
+    const long status = response_status(curl);
+    if (setup.stop->stopped()) {
+      return {QERN_STATUS_STOPPED, result, status, {}};
+    }
+    if (answer.out_of_memory) {
+      throw std::bad_alloc();
+    }
+    if (result != CURLE_OK || !is_redirect(status)) {
+      return {0, result, status, std::move(answer.text)};
+    }
+    char *target = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || target == nullptr) {
+      return {0, result, status, std::move(answer.text)};  // a redirect to nowhere
+    }
+    if (!is_https(target)) {
+      return {fail("The result request was redirected to a URL that is not https", setup.err_buf),
+              result,
+              status,
+              {}};
+    }
+    if (hop == kMostRedirects) {
+      return {fail_with(setup.err_buf, "The result request was redirected more than %d times",
+                        kMostRedirects),
+              result,
+              status,
+              {}};
+    }
+    location = target;
   }
 }
 
-qern_status_t qern_internal::online_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                          size_t *word_count, char *err_buf,
-                                          const qern_settings &settings,
-                                          const qern_stop * /*stop*/) {
+// Polls until the result has been downloaded. 0 when it has.
+qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_settings &settings) {
+  std::unique_ptr<char, curl_text_deleter> escaped(curl_easy_escape(nullptr, solve->request_id, 0));
+  if (!escaped) {
+    throw std::bad_alloc();
+  }
+  const std::string url = setup.origin + "/v0/result?requestId=" + escaped.get();
+  poll_headers headers;
+  headers.keyed.reset(qern_internal::make_header_list(2, setup.api_key));
+  curl_slist *keyed =
+      headers.keyed ? curl_slist_append(headers.keyed.get(), "Accept-Encoding: gzip") : nullptr;
+  headers.plain.reset(curl_slist_append(nullptr, "Accept-Encoding: gzip"));
+  if (keyed == nullptr || !headers.plain) {
+    return fail("[Local failure] slist failed to generate", setup.err_buf);
+  }
+  solve->download.data = static_cast<unsigned char *>(malloc(1));
+  if (solve->download.data == nullptr) {
+    throw std::bad_alloc();
+  }
+
+  int limit = attempt_limit(nullptr);
+  std::string last_answer;
+  for (int attempt = 0; attempt < limit; ++attempt) {
+    poll_outcome outcome = poll_once(solve, setup, url, headers);
+    if (outcome.failed != 0) {
+      return outcome.failed;
+    }
+    switch (classify_poll(outcome.result, outcome.status, outcome.text)) {
+      case poll_step::ready:
+        return 0;
+      case poll_step::broken:
+        print_diagnostic("result fetch Curl failed with %d\n", outcome.result);
+        return fail_with(setup.err_buf, "The result request failed: %s (curl code %d)",
+                         curl_easy_strerror(outcome.result), outcome.result);
+      case poll_step::refused:
+        return refused(setup, "result request", outcome.status, outcome.text);
+      case poll_step::not_ready:
+        break;
+    }
+    if (outcome.result == CURLE_OK && is_xml_document(outcome.text)) {
+      print_diagnostic("Output is not expected binary, got %s", outcome.text.c_str());
+    }
+    if (attempt == 0 && settings.max_retries != nullptr) {
+      limit = attempt_limit(settings.max_retries);
+      print_diagnostic("Overrode max retries to %d", limit);
+    }
+    const bool transport = outcome.result != CURLE_OK && outcome.result != CURLE_WRITE_ERROR;
+    print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
+                                                     ? static_cast<long>(outcome.result)
+                                                     : outcome.status);
+    if (transport) {
+      last_answer = curl_easy_strerror(outcome.result);
+    } else {
+      last_answer = "HTTP " + std::to_string(outcome.status);
+    }
+    if (!pause_for(pause_seconds(attempt), setup.stop)) {
+      return interrupted(setup);
+    }
+  }
+  return fail_with(setup.err_buf, "The result was not ready after %d attempts (%s)", limit,
+                   last_answer.c_str());
+}
+
+// ---- Unpacking --------------------------------------------------------------
+
+// The items' total, false when it does not fit in 64 bits.
+bool total_of(const uint64_t *items, size_t item_count, uint64_t *total) {
+  uint64_t sum = 0;
+  for (size_t k = 0; k < item_count; ++k) {
+    if (__builtin_add_overflow(sum, items[k], &sum)) {
+      return false;
+    }
+  }
+  *total = sum;
+  return true;
+}
+
+qern_status_t unpack(const solve_state &solve, const solve_setup &setup, const uint64_t *items,
+                     size_t item_count, uint64_t *words, size_t *word_count) {
+  std::unique_ptr<unsigned char[]> area(new unsigned char[kDecompressionArea]);
+  uint64_t length = 0;
+  const int status = decode_payload(solve.download, area.get(), &length);
+  if (status != Z_OK) {
+    return fail_with(setup.err_buf, "Result payload could not be decompressed (zlib status %d)",
+                     status);
+  }
+  uint64_t total = 0;
+  if (!total_of(items, item_count, &total) || !payload_fits(area.get(), length, total)) {
+    return fail("The result payload is not a bitset of this problem", setup.err_buf);
+  }
+  pack_payload(area.get(), length, unpack_target{words, word_count});
+  return 0;
+}
+
+qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *words,
+                           size_t *word_count, char *err_buf, const qern_settings &settings,
+                           stop_watch *stop) {
   std::string why;
   const std::string origin = service_origin(settings, &why);
   if (origin.empty()) {
@@ -276,76 +435,49 @@ qern_status_t qern_internal::online_solve(const uint64_t *items, size_t item_cou
   if (ca_path == nullptr) {
     return fail("Couldn't find ca cert", err_buf);
   }
+  const solve_setup setup{origin,
+                          ca_path,
+                          settings.api_key,
+                          trace_context{settings.api_key != nullptr ? settings.api_key : ""},
+                          stop,
+                          err_buf};
 
-  qern_status_t status = 0;
-  int result = submit(&solve, origin, ca_path, err_buf, &status);
-  if (result < 0) {
+  qern_status_t status = submit(&solve, setup);
+  if (status != 0) {
     return status;
-  }
-  if (result != CURLE_OK) {
-    if (solve.reply.status != 0 && solve.reply.failure_text != nullptr) {
-      return fail(solve.reply.failure_text, err_buf);
-    }
-    if (solve.reply.status != 0) {
-      return fail("The service refused the problem", err_buf);
-    }
-    return fail_with_code("Submit problem curl failed with %d", result, err_buf);
-  }
-  if (solve.request_id[0] == '\0') {
-    return fail("The service accepted the problem without a requestId", err_buf);
   }
   solve.headers.reset();
   solve.body.reset();
+  status = poll(&solve, setup, settings);
+  if (status != 0) {
+    return status;
+  }
+  return unpack(solve, setup, items, item_count, words, word_count);
+}
 
-  const unpack_target target{words, word_count};
-  const std::string url = origin + "/v0/result?requestId=" + solve.request_id;
-  solve.headers.reset(qern_internal::make_header_list(2, settings.api_key));
-  if (!solve.headers) {
-    return fail("[Local failure] slist failed to generate", err_buf);
-  }
-  solve.download.data = static_cast<unsigned char *>(malloc(1));
-  if (solve.download.data == nullptr) {
-    return fail("[Local failure] download buffer failed to generate", err_buf);
-  }
+}  // namespace
 
-  int limit = kDefaultAttempts;
-  for (int attempt = 0; attempt < limit; ++attempt) {
-    easy_handle handle(curl_easy_init());
-    if (!handle) {
-      return fail("[Local failure] curl failed to generate", err_buf);
-    }
-    // Bytes of an attempt that ended in an error would corrupt the next
-    // attempt's payload: every attempt starts from an empty download.
-    solve.download.size = 0;
-    CURL *curl = handle.get();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, solve.headers.get());
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &solve.download);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, qern_internal::write_memory_callback);
-    set_transport_options(curl, ca_path);
-    result = perform_transfer(curl);
-    handle.reset();
-    if (result == CURLE_OK) {
-      break;
-    }
-    if (result != CURLE_WRITE_ERROR && !_curl_transient_err(result)) {
-      print_diagnostic("result fetch Curl failed with %d\n", result);
-      break;
-    }
-    if (attempt == 0) {
-      limit = overridden_attempt_limit(settings);
-    }
-    print_diagnostic("Result not ready (%d)\n", result);
-    pause_before_attempt(attempt);
+extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
+                                                           uint64_t *words, size_t *word_count,
+                                                           char *err_buf) {
+  try {
+    const auto settings = qern_internal::settings_copy::from_environment();
+    return qern_internal::online_solve(items, item_count, words, word_count, err_buf,
+                                       settings.view(), nullptr);
+  } catch (const std::bad_alloc &) {
+    _safe_copy_to_err_buff("[Local failure] not enough memory", err_buf);
+    return QERN_STATUS_NO_MEMORY;
   }
-  if (result != CURLE_OK) {
-    return fail_with_code("Submit problem curl failed with %d", result, err_buf);
+}
+
+qern_status_t qern_internal::online_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                          size_t *word_count, char *err_buf,
+                                          const qern_settings &settings, const qern_stop *stop) {
+  try {
+    stop_watch watch(stop);
+    return solve_online(items, item_count, words, word_count, err_buf, settings, &watch);
+  } catch (const std::bad_alloc &) {
+    _safe_copy_to_err_buff("[Local failure] not enough memory", err_buf);
+    return QERN_STATUS_NO_MEMORY;
   }
-  const int unzipped = _unzip_data(&solve.download, &target);
-  if (unzipped != 0) {
-    return fail_with_code("Result payload could not be decompressed (zlib status %d)", unzipped,
-                          err_buf);
-  }
-  return 0;
 }

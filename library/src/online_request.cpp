@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -34,14 +33,6 @@ constexpr size_t kDigitsAndComma = 21;
 }  // namespace
 
 namespace qern_internal {
-
-void print_diagnostic(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  vprintf(format, args);
-  va_end(args);
-  fflush(stdout);
-}
 
 const char *first_existing_path(const char *const *paths, int count) {
   for (int index = 0; index < count; ++index) {

@@ -11,6 +11,86 @@
 #include "qern_heap.h"
 #include "qern_lib.h"
 
+// ---- Online solver client, C interface ------------------------------------
+//
+// Exported from the module under their own names (binding/qernx.map) for C
+// callers and tests, but not part of the public header. The service origin
+// comes from QERN_API_URL (default https://localhost:8443), the API key from
+// QERN_API_KEY, the poll limit from QERN_MAXRETRIES. Diagnostics go to
+// standard output.
+extern "C" {
+
+struct curl_slist;
+
+/* Solves through the remote service: submits the items, polls for the result
+ * with back-off, and unpacks it into words (which it zero-fills first). The
+ * word count is never changed. Returns 0, or -1 with the reason printed and
+ * copied into err_buf (when not NULL). */
+qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
+                                                uint64_t *words, size_t *word_count, char *err_buf);
+
+/* Header lines for a transfer: "x-api-key: <QERN_API_KEY>" first, then for
+ * kind 1 (submission) "Content-Type: application/json". The caller frees the
+ * list with curl_slist_free_all. NULL on failure, with nothing left over. */
+struct curl_slist *_generate_slist(int kind);
+
+/* The request body "[i1,i2,...]" as a malloc'd NUL-terminated text, or NULL
+ * on failure. Sized for 20 digits and a comma per item, so any items fit. */
+char *_generate_curl_data(const uint64_t *items, size_t count);
+
+/* The first CA candidate path that exists (a file or a directory), printing
+ * each path it checks; NULL when none does. The path is not to be freed. */
+const char *_curl_ca_location(void);
+
+/* True (1) exactly for CURLE_OPERATION_TIMEDOUT (28) and
+ * CURLE_SSL_CONNECT_ERROR (35). */
+int _curl_transient_err(int code);
+
+/* Prints "Failed with error: <msg>" and, when err_buf is not NULL, copies the
+ * first 127 characters of msg into it, NUL-padded. */
+void _safe_copy_to_err_buff(const char *msg, char *err_buf);
+
+/* What the submission scanner learnt: status 0, or -1 with failure_text (a
+ * malloc'd text the driver frees). request_id points at a driver-owned buffer
+ * of QERN_REQUEST_ID_SIZE bytes. */
+#define QERN_REQUEST_ID_SIZE 2000
+struct submit_reply {
+  int status;
+  char *request_id;
+  char *failure_text;
+};
+
+/* libcurl write callback of the submission: scans one delivery as a complete
+ * compact JSON answer. Returns the bytes consumed (fewer than delivered ends
+ * the transfer with CURLE_WRITE_ERROR). reply is a struct submit_reply. */
+size_t make_request_write_callback(char *data, size_t size, size_t count, void *reply);
+
+/* The downloaded result bytes, grown by every accepted delivery. */
+struct download_buffer {
+  unsigned char *data;
+  size_t size;
+};
+
+/* Where a result is unpacked: the caller's words and its word count pointer,
+ * of which only the value (the capacity) is read. */
+struct unpack_target {
+  uint64_t *words;
+  size_t *word_count;
+};
+
+/* Single-shot gzip decode of in[0, in_len) into out. *out_len holds the
+ * capacity on entry and, on success only, the decoded length on return.
+ * Returns a zlib status: Z_OK (0) on success. Only gzip is accepted. */
+int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char *in, uint64_t in_len);
+
+/* Decodes the downloaded result (at most 65536 bytes), trims zero bytes at its
+ * end, zero-fills the target's words and packs the bytes into them
+ * little-endian, stopping with "Overrun output size" at the capacity.
+ * Returns Z_OK (0), or the zlib status of a failed decode (nothing packed). */
+int _unzip_data(const struct download_buffer *buffer, const struct unpack_target *target);
+
+}  // extern "C"
+
 namespace qern_internal {
 
 // Prints one diagnostic to standard output and flushes it at once, so that

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "online_client.h"
 #include "qern_internal.h"
 #include "qern_lib.h"
 
@@ -13,9 +16,7 @@ namespace {
 
 using qern_internal::print_diagnostic;
 
-// The decompression area bounds a result to 65536 bytes (8192 words), which
-// covers item totals up to 524287.
-constexpr size_t kDecompressionArea = 65536;
+using qern_online::kDecompressionArea;
 
 // A gzip stream of at most 65536 bytes is far smaller than this even when
 // stored uncompressed; a longer download is not a result, and collecting it
@@ -69,6 +70,9 @@ size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void 
   }
   auto *buffer = static_cast<download_buffer *>(buffer_data);
   const size_t length = element_size * count;
+  if (length == 0) {
+    return 0;  // nothing to add; realloc must never be asked for 0 bytes
+  }
   if (length > kLongestDownload - buffer->size) {
     print_diagnostic("Result payload longer than %zu bytes, refused\n", kLongestDownload);
     return 0;
@@ -86,6 +90,9 @@ size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void 
 
 }  // namespace qern_internal
 
+// Decodes every gzip member of the input, one after another, into one output
+// area, as gunzip does; bytes after the last member that do not start another
+// member fail the decode.
 extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char *in,
                       uint64_t in_len) {
   if (in_len > UINT32_MAX || *out_len > UINT32_MAX) {
@@ -101,36 +108,74 @@ extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char
   if (init_status != Z_OK) {
     return init_status;
   }
-  const int status = inflate(z, Z_FINISH);
-  if (status != Z_STREAM_END) {
-    return status == Z_OK ? Z_BUF_ERROR : status;
+  uint64_t produced = 0;
+  while (true) {
+    const int status = inflate(z, Z_FINISH);
+    if (status != Z_STREAM_END) {
+      return status == Z_OK ? Z_BUF_ERROR : status;
+    }
+    produced = static_cast<uint64_t>(*out_len) - z->avail_out;
+    if (z->avail_in == 0) {
+      break;
+    }
+    // Another member follows (or garbage, which its header check refuses).
+    const int reset = inflateReset(z);
+    if (reset != Z_OK) {
+      return reset;
+    }
   }
-  *out_len = z->total_out;
+  *out_len = produced;
   return stream.end();
 }
 
-extern "C" int _unzip_data(const download_buffer *buffer, const unpack_target *target) {
-  qern_internal::heap_ptr<unsigned char> area(
-      static_cast<unsigned char *>(malloc(kDecompressionArea)));
-  if (!area) {
-    return Z_MEM_ERROR;
-  }
+int qern_online::decode_payload(const download_buffer &download, unsigned char *area,
+                                uint64_t *length) {
   uint64_t n = kDecompressionArea;
-  const int status = gunzip(area.get(), &n, buffer->data, buffer->size);
+  const int status = gunzip(area, &n, download.data, download.size);
   if (status != Z_OK) {
     return status;
   }
-  while (n > 0 && area.get()[n - 1] == 0) {
+  while (n > 0 && area[n - 1] == 0) {
     --n;
   }
-  const size_t capacity = *target->word_count;
-  std::fill_n(target->words, capacity, uint64_t{0});
-  for (uint64_t i = 0; i < n; ++i) {
+  *length = n;
+  return Z_OK;
+}
+
+bool qern_online::payload_fits(const unsigned char *bytes, uint64_t length, uint64_t total) {
+  const uint64_t last = total / 8;
+  const unsigned bit = static_cast<unsigned>(total % 8);
+  if (length == 0 || (bytes[0] & 1) == 0 || length != last + 1) {
+    return false;  // bit 0 unset, or the last non-zero byte is not that of bit T
+  }
+  const unsigned top = bytes[last];
+  return (top >> bit) == 1;  // bit T set and nothing above it
+}
+
+void qern_online::pack_payload(const unsigned char *bytes, uint64_t length,
+                               const unpack_target &target) {
+  const size_t capacity = *target.word_count;
+  std::fill_n(target.words, capacity, uint64_t{0});
+  for (uint64_t i = 0; i < length; ++i) {
     if (i / 8 >= capacity) {
       print_diagnostic("Overrun output size\n");
       break;
     }
-    target->words[i / 8] |= uint64_t{area.get()[i]} << (8 * (i % 8));
+    target.words[i / 8] |= uint64_t{bytes[i]} << (8 * (i % 8));
   }
-  return Z_OK;
+}
+
+extern "C" int _unzip_data(const download_buffer *buffer, const unpack_target *target) {
+  try {
+    std::unique_ptr<unsigned char[]> area(new unsigned char[kDecompressionArea]);
+    uint64_t n = 0;
+    const int status = qern_online::decode_payload(*buffer, area.get(), &n);
+    if (status != Z_OK) {
+      return status;
+    }
+    qern_online::pack_payload(area.get(), n, *target);
+    return Z_OK;
+  } catch (const std::bad_alloc &) {
+    return Z_MEM_ERROR;
+  }
 }

@@ -1,7 +1,7 @@
-// The submission answer scanner: one forward pass over the bytes of one
-// delivery, which must hold a whole compact JSON object. It picks out the
-// request identifier or the service's refusal and never reads past the
-// delivered bytes.
+// The submission answer scanner: one forward pass over a whole answer, which
+// must be a JSON object of the service's simple shape (JSON whitespace between
+// tokens and after the closing brace is allowed). It picks out the request
+// identifier or the service's refusal and never reads past the given bytes.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +21,16 @@ struct scan_end {
   bool done;
   size_t returned;
 };
+
+bool is_blank(char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
+}
+
+void skip_blanks(const char *data, size_t n, size_t *p) {
+  while (*p < n && is_blank(data[*p])) {
+    ++*p;
+  }
+}
 
 bool ends_value(char byte) {
   return byte == '"' || byte == ',' || byte == '}';
@@ -72,16 +82,19 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
     return {true, *p};
   }
   ++*p;
+  skip_blanks(data, n, p);
+  if (*p >= n) {
+    print_diagnostic("Ran out of buffer during transition to val\n");
+    return {true, *p};
+  }
   if (data[*p] != ':') {
     print_diagnostic("Unexpected character after key+1 0x%x\n",
                      static_cast<int>(static_cast<signed char>(data[*p])));
     return {true, *p};
   }
   ++*p;
-  if (data[*p] == ' ') {
-    ++*p;
-  }
-  if (data[*p] == '"') {
+  skip_blanks(data, n, p);
+  if (*p < n && data[*p] == '"') {
     ++*p;
   }
 
@@ -112,7 +125,7 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
   if (*p < n && data[*p] == '"') {
     ++*p;
   }
-  while (*p < n && (data[*p] == ',' || data[*p] == ' ')) {
+  while (*p < n && (data[*p] == ',' || is_blank(data[*p]))) {
     ++*p;
   }
   return {false, 0};
@@ -120,6 +133,8 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
 
 }  // namespace
 
+// Scans `count` bytes as one whole answer. The driver collects the answer
+// across deliveries and calls this once, after the transfer.
 extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_t count,
                                               void *reply_data) {
   auto *reply = static_cast<submit_reply *>(reply_data);
@@ -137,6 +152,7 @@ extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_
   }
   size_t p = 1;
   while (true) {
+    skip_blanks(data, n, &p);
     if (p < n && data[p] == '"') {
       const scan_end end = scan_member(data, n, &p, reply);
       if (end.done) {
@@ -148,7 +164,9 @@ extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_
       return p;
     }
     if (data[p] == '}') {
-      return p + 1;
+      ++p;
+      skip_blanks(data, n, &p);
+      return p;
     }
     print_diagnostic("Unexpected ending character %c\n", data[p]);
     return p;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "qern_internal.h"
 #include "qern_lib.h"
 
 namespace {
@@ -67,17 +68,27 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"identifier", kAbc, SIZE_MAX, 0, "abc", "", ""},
         Case{"spaced_with_other_key", "{\"requestId\": \"abc\", \"queue\": 5}", SIZE_MAX, 0, "abc",
              "", ""},
-        Case{"line_end_after_brace", kAbc + "\n", kAbc.size(), 0, "abc", "", ""},
+        Case{"line_end_after_brace", kAbc + "\n", SIZE_MAX, 0, "abc", "", ""},
+        Case{"blanks_after_brace", kAbc + " \t\r\n", SIZE_MAX, 0, "abc", "", ""},
+        Case{"blanks_between_tokens", "{ \"requestId\" :\t\"abc\" ,\r\n \"queue\" : 5 }\n",
+             SIZE_MAX, 0, "abc", "", ""},
+        Case{"blanks_around_refusal", "{\n  \"message\" : \"Forbidden\"\n}\n", 0, -1, "",
+             "Forbidden", "Got message Forbidden\nBad API key\nForbidden\n"},
+        Case{"other_byte_after_brace", kAbc + "\nx", kAbc.size() + 1, 0, "abc", "", ""},
+        Case{"blank_then_other_byte_after_key", "{\"ab\" x:1}", 6, 0, "", "",
+             "Unexpected character after key+1 0x78\n"},
+        Case{"cut_after_key_in_blanks", "{\"requestId\"    ", SIZE_MAX, 0, "", "",
+             "Ran out of buffer during transition to val\n"},
         Case{"forbidden", "{\"message\":\"Forbidden\"}", 0, -1, "", "Forbidden",
              "Got message Forbidden\nBad API key\nForbidden\n"},
         Case{"other_refusal", "{\"message\": \"Too big\"}", 0, -1, "", "Too big",
              "Got message Too big\nToo big\n"},
         Case{"not_an_object", "[1]", 0, -1, "", "unexpected opening character to response [",
              "unexpected opening character to response [\n"},
-        Case{"space_before_key", "{ \"requestId\":\"abc\"}", 1, 0, "", "",
-             "Unexpected ending character  \n"},
-        Case{"space_before_colon", "{\"requestId\" :\"abc\"}", 12, 0, "", "",
-             "Unexpected character after key+1 0x20\n"},
+        Case{"space_before_key", "{ \"requestId\":\"abc\"}", SIZE_MAX, 0, "abc", "", ""},
+        Case{"space_before_colon", "{\"requestId\" :\"abc\"}", SIZE_MAX, 0, "abc", "", ""},
+        Case{"other_byte_before_key", "{x\"requestId\":\"abc\"}", 1, 0, "", "",
+             "Unexpected ending character x\n"},
         Case{"high_byte_after_key", "{\"ab\"\xc3:1}", 5, 0, "", "",
              "Unexpected character after key+1 0xffffffc3\n"},
         Case{"empty_object", "{}", SIZE_MAX, 0, "", "", ""},
@@ -128,8 +139,8 @@ TEST(SubmitScanner, ARefusalKeepsIts511FirstCharacters) {
   EXPECT_EQ(scan.failure_text, text.substr(0, 511));
 }
 
-// Each delivery is scanned as a whole answer: the status is reset, and the
-// second part of a split answer fails the opening test.
+// Each call scans a whole answer (the driver collects the deliveries first):
+// the status is reset, and a piece that is not a whole answer fails.
 TEST(SubmitScanner, EveryDeliveryIsAWholeAnswer) {
   Scanner scanner;
   EXPECT_EQ(scanner.deliver("{\"requestId\":\"ab").status, 0);

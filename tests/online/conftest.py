@@ -26,11 +26,20 @@ def certs_dir() -> pathlib.Path:
 
 @pytest.fixture(scope="session")
 def sleep_recorder(tmp_path_factory):
-    """A shared library that replaces sleep() with a recorder."""
+    """A shared library that records the library's pauses instead of waiting."""
     library = tmp_path_factory.mktemp("recorder") / "sleep_recorder.so"
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     subprocess.run(
-        ["cc", "-shared", "-fPIC", "-O2", "-o", str(library), str(HERE / "sleep_recorder.c")],
+        [
+            "cc",
+            "-shared",
+            "-fPIC",
+            "-O2",
+            "-o",
+            str(library),
+            str(HERE / "sleep_recorder.c"),
+            "-ldl",
+        ],
         check=True,
         env=env,
     )
@@ -50,6 +59,7 @@ class Scenario:
                 str(folder / f"{cert}.pem"),
                 str(folder / f"{cert}.key"),
                 str(not_ready),
+                API_KEY,
             ],
             stdout=subprocess.PIPE,
             text=True,
@@ -85,7 +95,17 @@ class Outcome:
         self.returncode = completed.returncode
         lines = self.stdout.strip().splitlines()
         self.result = lines[-1] if lines else ""
-        self.sleeps = [int(x) for x in sleep_log.read_text().split()] if sleep_log.exists() else []
+        self.sleeps = pauses(sleep_log.read_text() if sleep_log.exists() else "")
+
+
+def pauses(log):
+    """The pauses in seconds, from the recorder's lines "p SLICES" (slices of
+    100 ms)."""
+    found = []
+    for line in log.splitlines():
+        slices = int(line.split()[1])
+        found.append(slices // 10 if slices % 10 == 0 else slices / 10)
+    return found
 
 
 @pytest.fixture

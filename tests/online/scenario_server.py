@@ -3,7 +3,7 @@
 Run as: python scenario_server.py SCENARIO CERT KEY [NOT_READY]
 It prints its port on the first line of standard output, then serves until
 killed. Scenarios:
-  ready        not-ready NOT_READY times, then the gzip result
+  ready        not ready (202) NOT_READY times, then the gzip result
   redirect     the result URL redirects to an object that answers an XML
                document NOT_READY times, then the gzip result
   forbidden    refuses the submission with {"message":"Forbidden"}
@@ -12,6 +12,18 @@ killed. Scenarios:
   never        the result is never ready
   to-http      the result URL redirects to http://
   stall-once   the first retrieval stalls mid-answer, later ones succeed
+  line-feed    the submission answer ends with a line feed
+  whitespace   the submission answer has JSON whitespace between its tokens
+  odd-id       a requestId with characters that mean something in a URL
+  two-members  the payload is two gzip members, split in the middle
+  busy         503 for the first NOT_READY polls, then the result
+  submit-busy  503 for the first NOT_READY submissions, then accepted
+  drop         the first NOT_READY polls are closed without an answer
+  unknown-id   polls are answered 404 "Unknown requestId"
+  forbidden-poll  polls are answered 403 "Forbidden"
+  other-host   the result URL redirects to 127.0.0.1 (not localhost), which
+               serves the result only to a request without the key
+All requests but those to other-host's object must carry the key.
 """
 
 import gzip
@@ -21,10 +33,14 @@ import ssl
 import sys
 import threading
 import time
+from urllib.parse import parse_qs
 
 SCENARIO, CERT, KEY = sys.argv[1:4]
 NOT_READY = int(sys.argv[4]) if len(sys.argv) > 4 else 0
-state = {"polls": 0, "problem": None}
+API_KEY = sys.argv[5] if len(sys.argv) > 5 else ""
+ODD_ID = "r+1/2=3&x?y%z#w "
+REQUEST_ID = ODD_ID if SCENARIO == "odd-id" else "r-1"
+state = {"polls": 0, "posts": 0, "problem": None}
 lock = threading.Lock()
 
 
@@ -32,7 +48,11 @@ def payload(items):
     reach = 1
     for w in items:
         reach |= reach << w
-    return gzip.compress(reach.to_bytes((sum(items) // 64 + 1) * 8, "little"))
+    raw = reach.to_bytes((sum(items) // 64 + 1) * 8, "little")
+    if SCENARIO == "two-members":
+        half = len(raw) // 2
+        return gzip.compress(raw[:half]) + gzip.compress(raw[half:])
+    return gzip.compress(raw)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -50,21 +70,55 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def key_is_missing(self):
+        return self.headers.get("x-api-key") != API_KEY
+
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        if SCENARIO == "forbidden":
+        with lock:
+            state["posts"] += 1
+            posts = state["posts"]
+        if self.key_is_missing() or SCENARIO == "forbidden":
             return self.answer(403, b'{"message":"Forbidden"}')
         if SCENARIO == "bracket":
             return self.answer(200, b"[1]")
         if SCENARIO == "no-id":
             return self.answer(200, b"{}")
+        if SCENARIO == "submit-busy" and posts <= NOT_READY:
+            return self.answer(503, b"<html>busy</html>", "text/html")
         state["problem"] = json.loads(body)
-        self.answer(200, b'{"requestId":"r-1"}')
+        accepted = json.dumps({"requestId": REQUEST_ID}, separators=(",", ":")).encode()
+        if SCENARIO == "line-feed":
+            accepted += b"\n"
+        if SCENARIO == "whitespace":
+            accepted = b'{\r\n\t"requestId" : "r-1" ,\n "queue" :\t5\n}\r\n'
+        self.answer(200, accepted)
 
     def do_GET(self):
         with lock:
             state["polls"] += 1
             polls = state["polls"]
+        path, _, query = self.path.partition("?")
+        if SCENARIO == "other-host" and path.startswith("/v0/objects/"):
+            if "x-api-key" in self.headers:
+                return self.answer(400, b'{"message":"The key reached another host"}')
+            return self.answer(200, payload(state["problem"]), "application/octet-stream")
+        if self.key_is_missing():
+            return self.answer(403, b'{"message":"Forbidden"}')
+        if path == "/v0/result" and parse_qs(query).get("requestId") != [REQUEST_ID]:
+            return self.answer(404, b'{"message":"Unknown requestId"}')
+        if SCENARIO == "other-host":
+            host = f"https://127.0.0.1:{server.server_address[1]}"
+            return self.answer(302, b"", headers=[("Location", f"{host}/v0/objects/r-1")])
+        if SCENARIO == "unknown-id":
+            return self.answer(404, b'{"message":"Unknown requestId"}')
+        if SCENARIO == "forbidden-poll":
+            return self.answer(403, b'{"message":"Forbidden"}')
+        if SCENARIO == "busy" and polls <= NOT_READY:
+            return self.answer(503, b"<html>Service Unavailable</html>", "text/html")
+        if SCENARIO == "drop" and polls <= NOT_READY:
+            self.close_connection = True
+            return None
         if SCENARIO == "to-http":
             return self.answer(302, b"", headers=[("Location", "http://127.0.0.1:9/x")])
         if SCENARIO == "redirect" and self.path.startswith("/v0/result"):
@@ -81,7 +135,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(120)
             return None
         if SCENARIO == "never" or (SCENARIO == "ready" and polls <= NOT_READY):
-            return self.answer(404, b'{"message":"Result not ready"}')
+            return self.answer(202, b'{"message":"Result not ready"}')
         self.answer(200, payload(state["problem"]), "application/octet-stream")
 
 

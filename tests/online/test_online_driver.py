@@ -22,13 +22,14 @@ def test_results_after_not_ready_answers_are_exact(scenario, solve_online, items
     outcome = solve_online(items, server.origin)
     assert outcome.result == repr(oracle(items))
     assert outcome.sleeps == [1, 1, 2]
-    assert outcome.stdout.count("Result not ready (23)\n") == 3
+    assert outcome.stdout.count("Result not ready (202)\n") == 3
 
 
 def test_background_solve_goes_online_too(scenario, solve_online):
     server = scenario("ready", not_ready=1)
     outcome = solve_online([7, 9, 100], server.origin, background=True)
     assert outcome.result == repr(oracle([7, 9, 100]))
+    assert outcome.sleeps == [1]  # one wait: a background solve has no stop check
 
 
 def test_redirect_to_an_object_store_answering_xml_until_ready(scenario, solve_online):
@@ -63,19 +64,27 @@ def test_forbidden_prints_the_scanner_lines(scenario, solve_online):
     assert "Got message Forbidden\nBad API key\nForbidden\n" in outcome.stdout
 
 
+NEVER_READY_20 = "ConnectionError('The result was not ready after 20 attempts (HTTP 202)')"
+
+
 def test_a_service_that_never_gets_ready_is_polled_20_times(scenario, solve_online):
     outcome = solve_online([1, 2], scenario("never").origin)
-    assert outcome.result == "ConnectionError('Submit problem curl failed with 23')"
+    assert outcome.result == NEVER_READY_20
     assert outcome.sleeps == BACKOFF_20
     assert sum(outcome.sleeps) == 2046
     assert "Overrode max retries" not in outcome.stdout
 
 
-@pytest.mark.parametrize(("setting", "attempts"), [("5", 30), ("40", 40), ("lots", 30)])
+@pytest.mark.parametrize(
+    ("setting", "attempts"),
+    [("5", 30), ("40", 40), ("lots", 30), ("40abc", 30), ("99999999999999999999", 30)],
+)
 def test_maxretries_overrides_the_attempt_limit(scenario, solve_online, setting, attempts):
     outcome = solve_online([1, 2], scenario("never").origin, QERN_MAXRETRIES=setting)
     assert outcome.sleeps == [2 ** (j // 2) for j in range(attempts)]
-    assert f"Overrode max retries to {attempts}Result not ready (23)\n" in outcome.stdout
+    assert f"Overrode max retries to {attempts}Result not ready (202)\n" in outcome.stdout
+    expected = f"The result was not ready after {attempts} attempts (HTTP 202)"
+    assert outcome.result == f"ConnectionError({expected!r})"
 
 
 def test_maxretries_is_not_read_when_the_first_poll_succeeds(scenario, solve_online):
@@ -92,8 +101,8 @@ def test_an_unknown_host_fails_at_once(solve_online):
 
 def test_a_redirect_to_plain_http_is_refused(scenario, solve_online):
     outcome = solve_online([1, 2], scenario("to-http").origin)
-    assert outcome.result == "ConnectionError('Submit problem curl failed with 1')"
-    assert "result fetch Curl failed with 1\n" in outcome.stdout
+    expected = "The result request was redirected to a URL that is not https"
+    assert outcome.result == f"ConnectionError({expected!r})"
     assert outcome.sleeps == []
 
 
@@ -123,3 +132,53 @@ def test_the_trace_shows_the_key_header_redacted(scenario, solve_online):
     outcome = solve_online([1, 2], scenario("ready").origin)
     assert "> x-api-key: ***\n" in outcome.stderr
     assert outcome.stderr.count("x-api-key") == 2  # submission and retrieval
+    assert "> Accept-Encoding: gzip" in outcome.stderr  # the retrieval only
+    assert outcome.stderr.count("Accept-Encoding") == 1
+
+
+ITEMS = [3, 5, 64, 1000]
+
+
+@pytest.mark.parametrize(
+    ("name", "not_ready", "sleeps"),
+    [
+        ("line-feed", 0, []),
+        ("whitespace", 0, []),
+        ("odd-id", 0, []),
+        ("two-members", 0, []),
+        ("busy", 2, [1, 1]),
+        ("submit-busy", 2, [1, 1]),
+        ("drop", 2, [1, 1]),
+        ("other-host", 0, []),
+    ],
+)
+def test_answers_real_servers_give_end_in_the_exact_result(
+    scenario, solve_online, name, not_ready, sleeps
+):
+    outcome = solve_online(ITEMS, scenario(name, not_ready=not_ready).origin)
+    assert outcome.result == repr(oracle(ITEMS))
+    assert outcome.sleeps == sleeps
+
+
+@pytest.mark.parametrize(
+    ("name", "message"),
+    [
+        ("unknown-id", "The service refused the result request (404): Unknown requestId"),
+        ("forbidden-poll", "The service refused the result request (403): Forbidden"),
+    ],
+)
+def test_a_refused_poll_fails_at_once_with_the_service_message(
+    scenario, solve_online, name, message
+):
+    outcome = solve_online(ITEMS, scenario(name).origin)
+    assert outcome.result == f"ConnectionError({message!r})"
+    assert outcome.sleeps == []
+    assert "Result not ready" not in outcome.stdout
+
+
+def test_a_redirect_to_another_host_goes_there_without_the_key(scenario, solve_online):
+    outcome = solve_online(ITEMS, scenario("other-host").origin)
+    assert outcome.result == repr(oracle(ITEMS))
+    # the trace shows both requests: only the first carries the key
+    assert "GET /v0/objects/r-1" in outcome.stderr
+    assert outcome.stderr.count("x-api-key") == 2  # submission and first poll

@@ -1,0 +1,166 @@
+// The online solver client's own pieces: how the service's answers are read,
+// where the key may go, the back-off, and transfers that a stop check can end.
+// Used by the library's online files and their tests; nothing here is
+// exported from the module.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "qern_internal.h"
+#include "qern_lib.h"
+
+namespace qern_online {
+
+// ---- Reading the service's answers ----------------------------------------
+
+// What a submission answer asks the driver to do.
+enum class submission_step {
+  scan_for_id,       // 200 or 201: read the requestId
+  retry,             // a busy or restarting service: try again
+  refused_as_today,  // 403: the service's message is the failure
+  refused,           // any other status: fail with the status and message
+};
+submission_step classify_submission_status(long status);
+
+// What one poll's answer means.
+enum class poll_step {
+  ready,      // the payload is in the download buffer
+  not_ready,  // ask again after the pause
+  refused,    // fail at once with the status and the service's message
+  broken,     // a transport failure that asking again cannot mend
+};
+// `result` is the transfer's libcurl code, `status` the HTTP status (0 when
+// none arrived), `answer` the body of an answer other than 200.
+poll_step classify_poll(CURLcode result, long status, const std::string &answer);
+
+// True for the transport failures of a restarting or busy service: refused
+// or reset connections, empty replies, time-outs, and a failed TLS handshake.
+bool transient_transport(CURLcode result);
+
+// True for the statuses of a busy or restarting service: 429, 502, 503, 504.
+bool busy_status(long status);
+
+// True when the answer begins as an object store's XML document does.
+bool is_xml_document(const std::string &answer);
+
+// The text of the "message" member of a JSON answer, or "" when it has none.
+std::string service_message(const std::string &answer);
+
+// ---- Redirects and the key --------------------------------------------------
+
+// True when both URLs parse and have the same scheme, host and port (the
+// scheme's default port when none is written).
+bool same_origin(const char *a, const char *b);
+
+// True when the URL parses and its scheme is https.
+bool is_https(const char *url);
+
+constexpr int kMostRedirects = 10;
+
+// True for the statuses whose Location the client follows.
+bool is_redirect(long status);
+
+// ---- Attempts and pauses ----------------------------------------------------
+
+// The poll attempt limit once the first attempt found the result not ready:
+// 20 when QERN_MAXRETRIES is unset (NULL); else its value when that is a
+// decimal number above 30, and 30 for anything else (30 or less, junk, an
+// overflow).
+int attempt_limit(const char *max_retries);
+
+// The pause after poll attempt j: 2 to the power (j / 2) seconds, at most
+// 2^30.
+unsigned pause_seconds(int attempt);
+
+// ---- Stopping ---------------------------------------------------------------
+
+// The caller's stop check, asked at most until it first says stop: from then
+// on the answer stays "stop" without asking again.
+class stop_watch {
+ public:
+  explicit stop_watch(const qern_stop *stop) : stop_(stop) {}
+  bool requested();
+  bool stopped() const { return stopped_; }
+  // False when there is no check to ask (a background solve, a C caller).
+  bool can_stop() const { return stop_ != nullptr && stop_->check != nullptr; }
+
+ private:
+  const qern_stop *stop_;
+  bool stopped_ = false;
+};
+
+// Waits the given seconds in slices of 100 ms, asking the stop check (and
+// whether the process is exiting) between slices; without a stop check, in
+// one wait. False when it ended early.
+bool pause_for(unsigned seconds, stop_watch *stop);
+
+// True once the process has begun to exit (qern_stop_transfers).
+bool process_exiting();
+
+// ---- Transfers ----------------------------------------------------------------
+
+struct easy_deleter {
+  void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+using easy_handle = std::unique_ptr<CURL, easy_deleter>;
+
+struct slist_deleter {
+  void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+using header_list = std::unique_ptr<curl_slist, slist_deleter>;
+
+// libcurl's global initialisation, once per process.
+void init_curl_once();
+
+// What the trace needs: the key whose bytes it hides.
+struct trace_context {
+  std::string key;
+};
+
+// Writes one piece of libcurl's trace to `out` as its verbose output does,
+// with the x-api-key header's value and every occurrence of the key's bytes
+// replaced by ***.
+void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
+                 const std::string &key);
+
+// Options every transfer shares: the CA location, https only, no redirects
+// followed by libcurl, time-outs, the redacted trace and the progress check.
+void set_transport_options(CURL *handle, const char *ca_path, const trace_context *trace,
+                           stop_watch *stop);
+
+// Performs the transfer, asking the stop check at least every 100 ms.
+// CURLE_ABORTED_BY_CALLBACK when it stopped it (stop->stopped() then says so)
+// or the process is exiting.
+CURLcode perform_transfer(CURL *handle, stop_watch *stop);
+
+// The HTTP status of the last answer of a transfer, 0 when none arrived.
+long response_status(CURL *handle);
+
+}  // namespace qern_online
+
+namespace qern_online {
+
+// ---- The result payload -----------------------------------------------------
+
+// The decompression area: a result holds at most 65536 bytes (8192 words),
+// which covers item totals up to 524287.
+constexpr size_t kDecompressionArea = 65536;
+
+// Decodes the download into area (kDecompressionArea bytes) and trims the zero
+// bytes at its end; *length receives what is left. Returns a zlib status.
+int decode_payload(const download_buffer &download, unsigned char *area, uint64_t *length);
+
+// True when the payload's bytes can be the bitset of items with this total:
+// bit 0 and bit `total` set, no bit above it. `length` is after the trim.
+bool payload_fits(const unsigned char *bytes, uint64_t length, uint64_t total);
+
+// Zero-fills the target's words and packs the bytes into them little-endian,
+// stopping with "Overrun output size" at the capacity.
+void pack_payload(const unsigned char *bytes, uint64_t length, const unpack_target &target);
+
+}  // namespace qern_online

@@ -1,0 +1,257 @@
+// Transfers and pauses of the online solver: libcurl set up once, a trace
+// that never shows the key, transfers and back-off pauses that end soon
+// after the caller's stop check says stop, and the process's exit path.
+#include <curl/curl.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "online_client.h"
+
+namespace qern_online {
+
+namespace {
+
+// Set once the process has begun to exit: transfers still running must
+// leave libcurl before the TLS library's own exit handler tears it down.
+std::atomic<bool> exiting{false};
+std::atomic<int> transfers_in_flight{0};
+constexpr auto kLongestExitWait = std::chrono::seconds(2);
+
+// How often a running transfer or a pause asks the stop check.
+constexpr int kSliceMilliseconds = 100;
+
+struct multi_deleter {
+  void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
+};
+using multi_handle = std::unique_ptr<CURLM, multi_deleter>;
+
+// Counts a transfer as inside libcurl for as long as it lives.
+class in_flight {
+ public:
+  in_flight() { ++transfers_in_flight; }
+  ~in_flight() { --transfers_in_flight; }
+  in_flight(const in_flight &) = delete;
+  in_flight &operator=(const in_flight &) = delete;
+};
+
+// The easy handle inside a multi handle, taken out again on every way out.
+class attached {
+ public:
+  attached(CURLM *multi, CURL *easy) : multi_(multi), easy_(easy) {
+    added_ = curl_multi_add_handle(multi, easy) == CURLM_OK;
+  }
+  ~attached() {
+    if (added_) {
+      curl_multi_remove_handle(multi_, easy_);
+    }
+  }
+  attached(const attached &) = delete;
+  attached &operator=(const attached &) = delete;
+  bool added() const { return added_; }
+
+ private:
+  CURLM *multi_;
+  CURL *easy_;
+  bool added_;
+};
+
+// libcurl's progress function: ends the transfer when the process exits or
+// the caller's stop check says stop.
+int progress_check(void *stop_data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto *stop = static_cast<stop_watch *>(stop_data);
+  return exiting || (stop != nullptr && stop->requested()) ? 1 : 0;
+}
+
+int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t size,
+                    void *trace_data) {
+  static const std::string kNoKey;
+  const auto *trace = static_cast<const trace_context *>(trace_data);
+  // Writes with stdio only: nothing here allocates or throws.
+  write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
+  return 0;
+}
+
+void write_replaced(FILE *out, const char *line, size_t length, const std::string &key) {
+  size_t start = 0;
+  while (!key.empty() && start + key.size() <= length) {
+    const void *found = memmem(line + start, length - start, key.data(), key.size());
+    if (found == nullptr) {
+      break;
+    }
+    const size_t at = static_cast<size_t>(static_cast<const char *>(found) - line);
+    fwrite(line + start, 1, at - start, out);
+    fputs("***", out);
+    start = at + key.size();
+  }
+  fwrite(line + start, 1, length - start, out);
+}
+
+}  // namespace
+
+bool stop_watch::requested() {
+  if (!stopped_ && stop_ != nullptr && stop_->check != nullptr &&
+      stop_->check(stop_->context) != 0) {
+    stopped_ = true;
+  }
+  return stopped_;
+}
+
+bool process_exiting() {
+  return exiting;
+}
+
+void init_curl_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
+}
+
+// libcurl's global initialisation at load time, on the thread that loads the
+// library: done lazily by the first background solve, it could still be
+// running when the process exits.
+[[gnu::constructor]] void init_curl_at_load() {
+  init_curl_once();
+}
+
+void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
+                 const std::string &key) {
+  const char *prefix;
+  switch (type) {
+    case CURLINFO_TEXT:
+      prefix = "* ";
+      break;
+    case CURLINFO_HEADER_IN:
+      prefix = "< ";
+      break;
+    case CURLINFO_HEADER_OUT:
+      prefix = "> ";
+      break;
+    default:
+      return;  // bodies and TLS records are not traced
+  }
+  static const char kKeyHeader[] = "x-api-key:";
+  const size_t key_header_length = sizeof kKeyHeader - 1;
+  size_t start = 0;
+  while (start < size) {
+    const char *line = data + start;
+    const auto *newline = static_cast<const char *>(memchr(line, '\n', size - start));
+    const size_t length =
+        newline != nullptr ? static_cast<size_t>(newline - line) + 1 : size - start;
+    fputs(prefix, out);
+    if (length >= key_header_length && strncasecmp(line, kKeyHeader, key_header_length) == 0) {
+      fputs("x-api-key: ***\n", out);
+    } else {
+      write_replaced(out, line, length, key);
+      if (newline == nullptr) {
+        fputc('\n', out);
+      }
+    }
+    start += length;
+  }
+  fflush(out);
+}
+
+void set_transport_options(CURL *handle, const char *ca_path, const trace_context *trace,
+                           stop_watch *stop) {
+  // A directory goes to CURLOPT_CAPATH, the only place libcurl reads one from.
+  struct stat info;
+  const bool is_directory = stat(ca_path, &info) == 0 && S_ISDIR(info.st_mode);
+  curl_easy_setopt(handle, is_directory ? CURLOPT_CAPATH : CURLOPT_CAINFO, ca_path);
+  curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);  // the driver follows them itself
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 30L);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 30L);
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, redacting_trace);
+  curl_easy_setopt(handle, CURLOPT_DEBUGDATA, trace);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, progress_check);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, stop);
+}
+
+CURLcode perform_transfer(CURL *handle, stop_watch *stop) {
+  const in_flight counted;
+  if (exiting || stop->requested()) {
+    return CURLE_ABORTED_BY_CALLBACK;
+  }
+  multi_handle multi(curl_multi_init());
+  if (!multi) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  const attached transfer(multi.get(), handle);
+  if (!transfer.added()) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  while (true) {
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      return CURLE_OUT_OF_MEMORY;
+    }
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
+        return message->data.result;
+      }
+    }
+    if (running == 0) {
+      return CURLE_FAILED_INIT;  // ended without a verdict: never expected
+    }
+    if (exiting || stop->requested()) {
+      return CURLE_ABORTED_BY_CALLBACK;
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, kSliceMilliseconds, nullptr) != CURLM_OK) {
+      return CURLE_OUT_OF_MEMORY;
+    }
+  }
+}
+
+long response_status(CURL *handle) {
+  long status = 0;
+  if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+    return 0;
+  }
+  return status;
+}
+
+bool pause_for(unsigned seconds, stop_watch *stop) {
+  if (!stop->can_stop()) {
+    // Nothing to ask: one wait as long as the pause (a signal only shortens
+    // it to check whether the process is exiting).
+    timespec wait{static_cast<time_t>(seconds), 0};
+    timespec left{};
+    while (seconds > 0 && nanosleep(&wait, &left) != 0 && errno == EINTR && !exiting) {
+      wait = left;
+    }
+    return !exiting;
+  }
+  const long slices = static_cast<long>(seconds) * (1000 / kSliceMilliseconds);
+  for (long slice = 0; slice < slices; ++slice) {
+    if (exiting || stop->requested()) {
+      return false;
+    }
+    timespec wait{0, kSliceMilliseconds * 1000000L};
+    // A signal ends the slice early; the stop check is asked at once.
+    nanosleep(&wait, nullptr);
+  }
+  return !(exiting || stop->requested());
+}
+
+}  // namespace qern_online
+
+extern "C" void qern_stop_transfers(void) {
+  qern_online::exiting = true;
+  const auto deadline = std::chrono::steady_clock::now() + qern_online::kLongestExitWait;
+  while (qern_online::transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}

@@ -1,0 +1,175 @@
+// How the client reads the service's answers: statuses, not-ready answers,
+// refusal messages, redirects that may or may not carry the key, the attempt
+// limit and the back-off.
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "online_client.h"
+
+namespace qern_online {
+
+namespace {
+
+constexpr int kDefaultAttempts = 20;
+constexpr int kLeastOverriddenAttempts = 30;
+constexpr unsigned kLongestPauseExponent = 30;
+
+const char kXmlPrefix[] = "<?xml version=\"";
+
+struct url_deleter {
+  void operator()(CURLU *url) const { curl_url_cleanup(url); }
+};
+using url_handle = std::unique_ptr<CURLU, url_deleter>;
+
+struct curl_text_deleter {
+  void operator()(char *text) const { curl_free(text); }
+};
+using curl_text = std::unique_ptr<char, curl_text_deleter>;
+
+url_handle parse_url(const char *text) {
+  url_handle url(curl_url());
+  if (!url || text == nullptr || curl_url_set(url.get(), CURLUPART_URL, text, 0) != CURLUE_OK) {
+    return nullptr;
+  }
+  return url;
+}
+
+curl_text url_part(CURLU *url, CURLUPart part, unsigned flags = 0) {
+  char *text = nullptr;
+  if (curl_url_get(url, part, &text, flags) != CURLUE_OK) {
+    return nullptr;
+  }
+  return curl_text(text);
+}
+
+bool equal_part(CURLU *a, CURLU *b, CURLUPart part, unsigned flags) {
+  const curl_text x = url_part(a, part, flags);
+  const curl_text y = url_part(b, part, flags);
+  return x && y && strcasecmp(x.get(), y.get()) == 0;
+}
+
+}  // namespace
+
+bool busy_status(long status) {
+  return status == 429 || status == 502 || status == 503 || status == 504;
+}
+
+bool transient_transport(CURLcode result) {
+  switch (result) {
+    case CURLE_COULDNT_CONNECT:     // 7: nothing listens yet
+    case CURLE_OPERATION_TIMEDOUT:  // 28
+    case CURLE_SSL_CONNECT_ERROR:   // 35: the handshake broke off
+    case CURLE_GOT_NOTHING:         // 52: closed without an answer
+    case CURLE_SEND_ERROR:          // 55
+    case CURLE_RECV_ERROR:          // 56: reset
+      return true;
+    default:
+      return false;
+  }
+}
+
+submission_step classify_submission_status(long status) {
+  if (status == 200 || status == 201) {
+    return submission_step::scan_for_id;
+  }
+  if (busy_status(status)) {
+    return submission_step::retry;
+  }
+  if (status == 403) {
+    return submission_step::refused_as_today;
+  }
+  return submission_step::refused;
+}
+
+bool is_xml_document(const std::string &answer) {
+  return answer.compare(0, sizeof kXmlPrefix - 1, kXmlPrefix) == 0;
+}
+
+poll_step classify_poll(CURLcode result, long status, const std::string &answer) {
+  if (result == CURLE_WRITE_ERROR && status == 200) {
+    return poll_step::not_ready;  // the download refused a not-ready answer
+  }
+  if (result != CURLE_OK) {
+    return transient_transport(result) ? poll_step::not_ready : poll_step::broken;
+  }
+  if (status == 200) {
+    return poll_step::ready;
+  }
+  if (status == 202 || busy_status(status)) {
+    return poll_step::not_ready;
+  }
+  if (status == 404 && is_xml_document(answer)) {
+    return poll_step::not_ready;  // the object store has no object yet
+  }
+  return poll_step::refused;
+}
+
+std::string service_message(const std::string &answer) {
+  if (answer.empty() || answer[0] != '{') {
+    return {};
+  }
+  char request_id[QERN_REQUEST_ID_SIZE] = {0};
+  submit_reply reply{0, request_id, nullptr};
+  std::string copy = answer;
+  make_request_write_callback(copy.data(), 1, copy.size(), &reply);
+  std::string text = reply.failure_text != nullptr ? reply.failure_text : "";
+  free(reply.failure_text);
+  return text;
+}
+
+bool same_origin(const char *a, const char *b) {
+  const url_handle x = parse_url(a);
+  const url_handle y = parse_url(b);
+  if (!x || !y) {
+    return false;
+  }
+  return equal_part(x.get(), y.get(), CURLUPART_SCHEME, 0) &&
+         equal_part(x.get(), y.get(), CURLUPART_HOST, 0) &&
+         equal_part(x.get(), y.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+}
+
+bool is_https(const char *url) {
+  const url_handle parsed = parse_url(url);
+  if (!parsed) {
+    return false;
+  }
+  const curl_text scheme = url_part(parsed.get(), CURLUPART_SCHEME);
+  return scheme && strcasecmp(scheme.get(), "https") == 0;
+}
+
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+int attempt_limit(const char *max_retries) {
+  if (max_retries == nullptr) {
+    return kDefaultAttempts;
+  }
+  errno = 0;
+  char *end = nullptr;
+  const long requested = strtol(max_retries, &end, 10);
+  const bool number = end != max_retries && errno == 0;
+  while (number && (*end == ' ' || (*end >= '\t' && *end <= '\r'))) {
+    ++end;
+  }
+  if (!number || *end != '\0' || requested <= kLeastOverriddenAttempts || requested > INT_MAX) {
+    return kLeastOverriddenAttempts;
+  }
+  return static_cast<int>(requested);
+}
+
+unsigned pause_seconds(int attempt) {
+  unsigned exponent = static_cast<unsigned>(attempt) / 2;
+  if (exponent > kLongestPauseExponent) {
+    exponent = kLongestPauseExponent;
+  }
+  return 1u << exponent;
+}
+
+}  // namespace qern_online
