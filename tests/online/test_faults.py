@@ -10,8 +10,8 @@ import time
 
 import pytest
 from conftest import certs_dir
+from oracle import subset_sums as oracle
 from raw_tls_server import RawServer, answer
-from test_online_driver import oracle
 
 ITEMS = [3, 5, 64]
 ACCEPTED = b'{"requestId":"r-1"}'

@@ -11,7 +11,8 @@ import time
 
 import pytest
 from conftest import API_KEY, certs_dir
-from test_online_driver import oracle
+from oracle import reachable
+from oracle import subset_sums as oracle
 
 ITEMS = [3, 5, 64, 1000]
 
@@ -29,10 +30,7 @@ def nghttpd(tmp_path):
     root = tmp_path / "htdocs"
     (root / "v0" / "app").mkdir(parents=True)
     (root / "v0" / "app" / "sspu").write_bytes(b'{"requestId":"r-1"}')
-    reach = 1
-    for w in ITEMS:
-        reach |= reach << w
-    raw = reach.to_bytes((sum(ITEMS) // 64 + 1) * 8, "little")
+    raw = reachable(ITEMS).to_bytes((sum(ITEMS) // 64 + 1) * 8, "little")
     (root / "v0" / "result").write_bytes(gzip.compress(raw))
     port = free_port()
     folder = certs_dir()

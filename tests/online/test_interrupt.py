@@ -10,8 +10,8 @@ import time
 
 import pytest
 from conftest import API_KEY, certs_dir
+from oracle import subset_sums as oracle
 from raw_tls_server import RawServer
-from test_online_driver import oracle
 
 INTERRUPTED = """
 import os, sys, time, qernx

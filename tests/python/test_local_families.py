@@ -167,7 +167,7 @@ def test_random_shapes_match_int_in_both_calls(seed):
     rng = random.Random(seed)
     for _ in range(150):
         items = random_shape(rng)
-        reach = oracle_int(items)
+        reach = reachable(items)
         count = sum(items) // 64 + 1
         words = qernx.complete_subset_sum(items)
         assert len(words) == count, items
