@@ -449,17 +449,24 @@ void _async_callback(qern_status_t result, uint64_t *output_binary, size_t outpu
   leave_interpreter_gate();
 }
 
-// complete_subset_sum(items: list[int]) -> list[int]
-PyObject *complete_subset_sum_call(PyObject *args) {
+// The arguments of a solve that takes one list of items: parses them and
+// converts the list. Returns 0, or -1 with an exception set.
+int parse_item_list(PyObject *args, word_array *c_input_array, size_t *input_length,
+                    uint64_t *total_sum) {
   PyObject *inputList;
   if (!PyArg_ParseTuple(args, "O", &inputList)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
-    return nullptr;
+    return -1;
   }
+  return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, total_sum);
+}
+
+// complete_subset_sum(items: list[int]) -> list[int]
+PyObject *complete_subset_sum_call(PyObject *args) {
   word_array c_input_array;
   size_t input_length = 0;
   uint64_t total_sum = 0;
-  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length, &total_sum) < 0) {
+  if (parse_item_list(args, &c_input_array, &input_length, &total_sum) < 0) {
     return nullptr;
   }
   size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
@@ -491,15 +498,10 @@ PyObject *complete_subset_sum_call(PyObject *args) {
 // The same bitset as little-endian bytes, solved by the local solver straight
 // into the bytes object's buffer.
 PyObject *complete_subset_sum_bytes_call(PyObject *args) {
-  PyObject *inputList;
-  if (!PyArg_ParseTuple(args, "O", &inputList)) {
-    print_diagnostic("Error occured with parsing tuple %d\n", 0);
-    return nullptr;
-  }
   word_array c_input_array;
   size_t input_length = 0;
   uint64_t total_sum = 0;
-  if (_pull_input_list_from_py_obj(inputList, &c_input_array, &input_length, &total_sum) < 0) {
+  if (parse_item_list(args, &c_input_array, &input_length, &total_sum) < 0) {
     return nullptr;
   }
   size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
