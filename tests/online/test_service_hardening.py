@@ -29,6 +29,8 @@ from test_service_protocol import (
 )
 from test_service_redis import front_ends, status_of, wait_solved
 
+pytestmark = pytest.mark.service_only
+
 POST = "POST /v0/app/sspu HTTP/1.1\r\nHost: x\r\nx-api-key: " + API_KEY + "\r\n"
 
 
@@ -344,6 +346,7 @@ def resident_bytes(pid):
     return int(found.group(1)) * 1024
 
 
+@pytest.mark.memory_growth
 @pytest.mark.parametrize(
     ("start", "filler"),
     [

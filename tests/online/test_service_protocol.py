@@ -19,6 +19,8 @@ import pytest
 from conftest import API_KEY, Service, certs_dir
 from test_online_driver import oracle
 
+pytestmark = pytest.mark.service_only
+
 OTHER_KEY = "second-key-77"
 
 

@@ -12,6 +12,8 @@ from test_online_driver import oracle
 from test_service_e2e import BATCH, EDGES, random_problems
 from test_service_protocol import bitset_bytes, request, submit
 
+pytestmark = pytest.mark.service_only
+
 
 def front_ends(service, redis_server, count, *options):
     return [service("--redis", redis_server.url, *options) for _ in range(count)]
