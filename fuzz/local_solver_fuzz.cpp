@@ -3,7 +3,8 @@
 // The first byte picks a shape of input, so that every path of the solver is
 // reached: small items with repeats, huge items, a shared divisor (below,
 // at and above 64), a divisor shared by all but a few, few large items
-// (sparse sums, and the switch to the dense sweep).
+// (sparse sums, and the switch to the dense sweep), one residue r modulo m
+// (rows packed and moved apart).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -14,7 +15,7 @@
 
 namespace {
 
-enum Shape { kSmall, kHuge, kDivisor, kDivisorButFew, kSparse, kShapes };
+enum Shape { kSmall, kHuge, kDivisor, kDivisorButFew, kSparse, kResidue, kShapes };
 
 uint64_t pick_divisor(FuzzedDataProvider &input) {
   switch (input.ConsumeIntegralInRange<int>(0, 3)) {
@@ -39,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                               ? input.ConsumeIntegralInRange<size_t>(0, 600)
                               : input.ConsumeIntegralInRange<size_t>(0, 80);
   const size_t max_items = capacity > 80 ? 40 : 400;
-  const uint64_t g = shape == kDivisor || shape == kDivisorButFew ? pick_divisor(input) : 1;
+  const uint64_t g =
+      shape == kDivisor || shape == kDivisorButFew || shape == kResidue ? pick_divisor(input) : 1;
+  const uint64_t r = shape == kResidue ? input.ConsumeIntegralInRange<uint64_t>(1, g - 1) : 0;
   size_t others = shape == kDivisorButFew ? input.ConsumeIntegralInRange<size_t>(1, 20) : 0;
   std::vector<uint64_t> items;
   uint64_t total = 0;
@@ -66,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
       case kDivisor:
         item = g * input.ConsumeIntegralInRange<uint64_t>(0, 300);
+        break;
+      case kResidue:
+        item = r + g * input.ConsumeIntegralInRange<uint64_t>(0, 300);
         break;
       case kDivisorButFew:
         if (others > 0 && input.ConsumeBool()) {

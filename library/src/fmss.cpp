@@ -1,7 +1,10 @@
 // The local solver: exact complete subset sums, computed in-process into the
 // caller's words.
 //
-// The items are sorted and their repeats folded, then one of these paths runs
+// The items are sorted. When every item is r plus a multiple of m and the
+// sums leave most of each row of m bits empty, they are packed into narrower
+// rows, solved so and moved apart at the end (residue_rows.cpp). Then their
+// repeats are folded and one of these paths runs
 // (each on the window of words the caller asked for, and each recursing on a
 // smaller problem where it can):
 // - every item a multiple of g > 1: the items divided by g are solved into the
@@ -268,9 +271,25 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
       auto scratch = allocate_items(item_count);
       std::copy_n(items, item_count, sorted.get());
       radix_sort(sorted.get(), scratch.get(), item_count);
-      const size_t reduced = reduce_repeats(sorted.get(), item_count, scratch.get());
+      // Residue rows are found before repeats fold: a folded pair 2w is not
+      // r plus a multiple of m, though it packs as two items would.
+      const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
+      const size_t zeros = std::find_if(sorted.get(), sorted.get() + item_count,
+                                        [](uint64_t item) { return item != 0; }) -
+                           sorted.get();
+      const size_t within =
+          std::upper_bound(sorted.get(), sorted.get() + item_count, limit) - sorted.get();
+      const residue_rows rows = find_residue_rows(sorted.get() + zeros, within - zeros, limit);
+      size_t solved_words = written;
+      if (rows.stride != 0) {
+        pack_items(sorted.get() + zeros, within - zeros, rows);
+        solved_words = static_cast<size_t>(rows.packed_limit / kWordBits) + 1;
+      }
+      const size_t reduced = reduce_repeats(sorted.get(), within, scratch.get());
       sorted.reset();
-      solve_window(scratch.get(), reduced, words, written, meter);
+      solve_window(scratch.get(), reduced, words, solved_words, meter);
+      if (rows.stride != 0 && !meter.stopped())
+        spread_rows(words, written, rows, meter);
     } else {
       solve_without_scratch(items, item_count, words, written, meter);
     }
@@ -287,7 +306,7 @@ extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count
   fmss::work_meter never_stops(nullptr);
   try {
     fmss::solve(items, item_count, words, word_count, never_stops, true);
-  } catch (...) {
+  } catch (const std::bad_alloc &) {
     // Without room for the sorted copy, the caller's order gives the same
     // answer, more slowly.
     fmss::solve(items, item_count, words, word_count, never_stops, false);
@@ -305,7 +324,7 @@ extern "C" qern_status_t fmss_solve(const uint64_t *items, size_t item_count, ui
       fmss::solve(items, item_count, words, word_count, meter, false);
     }
     return meter.stopped() ? QERN_STATUS_STOPPED : 0;
-  } catch (...) {
+  } catch (const std::exception &) {  // not a thread's forced unwind
     return QERN_STATUS_NO_MEMORY;
   }
 }

@@ -1,5 +1,6 @@
 // The local solver's pieces, shared between its source files: the bitset
-// kernels, the stop meter, divisor reduction and the sparse sums.
+// kernels, the stop meter, divisor reduction, residue rows and the sparse
+// sums.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +88,32 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
 // the portable version is asked for.
 void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, uint64_t g,
                       work_meter &meter, bool portable = false);
+
+// ---- Residue rows (residue_rows.cpp) ----------------------------------------
+
+// Every item is `residue` plus a multiple of `stride`, and a sum of any number
+// of items keeps its columns (multiples of the residue) below `packed`, at
+// most half the stride: the sums are rows of `stride` bits, row t at bit
+// stride*t, each empty from column `packed` on. stride == 0: no such rows.
+struct residue_rows {
+  uint64_t stride;
+  uint64_t packed;
+  uint64_t residue;
+  uint64_t last_row;      // the highest row the window reaches
+  uint64_t packed_limit;  // the highest packed sum those rows need
+};
+
+// The rows of the items (ascending, non-zero, gcd 1) in a window whose
+// highest sum is limit, when packing them at least halves the words.
+residue_rows find_residue_rows(const uint64_t *items, size_t count, uint64_t limit);
+
+// Rewrites each item residue + stride*k as residue + packed*k.
+void pack_items(uint64_t *items, size_t count, const residue_rows &rows);
+
+// The packed rows' sums sit in the low words; moves row t from bit packed*t
+// to bit stride*t and clears the rest of every row, within the words
+// [0, out_words), in place.
+void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter);
 
 // ---- Sparse sums (sparse_sums.cpp) ------------------------------------------
 

@@ -1,6 +1,6 @@
 // The solver's kernels on their own, in both their widest and their portable
 // versions (the portable ones run only on CPUs without AVX2 or BMI2), against
-// bit-by-bit oracles: the divisor spread and the block sweep.
+// bit-by-bit oracles: the divisor spread, residue rows and the block sweep.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -53,6 +53,81 @@ TEST_P(Spread, PutsReducedBitSAtGTimesSAndWritesEveryWord) {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Spread, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "portable" : "widest"; });
+
+// Residue rows are used exactly while the packed rows are at most half the
+// stride, and only when the window reaches a second row.
+TEST(ResidueRows, AreFoundExactlyWhilePackingHalvesTheRows) {
+  struct Case {
+    std::vector<uint64_t> items;
+    uint64_t limit;
+    uint64_t stride;  // 0: not packed
+  };
+  const Case cases[] = {
+      {{3, 203, 403}, 10000, 200},
+      {{3,    203,  403,  603,  803,  1003, 1203, 1403, 1603, 1803, 2003,
+        2203, 2403, 2603, 2803, 3003, 3203, 3403, 3603, 3803, 4003, 4203,
+        4403, 4603, 4803, 5003, 5203, 5403, 5603, 5803, 6003, 6203, 6403},
+       100000,
+       200},  // 33 * 3 + 1 = 100: exactly half
+      {{3,    203,  403,  603,  803,  1003, 1203, 1403, 1603, 1803, 2003, 2203,
+        2403, 2603, 2803, 3003, 3203, 3403, 3603, 3803, 4003, 4203, 4403, 4603,
+        4803, 5003, 5203, 5403, 5603, 5803, 6003, 6203, 6403, 6603},
+       100000,
+       0},                          // 103: one column too many
+      {{3, 403, 803}, 10000, 400},  // the gcd of the differences, not the step between items
+      {{5, 5, 5}, 10000, 0},        // no differences at all
+      {{1, 8, 15}, 10000, 0},       // 3 * 1 + 1 = 4 > 7 / 2
+      {{1, 13, 25}, 10000, 12},     // 4 <= 6
+      {{3, 203, 403}, 199, 0},      // the window holds row 0 only
+      {{3, 203, 403}, 200, 200},    // and now bit 200, the start of row 1
+      {{200, 400, 600}, 10000, 0},  // residue 0: a shared divisor, not rows
+  };
+  for (const Case &c : cases) {
+    const fmss::residue_rows rows =
+        fmss::find_residue_rows(c.items.data(), c.items.size(), c.limit);
+    EXPECT_EQ(rows.stride, c.stride) << c.items.size() << " items, limit " << c.limit;
+    if (rows.stride != 0) {
+      EXPECT_GT(rows.packed, c.items.size() * rows.residue);
+      EXPECT_LE(2 * rows.packed, rows.stride);
+    }
+  }
+}
+
+// Packed rows moved apart in place: bit packed*t + c goes to stride*t + c for
+// every column c below packed, every other bit of the window is cleared, and
+// no word past it is touched, however the window cuts the last row.
+TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
+  std::mt19937_64 rng(47);
+  for (const uint64_t stride : {8u, 12u, 64u, 100u, 129u, 1009u, 5000u}) {
+    for (const uint64_t packed : {stride / 2, stride / 3 + 1, uint64_t{2}}) {
+      for (const size_t out_words : {size_t{1}, size_t{2}, size_t{5}, size_t{64}, size_t{301}}) {
+        const uint64_t limit = 64 * static_cast<uint64_t>(out_words) - 1;
+        if (limit < stride)
+          continue;  // a window of one row is never packed
+        const fmss::residue_rows rows{stride, packed, 1, limit / stride,
+                                      packed * (limit / stride) + packed - 1};
+        const size_t packed_words = static_cast<size_t>(rows.packed_limit / 64) + 1;
+        ASSERT_LE(packed_words, out_words);
+        std::vector<uint64_t> words(out_words + 1, 0xA5A5A5A5A5A5A5A5ull);
+        for (size_t k = 0; k < packed_words; ++k)
+          words[k] = rng() % 4 == 0 ? ~uint64_t{0} : rng();
+        const std::vector<uint64_t> before = words;
+        std::vector<uint64_t> expected(out_words + 1, 0);
+        expected[out_words] = words[out_words];
+        for (uint64_t t = 0; t <= rows.last_row; ++t) {
+          for (uint64_t c = 0; c < packed && stride * t + c <= limit; ++c) {
+            if (bit(before, packed * t + c))
+              set_bit(expected, stride * t + c);
+          }
+        }
+        fmss::work_meter meter(nullptr);
+        fmss::spread_rows(words.data(), out_words, rows, meter);
+        ASSERT_EQ(words, expected)
+            << "stride " << stride << " packed " << packed << " words " << out_words;
+      }
+    }
+  }
+}
 
 class BlockSweep : public ::testing::TestWithParam<bool> {};
 

@@ -1,5 +1,5 @@
-// The local solver's paths (shared divisors, all but a few sharing one,
-// sparse sums, the dense sweep) and the boundaries between them, against the
+// The local solver's paths (shared divisors, residue rows, all but a few
+// sharing one, sparse sums, the dense sweep) and the boundaries between them, against the
 // textbook knapsack at many capacities; and the stop check of fmss_solve.
 #include <gtest/gtest.h>
 
@@ -103,6 +103,16 @@ INSTANTIATE_TEST_SUITE_P(
                                                   uniform(16, 17, 1, 100, 3 * 7 + 1))},
         Family{"residue_1_mod_1009", residue(17, 60, 1009, 1)},
         Family{"residue_5_mod_64", residue(18, 80, 64, 5)},
+        // Packed rows exactly half the stride (33 * 3 + 1 = 100), then one
+        // column too many for packing.
+        Family{"residue_rows_half_the_stride", residue(30, 33, 200, 3)},
+        Family{"residue_rows_one_column_too_many", residue(31, 34, 200, 3)},
+        Family{"residue_rows_narrower_than_a_word", residue(32, 5, 12, 1, 300)},
+        Family{"residue_rows_across_words", residue(33, 40, 1000, 7)},
+        Family{"residue_rows_with_repeats", residue(34, 200, 1009, 1, 12)},
+        Family{"residue_rows_with_zeros", with(residue(35, 30, 700, 2), {0, 0})},
+        Family{"residue_rows_of_a_shared_divisor", residue(36, 50, 2018, 2)},
+        Family{"residue_rows_two_items", {5, 5 + 77 * 3}},
         Family{"sparse_ten_large", uniform(19, 10, 100000, 300000)},
         Family{"sparse_then_dense", with(uniform(20, 9, 100000, 300000), uniform(21, 200, 1, 60))},
         Family{"sparse_boundary", uniform(22, 14, 20000, 40000)},
@@ -156,9 +166,10 @@ struct counting_stop {
 };
 
 // Long enough to ask the check many times: every item is 1 modulo 1009, so
-// no block fills up or stays empty and no path shortens the sweep much.
+// no block fills up or stays empty, and there are too many of them for rows
+// of 1009 bits to pack (600 columns): no path shortens the sweep much.
 std::vector<uint64_t> long_solve_items() {
-  return residue(26, 400, 1009, 1, 200);
+  return residue(26, 600, 1009, 1, 200);
 }
 
 TEST(StopCheck, IsAskedDuringALongSolveAndALaterAnswerIsExact) {
@@ -214,7 +225,8 @@ TEST(StopCheck, NullStopOrNullCheckNeverStops) {
 }
 
 // Random inputs shaped at the paths' boundaries (a shared divisor, all but a
-// few sharing one, zeros and repeats, one huge item, sparse items, totals at
+// few sharing one, a shared residue, zeros and repeats, one huge item, sparse
+// items, totals at
 // a word boundary), each at short capacities (0, 1, between, the full count
 // and one more) with guard words behind: the leading words match the
 // knapsack over the sums they hold, and no word past them is touched.
@@ -223,7 +235,7 @@ std::vector<uint64_t> random_shape(std::mt19937_64 &rng) {
   auto pick = [&](uint64_t low, uint64_t high) { return low + rng() % (high - low + 1); };
   const uint64_t g = kDivisors[rng() % std::size(kDivisors)];
   std::vector<uint64_t> items;
-  switch (rng() % 6) {
+  switch (rng() % 7) {
     case 0:  // every item a multiple of g, zeros among them
       for (uint64_t n = pick(0, 30); n-- > 0;)
         items.push_back(g * pick(0, g < 1000 ? 3000 / g + 1 : 5));
@@ -247,6 +259,15 @@ std::vector<uint64_t> random_shape(std::mt19937_64 &rng) {
       for (uint64_t n = pick(1, 12); n-- > 0;)
         items.push_back(pick(1000, 200000));
       break;
+    case 5: {  // r plus multiples of m, often with room for every column
+      const uint64_t m = g < 4 ? g + 4 : std::min<uint64_t>(g, 5000);
+      const uint64_t r = pick(1, std::min<uint64_t>(m - 1, 9));
+      for (uint64_t n = pick(2, 2 + m / (2 * r)); n-- > 0;)
+        items.push_back(r + m * pick(0, 40));
+      if (rng() % 3 == 0)
+        items.push_back(0);
+      break;
+    }
     default: {  // a total of 64 k - 1, 64 k or 64 k + 1
       const uint64_t total = 64 * pick(1, 60) + pick(0, 2) - 1;
       uint64_t left = total;

@@ -33,6 +33,9 @@ FAMILIES = {
     "even but one odd": uniform(7, 400, 1, 2000, 2) + [4003],
     "multiples of 64 and three odd": uniform(8, 200, 1, 2000, 64) + [3, 5, 7],
     "residue 1 mod 1009": [1009 * k + 1 for k in uniform(9, 120, 0, 200)],
+    "residue 1 mod 1009, repeated": [1009 * k + 1 for k in uniform(15, 300, 0, 60)],
+    "residue 7 mod 5000 and zeros": [5000 * k + 7 for k in uniform(16, 200, 0, 30)] + [0, 0],
+    "residue 3 mod 12": [12 * k + 3 for k in uniform(17, 2, 0, 3000)],
     "sparse": uniform(10, 12, 5 * 10**6, 15 * 10**6),
     "sparse then dense": uniform(11, 8, 10**6, 3 * 10**6) + uniform(12, 300, 1, 300),
     "2**k + 1": [2**k + 1 for k in range(22)],
@@ -155,8 +158,8 @@ def random_shape(rng):
         values = [rng.randint(0, 300) for _ in range(rng.randint(1, 5))]
         return [rng.choice(values) for _ in range(rng.randint(0, 80))] + [0] * rng.randint(0, 3)
     if kind == 6:
-        m = rng.choice([1009, 64, 65, 127])
-        r = rng.randint(1, m - 1)
+        m = rng.choice([1009, 64, 65, 127, 12, 5000])
+        r = rng.randint(1, m - 1) if rng.random() < 0.5 else rng.randint(1, 3)
         return [m * rng.randint(0, 30) + r for _ in range(rng.randint(1, 40))]
     low = rng.randint(100, 20000)
     return [rng.randint(low, low + low // 10) for _ in range(rng.randint(1, 80))]
