@@ -2,6 +2,7 @@
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
 # make bench-service  times the solver service (embedded and Redis back-ends)
+# make bench-paths    times the local solver's paths against the plain sweep
 
 PYTHON ?= python3
 VENV := .venv
@@ -12,7 +13,7 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check demo bench bench-service deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: test check demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
@@ -95,6 +96,11 @@ bench: install
 # second, embedded and Redis back-ends (a benchmark, not a test).
 bench-service: install deps
 	bash tools/with-throwaway-ca.sh $(VPY) bench/service.py
+
+# The solver against the plain sweep it would otherwise run, in C++ (a
+# benchmark, not a test).
+bench-paths: gtest
+	$(BUILD)/gtest/tests/lib/qern_paths_bench
 
 clean:
 	rm -rf $(BUILD) $(VENV)

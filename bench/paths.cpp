@@ -1,0 +1,99 @@
+// The local solver against the plain sweep it would otherwise run: every item
+// shift-or'd over the words it reaches up to half the total, the upper half
+// mirrored. Medians of whole solves into a buffer already paged in, so that
+// only the work itself is timed. Run by `make bench-paths`.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "local_solver.h"
+#include "qern_lib.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+std::vector<uint64_t> uniform(uint64_t seed, size_t count, uint64_t low, uint64_t high) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> items(count);
+  for (auto &w : items)
+    w = low + rng() % (high - low + 1);
+  return items;
+}
+
+std::vector<uint64_t> residue(uint64_t seed, size_t count, uint64_t m, uint64_t r, uint64_t high) {
+  std::vector<uint64_t> items = uniform(seed, count, 0, high);
+  for (auto &w : items)
+    w = r + m * w;
+  return items;
+}
+
+void plain_sweep(std::vector<uint64_t> items, std::vector<uint64_t> &words) {
+  std::sort(items.begin(), items.end());
+  uint64_t total = 0;
+  for (uint64_t w : items)
+    total += w;
+  const size_t last = std::min(words.size() - 1, static_cast<size_t>(total / 2 / 64));
+  std::fill(words.begin(), words.end(), uint64_t{0});
+  words[0] = 1;
+  uint64_t reach = 0;
+  for (uint64_t w : items) {
+    reach += w;
+    const size_t top = std::min(static_cast<size_t>(reach / 64), last);
+    if (w != 0 && w / 64 <= top)
+      fmss::shift_or_words(words.data(), w / 64, top, w);
+  }
+  fmss::work_meter meter(nullptr);
+  fmss::mirror_upper_half(words.data(), total, last + 1, words.size() - 1, meter);
+}
+
+template <typename Solve>
+double median_ms(Solve solve, int repeat) {
+  std::vector<double> times;
+  for (int k = 0; k < repeat; ++k) {
+    const auto start = clock_type::now();
+    solve();
+    times.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+  const struct {
+    const char *name;
+    std::vector<uint64_t> items;
+  } families[] = {
+      {"1 mod 1009", residue(206, 300, 1009, 1, 200)},
+      {"5 mod 4001", residue(207, 300, 4001, 5, 100)},
+      {"1 mod 257", residue(208, 100, 257, 1, 400)},
+      {"narrow 1e4", uniform(210, 2000, 10000, 10500)},
+      {"dense 1..2000", uniform(211, 1000, 1, 2000)},
+  };
+  std::printf("%-14s %8s %10s %10s %8s\n", "family", "words", "plain ms", "solver ms", "x plain");
+  for (const auto &family : families) {
+    uint64_t total = 0;
+    for (uint64_t w : family.items)
+      total += w;
+    std::vector<uint64_t> plain(total / 64 + 1), ours(total / 64 + 1);
+    const double plain_ms = median_ms([&] { plain_sweep(family.items, plain); }, 9);
+    const double our_ms = median_ms(
+        [&] {
+          size_t count = ours.size();
+          fmss_solve(family.items.data(), family.items.size(), ours.data(), &count, nullptr);
+        },
+        9);
+    if (plain != ours) {
+      std::printf("%s: the answers differ\n", family.name);
+      return 1;
+    }
+    std::printf("%-14s %8zu %10.2f %10.2f %8.1f\n", family.name, ours.size(), plain_ms, our_ms,
+                plain_ms / our_ms);
+  }
+  return 0;
+}
