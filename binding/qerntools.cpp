@@ -2,7 +2,6 @@
 // sums bitsets back to lists, and raises the solver's failures.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <sys/mman.h>
 
 #include <cerrno>
 #include <chrono>
@@ -19,46 +18,19 @@
 #include <string>
 #include <system_error>
 
+#include "py_ref.h"
 #include "qern_heap.h"
 #include "qern_lib.h"
+#include "result_list.h"
 
 namespace {
+
+using qern_binding::make_result_list;
+using qern_binding::py_ref;
 
 // A malloc'd array: the library frees what it is handed with free(), so
 // everything that may cross into it comes from malloc too.
 using word_array = qern_internal::heap_ptr<uint64_t[]>;
-
-// Owns one strong reference.
-class py_ref {
- public:
-  py_ref() = default;
-  static py_ref steal(PyObject *object) { return py_ref(object); }
-  static py_ref ref(PyObject *object) {
-    Py_XINCREF(object);
-    return py_ref(object);
-  }
-  py_ref(const py_ref &) = delete;
-  py_ref &operator=(const py_ref &) = delete;
-  py_ref(py_ref &&other) noexcept : object_(other.release()) {}
-  py_ref &operator=(py_ref &&other) noexcept {
-    py_ref(std::move(other)).swap(*this);
-    return *this;
-  }
-  ~py_ref() { Py_XDECREF(object_); }
-
-  PyObject *get() const { return object_; }
-  PyObject *release() {
-    PyObject *object = object_;
-    object_ = nullptr;
-    return object;
-  }
-  explicit operator bool() const { return object_ != nullptr; }
-  void swap(py_ref &other) noexcept { std::swap(object_, other.object_); }
-
- private:
-  explicit py_ref(PyObject *object) : object_(object) {}
-  PyObject *object_ = nullptr;
-};
 
 // Flushes Python's own sys.stdout so that what C writes next to file
 // descriptor 1 appears after what Python printed before it. Any exception
@@ -156,87 +128,6 @@ int _pull_input_list_from_py_obj(PyObject *inputList, word_array *c_input_array,
     *total_sum = total;
   }
   return 0;
-}
-
-// Remembers the int object last made for each of a few word values, so that
-// repeated words share one object: bitsets with periodic or sparse parts hold
-// few distinct words. Owns one reference per filled slot.
-class word_object_cache {
- public:
-  word_object_cache() = default;
-  word_object_cache(const word_object_cache &) = delete;
-  word_object_cache &operator=(const word_object_cache &) = delete;
-  ~word_object_cache() {
-    for (const slot &entry : slots_)
-      Py_XDECREF(entry.object);
-  }
-
-  // A new reference to an int equal to word, or null with an exception set.
-  PyObject *get(uint64_t word) {
-    slot &entry = slots_[(word * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
-    if (entry.object == nullptr || entry.word != word) {
-      PyObject *made = PyLong_FromUnsignedLongLong(word);
-      if (made == nullptr)
-        return nullptr;
-      Py_XSETREF(entry.object, made);
-      entry.word = word;
-    }
-    Py_INCREF(entry.object);
-    return entry.object;
-  }
-
- private:
-  static constexpr unsigned kSlotBits = 10;
-  struct slot {
-    uint64_t word = 0;
-    PyObject *object = nullptr;
-  };
-  slot slots_[size_t{1} << kSlotBits];
-};
-
-// Asks for huge pages on the whole 2 MiB pages inside a large block that is
-// not yet touched: fewer page faults while it is filled. Only advice.
-void advise_huge_pages(void *block, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  if (bytes < 4 * kHugePage)
-    return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
-  if (end > begin)
-    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-// Builds a new list of result_buffer_size ints, one per word; equal words
-// share an int object where the cache still holds it. Returns null with an
-// exception set on failure.
-PyObject *_generate_result_list_from_c_buf(const uint64_t *result_buffer,
-                                           size_t result_buffer_size) {
-  if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    return PyErr_NoMemory();
-  }
-  py_ref resultList = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(result_buffer_size)));
-  if (!resultList) {
-    return nullptr;
-  }
-  advise_huge_pages(reinterpret_cast<PyListObject *>(resultList.get())->ob_item,
-                    result_buffer_size * sizeof(PyObject *));
-  word_object_cache cache;  // 16 KiB
-  PyObject **items = reinterpret_cast<PyListObject *>(resultList.get())->ob_item;
-  size_t i = 0;
-  while (i < result_buffer_size) {
-    const uint64_t word = result_buffer[i];
-    PyObject *entry = cache.get(word);
-    if (entry == nullptr) {
-      return nullptr;
-    }
-    items[i++] = entry;
-    // Runs of one word (empty or full stretches) skip the cache.
-    while (i < result_buffer_size && result_buffer[i] == word) {
-      Py_INCREF(entry);
-      items[i++] = entry;
-    }
-  }
-  return resultList.release();
 }
 
 // Runs the body of a method: a C++ exception never leaves it. Memory failures
@@ -420,7 +311,7 @@ void deliver_completion(qern_status_t result, const uint64_t *output_binary,
     raise_solve_failure(result, err_str != nullptr ? err_str : "solve failed");
     PyErr_WriteUnraisable(pyCallbackFunction);
   } else {
-    resultList = py_ref::steal(_generate_result_list_from_c_buf(output_binary, output_binary_size));
+    resultList = py_ref::steal(make_result_list(output_binary, output_binary_size));
     if (!resultList) {
       PyErr_WriteUnraisable(pyCallbackFunction);
     }
@@ -491,7 +382,7 @@ PyObject *complete_subset_sum_call(PyObject *args) {
     }
     return raise_solve_failure(c_result, err_buf);
   }
-  return _generate_result_list_from_c_buf(result_buffer.get(), result_buffer_size);
+  return make_result_list(result_buffer.get(), result_buffer_size);
 }
 
 // complete_subset_sum_bytes(items: list[int]) -> bytes
