@@ -167,6 +167,8 @@ class call_settings {
       api_url_ = copy_of(getenv("QERN_API_URL"));
       api_key_ = copy_of(getenv("QERN_API_KEY"));
       max_retries_ = copy_of(getenv("QERN_MAXRETRIES"));
+      https_proxy_ = copy_of(qern_https_proxy_from_environment());
+      no_proxy_ = copy_of(qern_no_proxy_from_environment());
       return true;
     } catch (const std::bad_alloc &) {
       PyErr_NoMemory();
@@ -175,7 +177,8 @@ class call_settings {
   }
   // Borrows this object's strings.
   qern_settings view() const {
-    return qern_settings{keep_local_, text_of(api_url_), text_of(api_key_), text_of(max_retries_)};
+    return qern_settings{keep_local_,           text_of(api_url_),     text_of(api_key_),
+                         text_of(max_retries_), text_of(https_proxy_), text_of(no_proxy_)};
   }
 
  private:
@@ -186,7 +189,7 @@ class call_settings {
     return value ? value->c_str() : nullptr;
   }
   int keep_local_ = 0;
-  std::optional<std::string> api_url_, api_key_, max_retries_;
+  std::optional<std::string> api_url_, api_key_, max_retries_, https_proxy_, no_proxy_;
 };
 
 // The stop check of a blocking solve: runs the interpreter's signal handlers

@@ -35,6 +35,8 @@ struct qern_settings {
   const char *api_url;     /* NULL or "": https://localhost:8443 */
   const char *api_key;     /* NULL: no key */
   const char *max_retries; /* NULL: unset; else the text of QERN_MAXRETRIES */
+  const char *https_proxy; /* NULL or "": no proxy; else a proxy URL for libcurl */
+  const char *no_proxy;    /* NULL or "": none; else hosts reached without the proxy */
 };
 
 /* Asked now and then during a blocking solve, on the solving thread: returns
@@ -48,6 +50,14 @@ struct qern_stop {
 /* Returns 1 when the environment variable QERN_KILLSWITCH is exactly "1" (the
  * local solver is selected), otherwise 0. Read afresh on every call. */
 int keep_local(void);
+
+/* The proxy settings libcurl would read from the environment for an https
+ * URL, read here instead, on the caller's thread: https_proxy, HTTPS_PROXY,
+ * all_proxy, ALL_PROXY (the first set), and no_proxy, NO_PROXY. NULL when
+ * unset. The solver hands them to libcurl itself, so that libcurl never reads
+ * the environment on a solving thread. */
+const char *qern_https_proxy_from_environment(void);
+const char *qern_no_proxy_from_environment(void);
 
 /* Fills the caller's sums bitset for the items.
  *

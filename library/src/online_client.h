@@ -128,10 +128,18 @@ struct trace_context {
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
                  const std::string &key);
 
-// Options every transfer shares: the CA location, https only, no redirects
-// followed by libcurl, time-outs, the redacted trace and the progress check.
-void set_transport_options(CURL *handle, const char *ca_path, const trace_context *trace,
-                           stop_watch *stop);
+// The proxy of a solve's transfers, as read when the call was made (NULL: none).
+struct proxy_route {
+  const char *https_proxy;
+  const char *no_proxy;
+};
+
+// Options every transfer shares: the CA location, the proxy (always set, so
+// that libcurl never reads it from the environment on the solving thread),
+// https only, no redirects followed by libcurl, time-outs, the redacted trace
+// and the progress check.
+void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
+                           const trace_context *trace, stop_watch *stop);
 
 // Performs the transfer, asking the stop check at least every 100 ms.
 // CURLE_ABORTED_BY_CALLBACK when it stopped it (stop->stopped() then says so)

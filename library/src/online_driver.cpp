@@ -54,6 +54,7 @@ struct solve_state {
 struct solve_setup {
   std::string origin;
   const char *ca_path;
+  proxy_route proxy;
   const char *api_key;
   trace_context trace;
   stop_watch *stop;
@@ -183,7 +184,7 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, solve->body.get());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_submission_answer);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-    set_transport_options(curl, setup.ca_path, &setup.trace, setup.stop);
+    set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
     const CURLcode result = perform_transfer(curl, setup.stop);
     const long status = response_status(curl);
     handle.reset();
@@ -287,7 +288,7 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     curl_easy_setopt(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);  // the payload is the gzip
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
-    set_transport_options(curl, setup.ca_path, &setup.trace, setup.stop);
+    set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
     const CURLcode result = perform_transfer(curl, setup.stop);
     const long status = response_status(curl);
     if (setup.stop->stopped()) {
@@ -437,6 +438,7 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   }
   const solve_setup setup{origin,
                           ca_path,
+                          proxy_route{settings.https_proxy, settings.no_proxy},
                           settings.api_key,
                           trace_context{settings.api_key != nullptr ? settings.api_key : ""},
                           stop,

@@ -159,12 +159,16 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
   fflush(out);
 }
 
-void set_transport_options(CURL *handle, const char *ca_path, const trace_context *trace,
-                           stop_watch *stop) {
+void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
+                           const trace_context *trace, stop_watch *stop) {
   // A directory goes to CURLOPT_CAPATH, the only place libcurl reads one from.
   struct stat info;
   const bool is_directory = stat(ca_path, &info) == 0 && S_ISDIR(info.st_mode);
   curl_easy_setopt(handle, is_directory ? CURLOPT_CAPATH : CURLOPT_CAINFO, ca_path);
+  // "" is no proxy, and no hosts exempt from one: either way libcurl then
+  // leaves https_proxy and no_proxy in the environment alone.
+  curl_easy_setopt(handle, CURLOPT_PROXY, proxy.https_proxy != nullptr ? proxy.https_proxy : "");
+  curl_easy_setopt(handle, CURLOPT_NOPROXY, proxy.no_proxy != nullptr ? proxy.no_proxy : "");
   curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https");
   curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);  // the driver follows them itself

@@ -112,6 +112,8 @@ struct settings_copy {
   std::optional<std::string> api_url;
   std::optional<std::string> api_key;
   std::optional<std::string> max_retries;
+  std::optional<std::string> https_proxy;
+  std::optional<std::string> no_proxy;
 
   // Read on the calling thread: a background thread never reads the
   // environment, which another thread may be changing.

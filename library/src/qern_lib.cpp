@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <new>
 
 #include "qern_internal.h"
@@ -12,6 +13,28 @@ extern "C" int keep_local(void) {
   return value != nullptr && strcmp(value, "1") == 0 ? 1 : 0;
 }
 
+namespace {
+
+const char *first_set(std::initializer_list<const char *> names) {
+  for (const char *name : names) {
+    const char *value = getenv(name);
+    if (value != nullptr) {
+      return value;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" const char *qern_https_proxy_from_environment(void) {
+  return first_set({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"});
+}
+
+extern "C" const char *qern_no_proxy_from_environment(void) {
+  return first_set({"no_proxy", "NO_PROXY"});
+}
+
 namespace qern_internal {
 
 settings_copy settings_copy::from_environment() {
@@ -20,6 +43,8 @@ settings_copy settings_copy::from_environment() {
   copy.api_url = text_of(getenv("QERN_API_URL"));
   copy.api_key = text_of(getenv("QERN_API_KEY"));
   copy.max_retries = text_of(getenv("QERN_MAXRETRIES"));
+  copy.https_proxy = text_of(qern_https_proxy_from_environment());
+  copy.no_proxy = text_of(qern_no_proxy_from_environment());
   return copy;
 }
 
@@ -29,13 +54,17 @@ settings_copy settings_copy::of(const qern_settings &settings) {
   copy.api_url = text_of(settings.api_url);
   copy.api_key = text_of(settings.api_key);
   copy.max_retries = text_of(settings.max_retries);
+  copy.https_proxy = text_of(settings.https_proxy);
+  copy.no_proxy = text_of(settings.no_proxy);
   return copy;
 }
 
 qern_settings settings_copy::view() const {
-  return qern_settings{keep_local, api_url ? api_url->c_str() : nullptr,
-                       api_key ? api_key->c_str() : nullptr,
-                       max_retries ? max_retries->c_str() : nullptr};
+  auto text = [](const std::optional<std::string> &value) {
+    return value ? value->c_str() : nullptr;
+  };
+  return qern_settings{keep_local,        text(api_url),     text(api_key),
+                       text(max_retries), text(https_proxy), text(no_proxy)};
 }
 
 std::optional<std::string> settings_copy::text_of(const char *value) {

@@ -1,5 +1,6 @@
-/* Preloaded into a test interpreter: counts the getenv calls for QERN_*
- * variables made on any thread but the one that loaded the process. */
+/* Preloaded into a test interpreter: counts the getenv calls made on any
+ * thread but the one that loaded the process (the QERN_ settings, and the
+ * proxy variables libcurl would read), and keeps the first name read so. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
@@ -9,6 +10,7 @@
 static pthread_t first_thread;
 static atomic_int started;
 static atomic_long off_thread;
+static char first_name[64];
 
 __attribute__((constructor)) static void remember_first_thread(void) {
   first_thread = pthread_self();
@@ -20,13 +22,18 @@ char *getenv(const char *name) {
   if (real_getenv == NULL) {
     real_getenv = (char *(*)(const char *))dlsym(RTLD_NEXT, "getenv");
   }
-  if (atomic_load(&started) && !pthread_equal(pthread_self(), first_thread) &&
-      strncmp(name, "QERN_", 5) == 0) {
-    atomic_fetch_add(&off_thread, 1);
+  if (atomic_load(&started) && !pthread_equal(pthread_self(), first_thread)) {
+    if (atomic_fetch_add(&off_thread, 1) == 0) {
+      strncpy(first_name, name, sizeof first_name - 1);
+    }
   }
   return real_getenv(name);
 }
 
 long qern_test_getenv_off_thread(void) {
   return atomic_load(&off_thread);
+}
+
+const char *qern_test_getenv_first_name(void) {
+  return first_name;
 }
