@@ -67,6 +67,8 @@ void clear_bits(uint64_t *words, size_t end_word, uint64_t from, uint64_t to) {
   words[high] &= ~high_mask;
 }
 
+constexpr size_t kFewestItems = 8;
+
 }  // namespace
 
 residue_rows find_residue_rows(const uint64_t *items, size_t count, uint64_t limit) {
@@ -76,7 +78,9 @@ residue_rows find_residue_rows(const uint64_t *items, size_t count, uint64_t lim
   uint64_t m = 0;
   for (size_t k = 1; k < count && m != 1; ++k)
     m = std::gcd(m, items[k] - items[0]);
-  if (m < 4)
+  // Moving the rows apart costs a step per row: rows narrower than two words
+  // cost more to move than packing saves, and a few items sweep little.
+  if (m < 2 * kWordBits || count < kFewestItems)
     return rows;  // also m == 0: all items equal
   const uint64_t r = items[0] % m;
   // Worth it when the packed rows are at most half as wide: n*r + 1 <= m/2.

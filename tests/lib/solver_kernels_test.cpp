@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -55,32 +56,36 @@ INSTANTIATE_TEST_SUITE_P(Kernels, Spread, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "portable" : "widest"; });
 
 // Residue rows are used exactly while the packed rows are at most half the
-// stride, and only when the window reaches a second row.
+// stride, the stride is at least two words, there are at least eight items,
+// and the window reaches a second row.
+std::vector<uint64_t> steps(uint64_t first, std::vector<uint64_t> multiples, uint64_t m) {
+  std::vector<uint64_t> items;
+  for (uint64_t k : multiples)
+    items.push_back(first + m * k);
+  return items;
+}
+
 TEST(ResidueRows, AreFoundExactlyWhilePackingHalvesTheRows) {
   struct Case {
     std::vector<uint64_t> items;
     uint64_t limit;
     uint64_t stride;  // 0: not packed
   };
+  std::vector<uint64_t> upto33(33), upto34(34);
+  std::iota(upto33.begin(), upto33.end(), 0);
+  std::iota(upto34.begin(), upto34.end(), 0);
   const Case cases[] = {
-      {{3, 203, 403}, 10000, 200},
-      {{3,    203,  403,  603,  803,  1003, 1203, 1403, 1603, 1803, 2003,
-        2203, 2403, 2603, 2803, 3003, 3203, 3403, 3603, 3803, 4003, 4203,
-        4403, 4603, 4803, 5003, 5203, 5403, 5603, 5803, 6003, 6203, 6403},
-       100000,
-       200},  // 33 * 3 + 1 = 100: exactly half
-      {{3,    203,  403,  603,  803,  1003, 1203, 1403, 1603, 1803, 2003, 2203,
-        2403, 2603, 2803, 3003, 3203, 3403, 3603, 3803, 4003, 4203, 4403, 4603,
-        4803, 5003, 5203, 5403, 5603, 5803, 6003, 6203, 6403, 6603},
-       100000,
-       0},                          // 103: one column too many
-      {{3, 403, 803}, 10000, 400},  // the gcd of the differences, not the step between items
-      {{5, 5, 5}, 10000, 0},        // no differences at all
-      {{1, 8, 15}, 10000, 0},       // 3 * 1 + 1 = 4 > 7 / 2
-      {{1, 13, 25}, 10000, 12},     // 4 <= 6
-      {{3, 203, 403}, 199, 0},      // the window holds row 0 only
-      {{3, 203, 403}, 200, 200},    // and now bit 200, the start of row 1
-      {{200, 400, 600}, 10000, 0},  // residue 0: a shared divisor, not rows
+      {steps(3, {0, 1, 2, 3, 4, 5, 6, 7}, 200), 10000, 200},
+      {steps(3, upto33, 200), 100000, 200},                     // 33 * 3 + 1 = 100: exactly half
+      {steps(3, upto34, 200), 100000, 0},                       // 103: one column too many
+      {steps(3, {0, 1, 3, 4, 6, 7, 9, 10}, 400), 100000, 400},  // the gcd of the differences
+      {std::vector<uint64_t>(8, 5), 10000, 0},                  // no differences at all
+      {steps(1, {0, 1, 2, 3, 4, 5, 6, 7}, 100), 100000, 0},     // a stride below two words
+      {steps(1, {0, 1, 2, 3, 4, 5, 6, 7}, 128), 100000, 128},   // and one of two words
+      {steps(1, {0, 1, 2, 3, 4, 5, 6}, 1009), 100000, 0},       // seven items
+      {steps(3, {0, 1, 2, 3, 4, 5, 6, 7}, 200), 199, 0},        // the window holds row 0 only
+      {steps(3, {0, 1, 2, 3, 4, 5, 6, 7}, 200), 200, 200},      // and now bit 200, row 1
+      {steps(0, {1, 2, 3, 4, 5, 6, 7, 8}, 200), 10000, 0},      // residue 0: a shared divisor
   };
   for (const Case &c : cases) {
     const fmss::residue_rows rows =
