@@ -53,8 +53,8 @@ int keep_local(void);
 
 /* The proxy settings libcurl would read from the environment for an https
  * URL, read here instead, on the caller's thread: https_proxy, HTTPS_PROXY,
- * all_proxy, ALL_PROXY (the first set), and no_proxy, NO_PROXY. NULL when
- * unset. The solver hands them to libcurl itself, so that libcurl never reads
+ * all_proxy, ALL_PROXY (the first one not empty), and no_proxy, NO_PROXY.
+ * NULL when none is. The solver hands them to libcurl itself, so that libcurl never reads
  * the environment on a solving thread. */
 const char *qern_https_proxy_from_environment(void);
 const char *qern_no_proxy_from_environment(void);

@@ -15,10 +15,12 @@ extern "C" int keep_local(void) {
 
 namespace {
 
+// The first of the variables set to something, as libcurl looks them up: an
+// empty one counts as unset.
 const char *first_set(std::initializer_list<const char *> names) {
   for (const char *name : names) {
     const char *value = getenv(name);
-    if (value != nullptr) {
+    if (value != nullptr && *value != '\0') {
       return value;
     }
   }

@@ -56,8 +56,20 @@ print(repr(box.get(timeout=TIMEOUT)))
         ({"https_proxy": "PROXY", "no_proxy": "localhost,127.0.0.1"}, True),
         ({"ALL_PROXY": "PROXY", "NO_PROXY": "localhost"}, True),
         ({"https_proxy": "PROXY", "no_proxy": "*"}, True),
+        # An empty variable counts as unset, as in libcurl's own lookup.
+        ({"https_proxy": "", "HTTPS_PROXY": "PROXY"}, False),
+        ({"https_proxy": "PROXY", "no_proxy": "", "NO_PROXY": "localhost"}, True),
     ],
-    ids=["https_proxy", "HTTPS_PROXY", "all_proxy", "no_proxy", "NO_PROXY", "no_proxy=*"],
+    ids=[
+        "https_proxy",
+        "HTTPS_PROXY",
+        "all_proxy",
+        "no_proxy",
+        "NO_PROXY",
+        "no_proxy=*",
+        "empty https_proxy",
+        "empty no_proxy",
+    ],
 )
 def test_a_refusing_proxy_fails_the_solve_unless_the_host_is_exempt(
     scenario, solve_online, dead_proxy, variables, exempt, background
