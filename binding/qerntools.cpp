@@ -364,16 +364,30 @@ PyObject *complete_subset_sum_call(PyObject *args) {
     return nullptr;
   }
   size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
-  word_array result_buffer = allocate_words(result_buffer_size);
-  if (!result_buffer) {
-    return nullptr;
-  }
   call_settings settings;
   if (!settings.read()) {
     return nullptr;
   }
   const qern_settings settings_view = settings.view();
   const qern_stop stop{signals_raised, nullptr};
+  if (settings_view.keep_local == 1) {
+    // The local solver writes every word: straight into the list's array.
+    qern_binding::words_in_list result;
+    if (!result.allocate(result_buffer_size)) {
+      return nullptr;
+    }
+    const qern_status_t c_result =
+        fmss_solve(c_input_array.get(), input_length, result.words(), &result_buffer_size, &stop);
+    if (c_result != 0) {
+      return raise_solve_failure(c_result,
+                                 "[Local failure] not enough memory for the local solver");
+    }
+    return result.finish();
+  }
+  word_array result_buffer = allocate_words(result_buffer_size);
+  if (!result_buffer) {
+    return nullptr;
+  }
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
   flush_python_stdout();  // the solver prints its own diagnostics
   const qern_status_t c_result = qern_solve(c_input_array.get(), input_length, result_buffer.get(),

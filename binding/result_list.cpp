@@ -5,7 +5,7 @@
 
 #include <sys/mman.h>
 
-#include "py_ref.h"
+#include <cstring>
 
 namespace qern_binding {
 namespace {
@@ -58,34 +58,98 @@ void advise_huge_pages(void *block, size_t bytes) {
     madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-}  // namespace
-
-PyObject *make_result_list(const uint64_t *words, size_t count) {
-  if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
-    return PyErr_NoMemory();
-  }
-  py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list) {
-    return nullptr;
-  }
-  PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
-  advise_huge_pages(items, count * sizeof(PyObject *));
+// Fills items [0, count) with ints equal to the words read from `words`,
+// which may be the item array itself (each word is read before its own slot
+// is written, and read by memcpy, which any type of storage allows). Returns
+// the number of items filled: count, or fewer with an exception set.
+size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
+  auto word_at = [words](size_t i) {
+    uint64_t word;
+    std::memcpy(&word, words + i * sizeof word, sizeof word);
+    return word;
+  };
   word_object_cache cache;  // 16 KiB
   size_t i = 0;
   while (i < count) {
-    const uint64_t word = words[i];
+    const uint64_t word = word_at(i);
     PyObject *entry = cache.get(word);
     if (entry == nullptr) {
-      return nullptr;
+      return i;
     }
     items[i++] = entry;
     // Runs of one word (empty or full stretches) skip the cache.
-    while (i < count && words[i] == word) {
+    while (i < count && word_at(i) == word) {
       Py_INCREF(entry);
       items[i++] = entry;
     }
   }
+  return count;
+}
+
+// A new list of count items, all null, with huge pages asked for its array.
+py_ref new_list(size_t count) {
+  if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
+    PyErr_NoMemory();
+    return py_ref();
+  }
+  py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (list) {
+    advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
+                      count * sizeof(PyObject *));
+  }
+  return list;
+}
+
+}  // namespace
+
+PyObject *make_result_list(const uint64_t *words, size_t count) {
+  py_ref list = new_list(count);
+  if (!list) {
+    return nullptr;
+  }
+  PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
+  if (fill_items(reinterpret_cast<const unsigned char *>(words), items, count) < count) {
+    return nullptr;  // the items not filled are still null
+  }
   return list.release();
+}
+
+static_assert(sizeof(PyObject *) == sizeof(uint64_t), "a word per list item");
+
+bool words_in_list::allocate(size_t count) {
+  list_ = new_list(count);
+  if (!list_) {
+    return false;
+  }
+  // Out of the collector's sight while it holds words, not objects: a signal
+  // handler that runs during the solve may start a collection.
+  PyObject_GC_UnTrack(list_.get());
+  count_ = count;
+  return true;
+}
+
+uint64_t *words_in_list::words() const {
+  return reinterpret_cast<uint64_t *>(reinterpret_cast<PyListObject *>(list_.get())->ob_item);
+}
+
+PyObject *words_in_list::finish() {
+  PyObject **items = reinterpret_cast<PyListObject *>(list_.get())->ob_item;
+  const size_t filled = fill_items(reinterpret_cast<const unsigned char *>(items), items, count_);
+  count_ -= filled;  // what is left still holds words
+  if (count_ > 0) {
+    return nullptr;
+  }
+  PyObject_GC_Track(list_.get());
+  return list_.release();
+}
+
+words_in_list::~words_in_list() {
+  if (list_ && count_ > 0) {
+    // Words left unconverted are no objects: the list may only free nulls.
+    auto *list = reinterpret_cast<PyListObject *>(list_.get());
+    std::memset(list->ob_item + (Py_SIZE(list) - static_cast<Py_ssize_t>(count_)), 0,
+                count_ * sizeof(PyObject *));
+  }
 }
 
 }  // namespace qern_binding

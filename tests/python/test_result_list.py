@@ -1,0 +1,93 @@
+"""The list a local solve returns is built in the array that first held the
+bitset's words: the garbage collector never sees that array while it holds
+words, and a memory failure while the words become ints leaves no word where
+an object should be."""
+
+import pytest
+from conftest import run_python
+
+# A signal handler collects garbage and walks every object the collector
+# tracks, over and over, while a long local solve runs (handlers run at the
+# solver's stop checks): a list holding words, not objects, would crash it.
+COLLECTING_DURING_THE_SOLVE = """
+import gc, os, random, signal
+os.environ["QERN_KILLSWITCH"] = "1"
+import qernx
+
+rng = random.Random(7)
+items = [rng.randint(10**5, 11 * 10**4) for _ in range(2000)]
+inside = False
+busy = False
+during = []
+
+def collect(signum, frame):
+    global busy
+    if busy:
+        return  # a tick that arrives while the last one is still collecting
+    busy = True
+    gc.collect()
+    for found in gc.get_objects():
+        if type(found) is list and len(found) > 1000:
+            sum(1 for _ in found)  # every item of every long list is an object
+    if inside:
+        during.append(signum)
+    busy = False
+
+signal.signal(signal.SIGALRM, collect)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+inside = True
+words = qernx.complete_subset_sum(items)
+inside = False
+signal.setitimer(signal.ITIMER_REAL, 0)
+packed = qernx.complete_subset_sum_bytes(items)
+assert words == [int.from_bytes(packed[k : k + 8], "little") for k in range(0, len(packed), 8)]
+print(len(during))
+"""
+
+
+def test_a_collection_during_the_solve_never_sees_the_words():
+    result = run_python(COLLECTING_DURING_THE_SOLVE, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert int(result.stdout.split()[-1]) > 0  # the handler did run inside the solve
+
+
+# Every allocation of the interpreter fails from the n-th on, for each n from
+# the list itself to ints deep inside it (each word of these answers is a
+# distinct int): the call raises MemoryError or answers exactly, and the
+# process lives on to make the next attempt.
+FAILING_ALLOCATIONS = """
+import os, random
+os.environ["QERN_KILLSWITCH"] = "1"
+import _testcapi, qernx
+
+rng = random.Random(11)
+items = [rng.randint(1, 10**4) for _ in range(10)]
+reach = 1
+for w in items:
+    reach |= reach << w
+expected = [(reach >> (64 * k)) & (2**64 - 1) for k in range(sum(items) // 64 + 1)]
+outcomes = {"MemoryError": 0, "exact": 0}
+for n in [*range(0, 40), 100, 300, 600, len(expected) - 1, len(expected) + 5]:
+    _testcapi.set_nomemory(n, 0)
+    try:
+        words = qernx.complete_subset_sum(items)
+    except MemoryError:
+        words = None
+    finally:
+        _testcapi.remove_mem_hooks()
+    if words is None:
+        outcomes["MemoryError"] += 1
+    else:
+        assert words == expected, n
+        outcomes["exact"] += 1
+print(outcomes["MemoryError"], outcomes["exact"])
+"""
+
+
+def test_memory_failures_while_the_words_become_ints_raise_memory_error():
+    pytest.importorskip("_testcapi")
+    result = run_python(FAILING_ALLOCATIONS, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    failed, exact = map(int, result.stdout.split()[-2:])
+    assert failed > 30  # the failures reached the list and the ints
+    assert exact >= 1  # and the last attempts allocate few enough to succeed
