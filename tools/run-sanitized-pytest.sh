@@ -35,7 +35,8 @@ sanitized=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" "$python")
 "${sanitized[@]}" -c 'import qernx; assert "asan-module" in qernx.__file__, qernx.__file__'
 status=0
 "${sanitized[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
-bash tools/with-throwaway-ca.sh "${sanitized[@]}" -m pytest -q -n 2 -p no:cacheprovider tests/online \
+# Four workers on two cores: most online tests wait on servers and pauses.
+bash tools/with-throwaway-ca.sh "${sanitized[@]}" -m pytest -q -n 4 -p no:cacheprovider tests/online \
   "$@" || status=$?
 
 "$python" tools/sanitizer_reports.py "$reports" || status=1
