@@ -32,7 +32,13 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     // Bit j of this word is sum 64 word + j, mirrored at total - 64 word - j:
     // the reversed 64 bits that end there.
     const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
-    bits[word] |= reverse_bits(bits_at(bits, end - 63));
+    const uint64_t mirrored = bits_at(bits, end - 63);
+    // Full and empty stretches need no reversing.
+    if (mirrored == kAllOnes) {
+      bits[word] = kAllOnes;
+    } else if (mirrored != 0) {
+      bits[word] |= reverse_bits(mirrored);
+    }
     if ((word & 0xFFFF) == 0 && meter.add(0x10000))
       return;
   }

@@ -46,13 +46,40 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
   }
   size_t chunk = (out_words - 1) / g;
   while (true) {
+    if (chunk >= 2 && chunk < reduced_words && (chunk + 1) * g <= out_words &&
+        words[chunk] == kAllOnes && words[chunk - 1] == kAllOnes) {
+      // A stretch of full reduced words, down to chunk `low` >= 1: its
+      // output is the g masks over and over, written by doubling copies.
+      // Every reduced word of the stretch has been read; those below it lie
+      // below its output.
+      size_t low = chunk - 1;
+      while (low > 1 && words[low - 1] == kAllOnes)
+        --low;
+      uint64_t *out = words + low * g;
+      const size_t length = (chunk + 1 - low) * g;
+      std::copy_n(masks, g, out);
+      for (size_t done = g; done < length; done *= 2)
+        std::copy_n(out, std::min(done, length - done), out + done);
+      if (meter.add(length))
+        return;
+      chunk = low - 1;
+      continue;
+    }
     uint64_t *out = words + chunk * g;
     const size_t count = std::min<size_t>(g, out_words - chunk * g);
     const uint64_t reduced = chunk < reduced_words ? words[chunk] : 0;
-    // One deposit per word, even for empty and full reduced words: a copy
-    // of a few words costs more to start than the deposits.
-    for (size_t t = 0; t < count; ++t)
-      out[t] = deposit(reduced >> shifts[t], masks[t]);
+    // Empty and full reduced words (long stretches of them in most answers)
+    // give the masks themselves or zeros, without a deposit.
+    if (reduced == kAllOnes) {
+      for (size_t t = 0; t < count; ++t)
+        out[t] = masks[t];
+    } else if (reduced == 0) {
+      for (size_t t = 0; t < count; ++t)
+        out[t] = 0;
+    } else {
+      for (size_t t = 0; t < count; ++t)
+        out[t] = deposit(reduced >> shifts[t], masks[t]);
+    }
     if ((chunk & 0xFFFF) == 0 && meter.add(0x10000 * g))
       return;
     if (chunk == 0)

@@ -29,14 +29,17 @@ TEST_P(Spread, PutsReducedBitSAtGTimesSAndWritesEveryWord) {
     for (const size_t out_words : {size_t{1}, size_t{2}, size_t{7}, size_t{64}, size_t{333}}) {
       const uint64_t top_sum = 64 * static_cast<uint64_t>(out_words) - 1;
       const size_t reduced_words = static_cast<size_t>(top_sum / g / 64) + 1;
-      for (int round = 0; round < 4; ++round) {
+      for (int round = 0; round < 5; ++round) {
         std::vector<uint64_t> words(out_words, 0xA5A5A5A5A5A5A5A5ull);
         for (size_t k = 0; k < reduced_words; ++k) {
-          // Sparse, dense, empty and full reduced words.
+          // Sparse, dense, empty and full reduced words; in the last round
+          // long stretches of full ones.
           const uint64_t r = rng();
           words[k] = round == 0 ? r & rng() & rng() : round == 1 ? r | rng() : r;
           if (rng() % 5 == 0)
             words[k] = rng() % 2 ? 0 : ~uint64_t{0};
+          if (round == 4)
+            words[k] = rng() % 16 == 0 ? r : ~uint64_t{0};
         }
         const std::vector<uint64_t> reduced(words.begin(), words.begin() + reduced_words);
         std::vector<uint64_t> expected(out_words, 0);
