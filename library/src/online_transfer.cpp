@@ -95,6 +95,23 @@ void write_replaced(FILE *out, const char *line, size_t length, const std::strin
   fwrite(line + start, 1, length - start, out);
 }
 
+// Headers whose values are secrets: the API key, and the credentials a proxy
+// or a server may be sent. Returns the length of the name with its colon
+// when the line starts with one of them (kApiKeyHeader for the API key's),
+// else 0.
+constexpr size_t kApiKeyHeader = sizeof "x-api-key:" - 1;
+size_t secret_header_name(const char *line, size_t length) {
+  static const char *const kSecretHeaders[] = {
+      "x-api-key:", "proxy-authorization:", "authorization:"};
+  for (const char *name : kSecretHeaders) {
+    const size_t name_length = strlen(name);
+    if (length >= name_length && strncasecmp(line, name, name_length) == 0) {
+      return name_length;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool stop_watch::requested() {
@@ -137,8 +154,6 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
     default:
       return;  // bodies and TLS records are not traced
   }
-  static const char kKeyHeader[] = "x-api-key:";
-  const size_t key_header_length = sizeof kKeyHeader - 1;
   size_t start = 0;
   while (start < size) {
     const char *line = data + start;
@@ -146,8 +161,12 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
     const size_t length =
         newline != nullptr ? static_cast<size_t>(newline - line) + 1 : size - start;
     fputs(prefix, out);
-    if (length >= key_header_length && strncasecmp(line, kKeyHeader, key_header_length) == 0) {
+    const size_t secret = secret_header_name(line, length);
+    if (secret == kApiKeyHeader) {
       fputs("x-api-key: ***\n", out);
+    } else if (secret != 0) {
+      write_replaced(out, line, secret - 1, key);  // the name as it came, less the key
+      fputs(": ***\n", out);
     } else {
       write_replaced(out, line, length, key);
       if (newline == nullptr) {
