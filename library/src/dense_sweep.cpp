@@ -24,21 +24,41 @@ uint64_t bits_at(const uint64_t *bits, int64_t s) {
   return (bits[word] >> offset) | (bits[word + 1] << (kWordBits - offset));
 }
 
+// ORs the reversed `mirrored` into the word: full and empty stretches need no
+// reversing.
+inline void or_mirrored(uint64_t &word, uint64_t mirrored) {
+  if (mirrored == kAllOnes) {
+    word = kAllOnes;
+  } else if (mirrored != 0) {
+    word |= reverse_bits(mirrored);
+  }
+}
+
 }  // namespace
 
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last,
                        work_meter &meter) {
-  for (size_t word = first; word <= last; ++word) {
-    // Bit j of this word is sum 64 word + j, mirrored at total - 64 word - j:
-    // the reversed 64 bits that end there.
-    const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
-    const uint64_t mirrored = bits_at(bits, end - 63);
-    // Full and empty stretches need no reversing.
-    if (mirrored == kAllOnes) {
-      bits[word] = kAllOnes;
-    } else if (mirrored != 0) {
-      bits[word] |= reverse_bits(mirrored);
+  // Bit j of word w is sum 64 w + j, mirrored at total - 64 w - j: the
+  // reversed 64 bits that end there, which start at s(w) = total - 64 w - 63,
+  // all below `first`. s falls by a word per word, at the same bit offset.
+  size_t word = first;
+  const int64_t start = static_cast<int64_t>(total) - static_cast<int64_t>(64 * first) - 63;
+  if (start >= 0) {
+    const unsigned offset = static_cast<unsigned>(start % kWordBits);
+    for (size_t source = static_cast<size_t>(start) / kWordBits; word <= last; --source) {
+      const uint64_t mirrored =
+          offset == 0 ? bits[source]
+                      : (bits[source] >> offset) | (bits[source + 1] << (kWordBits - offset));
+      or_mirrored(bits[word], mirrored);
+      if ((word++ & 0xFFFF) == 0 && meter.add(0x10000))
+        return;
+      if (source == 0)
+        break;
     }
+  }
+  for (; word <= last; ++word) {  // the words whose mirrored bits start below 0
+    const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
+    or_mirrored(bits[word], bits_at(bits, end - 63));
     if ((word & 0xFFFF) == 0 && meter.add(0x10000))
       return;
   }

@@ -1,6 +1,7 @@
 // The solver's kernels on their own, in both their widest and their portable
 // versions (the portable ones run only on CPUs without AVX2 or BMI2), against
-// bit-by-bit oracles: the divisor spread, residue rows and the block sweep.
+// bit-by-bit oracles: the divisor spread, residue rows, the mirror and the
+// block sweep.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,6 +135,36 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
             << "stride " << stride << " packed " << packed << " words " << out_words;
       }
     }
+  }
+}
+
+// The upper half from the lower: bit s above the half is bit total - s, at
+// every bit offset of the total, over full, empty and random stretches, and
+// nothing above the total.
+TEST(Mirror, FillsEachUpperBitFromItsMirrorBelow) {
+  std::mt19937_64 rng(53);
+  std::vector<uint64_t> totals = {63, 64, 65, 127, 128, 129, 4095, 4096, 4097};
+  for (int k = 0; k < 40; ++k)
+    totals.push_back(rng() % 30000);
+  for (const uint64_t total : totals) {
+    const size_t last = static_cast<size_t>(total / 64);
+    const size_t first = static_cast<size_t>(total / 2 / 64) + 1;
+    if (first > last)
+      continue;
+    std::vector<uint64_t> words(last + 1, 0);
+    for (size_t k = 0; k < first; ++k) {
+      const int kind = static_cast<int>(rng() % 4);
+      words[k] = kind == 0 ? 0 : kind == 1 ? ~uint64_t{0} : rng();
+    }
+    const std::vector<uint64_t> lower = words;
+    std::vector<uint64_t> expected = lower;
+    for (uint64_t s = 64 * first; s <= total; ++s) {
+      if (bit(lower, total - s))
+        set_bit(expected, s);
+    }
+    fmss::work_meter meter(nullptr);
+    fmss::mirror_upper_half(words.data(), total, first, last, meter);
+    ASSERT_EQ(words, expected) << "total " << total;
   }
 }
 
