@@ -343,27 +343,39 @@ void _async_callback(qern_status_t result, uint64_t *output_binary, size_t outpu
   leave_interpreter_gate();
 }
 
-// The arguments of a solve that takes one list of items: parses them and
-// converts the list. Returns 0, or -1 with an exception set.
-int parse_item_list(PyObject *args, word_array *c_input_array, size_t *input_length,
-                    uint64_t *total_sum) {
+// The items of a solve that takes one list, converted, and the number of
+// words of its answer.
+struct parsed_items {
+  word_array items;
+  size_t count = 0;
+  size_t words = 0;
+};
+
+// Parses the arguments of a solve that takes one list of items. Returns 0, or
+// -1 with an exception set.
+int parse_item_list(PyObject *args, parsed_items *parsed) {
   PyObject *inputList;
   if (!PyArg_ParseTuple(args, "O", &inputList)) {
     print_diagnostic("Error occured with parsing tuple %d\n", 0);
     return -1;
   }
-  return _pull_input_list_from_py_obj(inputList, c_input_array, input_length, total_sum);
+  uint64_t total_sum = 0;
+  if (_pull_input_list_from_py_obj(inputList, &parsed->items, &parsed->count, &total_sum) < 0) {
+    return -1;
+  }
+  parsed->words = static_cast<size_t>(total_sum / 64) + 1;
+  return 0;
 }
 
 // complete_subset_sum(items: list[int]) -> list[int]
 PyObject *complete_subset_sum_call(PyObject *args) {
-  word_array c_input_array;
-  size_t input_length = 0;
-  uint64_t total_sum = 0;
-  if (parse_item_list(args, &c_input_array, &input_length, &total_sum) < 0) {
+  parsed_items parsed;
+  if (parse_item_list(args, &parsed) < 0) {
     return nullptr;
   }
-  size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
+  word_array &c_input_array = parsed.items;
+  const size_t input_length = parsed.count;
+  size_t result_buffer_size = parsed.words;
   call_settings settings;
   if (!settings.read()) {
     return nullptr;
@@ -406,13 +418,13 @@ PyObject *complete_subset_sum_call(PyObject *args) {
 // The same bitset as little-endian bytes, solved by the local solver straight
 // into the bytes object's buffer.
 PyObject *complete_subset_sum_bytes_call(PyObject *args) {
-  word_array c_input_array;
-  size_t input_length = 0;
-  uint64_t total_sum = 0;
-  if (parse_item_list(args, &c_input_array, &input_length, &total_sum) < 0) {
+  parsed_items parsed;
+  if (parse_item_list(args, &parsed) < 0) {
     return nullptr;
   }
-  size_t result_buffer_size = static_cast<size_t>(total_sum / 64) + 1;
+  word_array &c_input_array = parsed.items;
+  const size_t input_length = parsed.count;
+  size_t result_buffer_size = parsed.words;
   if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) {
     return PyErr_NoMemory();
   }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deflated.h"
 #include "online_client.h"
 #include "qern_internal.h"
 #include "qern_lib.h"
@@ -279,17 +280,7 @@ TEST(WriteCallback, AnEmptyDeliveryKeepsTheBuffer) {
 }
 
 Bytes gzip_of(const Bytes &plain) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes out(deflateBound(&z, plain.size()) + 32);
-  z.next_in = const_cast<unsigned char *>(plain.data());
-  z.avail_in = static_cast<uInt>(plain.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  return qern_test::deflate_bytes(plain);
 }
 
 Bytes joined(std::initializer_list<Bytes> parts) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "deflated.h"
 #include "qern_internal.h"
 #include "qern_lib.h"
 
@@ -14,20 +15,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Compresses with the given window bits: 31 for gzip, 15 for the zlib wrapper.
-Bytes deflate_bytes(const Bytes &plain, int window_bits = 31) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  Bytes out(deflateBound(&z, plain.size()) + 32);
-  z.next_in = const_cast<unsigned char *>(plain.data());
-  z.avail_in = static_cast<uInt>(plain.size());
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
+using qern_test::deflate_bytes;
 
 struct Download {
   download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
