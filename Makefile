@@ -1,4 +1,5 @@
 # make test   installs what it needs, builds, lints and runs every test (make check)
+# make quick  the quick loop: build, lint, the offline suites, a few seconds of fuzzing
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
 # make bench-service  times the solver service (embedded and Redis back-ends)
@@ -13,13 +14,18 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: test check quick pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
 
 # Everything: lint, both suites, both again under ASan and UBSan, fuzzing.
 check: lint typecheck gtest pytest sanitize fuzz
+
+# The loop to run while working (a few minutes): no sanitizers, no online
+# suites, each fuzz target for a few seconds.
+quick: lint gtest pytest-offline
+	FUZZ_SECONDS=$${FUZZ_SECONDS:-5} $(MAKE) fuzz
 
 deps: $(STAMP)/deps
 $(STAMP)/deps: tools/install-deps.sh
@@ -41,6 +47,7 @@ install: venv
 	rm -rf service/build
 
 lint: venv
+	$(VPY) tools/check_layout.py
 	$(VENV)/bin/ruff check $(PY_SOURCES)
 	$(VENV)/bin/ruff format --check $(PY_SOURCES)
 	clang-format --dry-run --Werror $(CXX_SOURCES)
@@ -62,9 +69,19 @@ gtest: venv
 
 # Offline tests, then the online ones against local HTTPS servers, inside a
 # private mount namespace that trusts a throwaway CA.
-pytest: install
-	$(VPY) -m pytest
+pytest: pytest-offline
 	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online
+
+pytest-offline: install
+	$(VPY) -m pytest -n 2
+
+# The online suite's halves, each alone: the module against scenario and real
+# servers, and the solver service's own.
+pytest-client: install
+	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online/client
+
+pytest-service: install deps
+	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online/service
 
 sanitize: sanitize-gtest sanitize-pytest
 

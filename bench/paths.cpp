@@ -11,6 +11,7 @@
 
 #include "local_solver.h"
 #include "qern_lib.h"
+#include "qern_local.h"
 
 namespace {
 
@@ -44,10 +45,10 @@ void plain_sweep(std::vector<uint64_t> items, std::vector<uint64_t> &words) {
     reach += w;
     const size_t top = std::min(static_cast<size_t>(reach / 64), last);
     if (w != 0 && w / 64 <= top)
-      fmss::shift_or_words(words.data(), w / 64, top, w);
+      qern_local::shift_or_words(words.data(), w / 64, top, w);
   }
-  fmss::work_meter meter(nullptr);
-  fmss::mirror_upper_half(words.data(), total, last + 1, words.size() - 1, meter);
+  qern_local::work_meter meter(nullptr);
+  qern_local::mirror_upper_half(words.data(), total, last + 1, words.size() - 1, meter);
 }
 
 template <typename Solve>
@@ -85,7 +86,7 @@ int main() {
     const double our_ms = median_ms(
         [&] {
           size_t count = ours.size();
-          fmss_solve(family.items.data(), family.items.size(), ours.data(), &count, nullptr);
+          qern_local_solve(family.items.data(), family.items.size(), ours.data(), &count, nullptr);
         },
         9);
     if (plain != ours) {

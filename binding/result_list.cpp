@@ -3,9 +3,9 @@
 // equal words share one int object.
 #include "result_list.h"
 
-#include <sys/mman.h>
-
 #include <cstring>
+
+#include "qern_memory.h"
 
 namespace qern_binding {
 namespace {
@@ -46,18 +46,6 @@ class word_object_cache {
   slot slots_[size_t{1} << kSlotBits];
 };
 
-// Asks for huge pages on the whole 2 MiB pages inside a large block that is
-// not yet touched: fewer page faults while it is filled. Only advice.
-void advise_huge_pages(void *block, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  if (bytes < 4 * kHugePage)
-    return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHugePage - 1);
-  if (end > begin)
-    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 // Fills items [0, count) with ints equal to the words read from `words`,
 // which may be the item array itself (each word is read before its own slot
 // is written, and read by memcpy, which any type of storage allows). Returns
@@ -94,8 +82,8 @@ py_ref new_list(size_t count) {
   }
   py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (list) {
-    advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
-                      count * sizeof(PyObject *));
+    qern_memory::advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
+                                   count * sizeof(PyObject *));
   }
   return list;
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "qern_internal.h"
+#include "contract_names.h"
 #include "qern_lib.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     expected += (i > 0 ? "," : "") + std::to_string(items[i]);
   }
   expected += "]";
-  qern_internal::heap_ptr<char> body(_generate_curl_data(items.data(), items.size()));
+  qern_memory::heap_ptr<char> body(_generate_curl_data(items.data(), items.size()));
   if (!body || expected != body.get())
     abort();
   return 0;

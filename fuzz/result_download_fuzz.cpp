@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "qern_internal.h"
+#include "contract_names.h"
 #include "qern_lib.h"
 
 namespace {
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FuzzedDataProvider input(data, size);
   const size_t capacity = input.ConsumeIntegralInRange<size_t>(0, 12);
   const int deliveries = input.ConsumeIntegralInRange(1, 4);
-  download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
+  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
   std::vector<unsigned char> accepted;
   for (int i = 0; i < deliveries && input.remaining_bytes() > 0; ++i) {
     const size_t length = i + 1 == deliveries
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                               : input.ConsumeIntegralInRange<size_t>(1, input.remaining_bytes());
     std::vector<char> delivery = input.ConsumeBytes<char>(length);
     const size_t taken =
-        qern_internal::write_memory_callback(delivery.data(), 1, delivery.size(), &buffer);
+        qern_online::write_memory_callback(delivery.data(), 1, delivery.size(), &buffer);
     if (taken != 0 && taken != delivery.size())
       abort();
     if (taken == 0)
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   std::vector<uint64_t> words(capacity + 1, 0x5a5a5a5a5a5a5a5aULL);  // one guard word
   size_t word_count = capacity;
-  const unpack_target target{words.data(), &word_count};
+  const qern_online::unpack_target target{words.data(), &word_count};
   const int status = _unzip_data(&buffer, &target);
   std::vector<unsigned char> decoded;
   const long length = reference_gunzip(accepted, &decoded);

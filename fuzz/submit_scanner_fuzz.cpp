@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qern_internal.h"
+#include "contract_names.h"
 #include "qern_lib.h"
 
 namespace {
@@ -20,10 +20,10 @@ struct Scan {
 };
 
 Scan scan(std::vector<char> answer) {
-  char request_id[QERN_REQUEST_ID_SIZE];
+  char request_id[qern_online::kRequestIdSize];
   memset(request_id, 'x', sizeof request_id);
   request_id[0] = '\0';
-  submit_reply reply{0, request_id, nullptr};
+  qern_online::submit_reply reply{0, request_id, nullptr};
   const size_t consumed = make_request_write_callback(answer.data(), 1, answer.size(), &reply);
   if (consumed > answer.size())
     abort();

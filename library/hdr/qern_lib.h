@@ -1,107 +1,79 @@
-/* qern_lib: the complete-subset-sum solver library.
+/* qern_lib: the complete-subset-sum solver library's entry.
  *
  * A sums bitset is an array of unsigned 64-bit words: sum s is reachable
  * exactly when bit (s % 64) of word (s / 64) is set. For items with total T the
- * full bitset has T / 64 + 1 words; bit 0 and bit T are always set.
+ * full bitset has T / 64 + 1 words (qern_word_count); bit 0 and bit T are
+ * always set.
  *
- * Every function here has C linkage and is exported from the built module under
- * its own name. None of them throws; failures are status codes. */
+ * The entry reads the settings, makes the one choice between the local solver
+ * (library/local/) and the online one (library/online/), and runs background
+ * solves. Every function here has C linkage and is exported from the built
+ * module under its own name. None of them throws; failures are status codes. */
 #ifndef QERN_LIB_H
 #define QERN_LIB_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "qern_types.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* 0 is success; every failure of the online solver is -1. */
-typedef int qern_status_t;
+/* ---- Settings ----------------------------------------------------------- */
 
-/* Size of the caller-owned error text buffer: a NUL-terminated message of at
- * most 127 characters. */
-#define QERN_ERR_BUF_SIZE 128
-
-/* ---- Solver entry points ------------------------------------------------ */
-/* Statuses besides 0 and -1. */
-#define QERN_STATUS_STOPPED (-2)   /* the caller's stop check ended the solve */
-#define QERN_STATUS_NO_MEMORY (-3) /* memory ran out; err_buf says where */
-
-/* The settings of one solve. The strings are borrowed for the length of the
- * call that is given them (qern_solve_async copies them). */
-struct qern_settings {
-  int keep_local;          /* 1: the local solver; anything else: online */
-  const char *api_url;     /* NULL or "": https://localhost:8443 */
-  const char *api_key;     /* NULL: no key */
-  const char *max_retries; /* NULL: unset; else the text of QERN_MAXRETRIES */
-  const char *https_proxy; /* NULL or "": no proxy; else a proxy URL for libcurl */
-  const char *no_proxy;    /* NULL or "": none; else hosts reached without the proxy */
-};
-
-/* Asked now and then during a blocking solve, on the solving thread: returns
- * non-zero when the solve must end at once (with QERN_STATUS_STOPPED). */
-typedef int (*qern_stop_check_t)(void *context);
-struct qern_stop {
-  qern_stop_check_t check;
-  void *context;
-};
-
-/* Returns 1 when the environment variable QERN_KILLSWITCH is exactly "1" (the
- * local solver is selected), otherwise 0. Read afresh on every call. */
-int keep_local(void);
+/* The settings as the environment holds them now (QERN_KILLSWITCH,
+ * QERN_API_URL, QERN_API_KEY, QERN_MAXRETRIES and the proxy variables), read
+ * on the calling thread and copied into one malloc'd block that
+ * qern_settings_free releases (free() does too). NULL when memory ran out. */
+struct qern_settings *qern_settings_from_environment(void);
+void qern_settings_free(struct qern_settings *settings);
 
 /* The proxy settings libcurl would read from the environment for an https
  * URL, read here instead, on the caller's thread: https_proxy, HTTPS_PROXY,
  * all_proxy, ALL_PROXY (the first one not empty), and no_proxy, NO_PROXY.
- * NULL when none is. The solver hands them to libcurl itself, so that libcurl never reads
- * the environment on a solving thread. */
+ * NULL when none is. The solver hands them to libcurl itself, so that libcurl
+ * never reads the environment on a solving thread. */
 const char *qern_https_proxy_from_environment(void);
 const char *qern_no_proxy_from_environment(void);
 
-/* Fills the caller's sums bitset for the items.
+/* ---- Solving ------------------------------------------------------------ */
+
+/* Fills the caller's sums bitset for the items with the solver the settings
+ * choose, asking the optional stop check (stop or stop->check NULL: never
+ * stops). This call never reads the environment.
  *
  * items/item_count: read only (items may be NULL when item_count is 0).
  * words: caller-owned, at least *word_count words.
  * word_count: on entry the capacity of words; on return the number of words
  *   the caller is to read (the local solver sets it to T / 64 + 1 when the
  *   capacity was enough and leaves it unchanged otherwise; the online solver
- *   never changes it).
+ *   never changes it). Either solver writes every word it leaves to be read.
  * err_buf: QERN_ERR_BUF_SIZE bytes or NULL; written only on failure.
  *
- * The settings (QERN_KILLSWITCH, QERN_API_URL, QERN_API_KEY, QERN_MAXRETRIES)
- * are read from the environment once, on the calling thread, when the call is
- * made.
- *
- * Returns 0, -1 when the online solver failed, or QERN_STATUS_NO_MEMORY when
- * memory ran out (err_buf then holds why). Never throws. */
-qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
-                                        size_t *word_count, char *err_buf);
-
-/* As fetch_complete_subset_sum, with the settings given instead of read from
- * the environment (this call never reads it), and an optional stop check
- * (stop or stop->check NULL: never stops). Returns 0, -1 (online failure),
- * QERN_STATUS_STOPPED or QERN_STATUS_NO_MEMORY; err_buf holds why for -1 and
- * QERN_STATUS_NO_MEMORY. Never throws. */
+ * Returns 0, -1 (online failure), QERN_STATUS_STOPPED or
+ * QERN_STATUS_NO_MEMORY; err_buf holds why for -1 and QERN_STATUS_NO_MEMORY.
+ * Never throws. */
 qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
                          size_t *word_count, char *err_buf, const struct qern_settings *settings,
                          const struct qern_stop *stop);
 
 /* Receives the outcome of a background solve, on the background thread:
- * status as fetch_complete_subset_sum returned it; words and word_count as it
- * left them (words is NULL when the array could not be allocated; on failure
- * its contents are not to be read); user_data as given at launch; err_str NULL
- * on success, else a heap copy of the error text (NULL too when that copy
- * could not be made). The function owns words and
- * err_str and releases both with free(). */
+ * status as qern_solve returned it; words and word_count as it left them
+ * (words is NULL when the array could not be allocated; on failure its
+ * contents are not to be read); user_data as given at launch; err_str NULL on
+ * success, else a heap copy of the error text (NULL too when that copy could
+ * not be made). The function owns words and err_str and releases both with
+ * free(). */
 typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t word_count,
                                   void *user_data, char *err_str);
 
 /* Starts one detached POSIX thread that sizes a words array from the items'
- * total, solves as fetch_complete_subset_sum does, frees the items and calls
- * completion exactly once. The settings are read from the environment here,
- * on the caller's thread, before this call returns: the thread never reads the
- * environment. A memory failure on the thread arrives as QERN_STATUS_NO_MEMORY.
+ * total, solves as qern_solve does, frees the items and calls completion
+ * exactly once. The settings are copied before this call returns, so the
+ * thread never reads the environment. A memory failure on the thread arrives
+ * as QERN_STATUS_NO_MEMORY.
  *
  * items: a malloc'd array whose ownership passes to the thread once this call
  *   returns 0 (the thread frees it after solving). On a non-zero return the
@@ -110,20 +82,10 @@ typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t 
  *
  * Returns 0 when the thread was started, ENOMEM when memory for the launch ran
  * out, otherwise the pthread_create error. Never throws. */
-int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
-                                    qern_completion_t completion, void *user_data);
-
-/* As fetch_complete_subset_sum_async, with the settings given: they are
- * copied before this call returns, so the thread never reads the environment.
- * Returns 0, ENOMEM when the copy fails, or the pthread_create error. */
 int qern_solve_async(uint64_t *items, size_t item_count, const struct qern_settings *settings,
                      qern_completion_t completion, void *user_data);
 
-/* The background thread's start routine: takes ownership of a launch record
- * made by fetch_complete_subset_sum_async and returns NULL. */
-void *fetch_complete_subset_sum_async_helper(void *record);
-
-/* ---- Process exit ---------------------------------------------------------- */
+/* ---- Process exit ------------------------------------------------------- */
 
 /* For the process's exit path, before the TLS library's exit handlers run:
  * makes every online transfer still running abort at its next progress call,
@@ -132,7 +94,30 @@ void *fetch_complete_subset_sum_async_helper(void *record);
  * from the module: its binding calls it from the interpreter's exit hook. */
 void qern_stop_transfers(void);
 
-/* ---- Local solver --------------------------------------------------------- */
+/* ---- The module's contract (library/compat/) -----------------------------
+ *
+ * The names C callers of the module know it by, each a thin wrapper over the
+ * functions above. Nothing inside the library calls them. */
+
+/* Returns 1 when the environment variable QERN_KILLSWITCH is exactly "1" (the
+ * local solver is selected), otherwise 0. Read afresh on every call. */
+int keep_local(void);
+
+/* qern_solve with the settings read from the environment, once, on the
+ * calling thread, and no stop check. Returns 0, -1 when the online solver
+ * failed, or QERN_STATUS_NO_MEMORY when memory ran out. */
+qern_status_t fetch_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
+                                        size_t *word_count, char *err_buf);
+
+/* qern_solve_async with the settings read from the environment here, on the
+ * caller's thread, before this call returns. Same ownership and returns. */
+int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
+                                    qern_completion_t completion, void *user_data);
+
+/* The background thread's start routine: takes ownership of a launch record
+ * made by fetch_complete_subset_sum_async or qern_solve_async and returns
+ * NULL. */
+void *fetch_complete_subset_sum_async_helper(void *record);
 
 /* Writes exactly the subset sums of the items into words, using 64-bit
  * arithmetic throughout (no range limit but the caller's capacity).
@@ -144,12 +129,6 @@ void qern_stop_transfers(void);
  * Reentrant, silent, and always returns 0. */
 int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                              size_t *word_count);
-
-/* As fmss_complete_subset_sum, asking the stop check (when not NULL) every
- * few milliseconds of work. Returns 0, QERN_STATUS_STOPPED (the words are then
- * not to be read) or QERN_STATUS_NO_MEMORY (scratch memory ran out). */
-qern_status_t fmss_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                         size_t *word_count, const struct qern_stop *stop);
 
 /* ---- Hash-search toolkit ---------------------------------------------------
  *
@@ -192,11 +171,6 @@ uint32_t *union_sized_ar(uint32_t *a, uint32_t *b);
 /* Writes the entries to standard output as "[e1, e2, ...]", without a line end.
  * Does not consume a. */
 void print_sized_ar(const uint32_t *a);
-
-/* ---- Online solver client ------------------------------------------------
- *
- * The online solver runs behind fetch_complete_subset_sum and qern_solve; its
- * pieces are the library's own (library/src/qern_internal.h). */
 
 #ifdef __cplusplus
 }

@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "contract_names.h"
 #include "deflated.h"
 #include "online_client.h"
-#include "qern_internal.h"
 #include "qern_lib.h"
+#include "qern_online.h"
 #include "reference.h"
 
 #include "failing_new.h"
@@ -268,13 +269,13 @@ TEST(Trace, NeverShowsCredentials) {
 // ---- Downloads and payloads ---------------------------------------------------
 
 TEST(WriteCallback, AnEmptyDeliveryKeepsTheBuffer) {
-  download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
+  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
   char nothing = 'z';
-  EXPECT_EQ(qern_internal::write_memory_callback(&nothing, 1, 0, &buffer), 0u);
-  EXPECT_EQ(qern_internal::write_memory_callback(&nothing, 0, 5, &buffer), 0u);
+  EXPECT_EQ(qern_online::write_memory_callback(&nothing, 1, 0, &buffer), 0u);
+  EXPECT_EQ(qern_online::write_memory_callback(&nothing, 0, 5, &buffer), 0u);
   EXPECT_NE(buffer.data, nullptr);
   EXPECT_EQ(buffer.size, 0u);
-  EXPECT_EQ(qern_internal::write_memory_callback(&nothing, 1, 1, &buffer), 1u);
+  EXPECT_EQ(qern_online::write_memory_callback(&nothing, 1, 1, &buffer), 1u);
   EXPECT_EQ(buffer.data[0], 'z');
   free(buffer.data);
 }
@@ -404,8 +405,9 @@ TEST(OnlineSolve, AStopCheckThatSaysStopEndsItWithoutAMessage) {
   char err_buf[QERN_ERR_BUF_SIZE] = "untouched";
   const qern_stop stop{always_stop, nullptr};
   testing::internal::CaptureStdout();
+  const qern_settings settings = unreachable_settings();
   const qern_status_t status =
-      qern_internal::online_solve(items, 2, words, &count, err_buf, unreachable_settings(), &stop);
+      qern_online_solve(items, 2, words, &count, err_buf, &settings, &stop);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(status, QERN_STATUS_STOPPED);
   EXPECT_STREQ(err_buf, "untouched");
@@ -424,7 +426,7 @@ TEST(OnlineSolve, MemoryThatRunsOutEndsItWithAStatusAndAMessage) {
     testing::internal::CaptureStdout();
     qern_test::allocations_before_failure = n;
     const qern_status_t status =
-        qern_internal::online_solve(items, 2, words, &count, err_buf, settings, &stop);
+        qern_online_solve(items, 2, words, &count, err_buf, &settings, &stop);
     qern_test::allocations_before_failure = -1;
     testing::internal::GetCapturedStdout();
     if (status == QERN_STATUS_NO_MEMORY) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qern_internal.h"
+#include "contract_names.h"
 #include "qern_lib.h"
 
 namespace {
@@ -93,7 +93,7 @@ TEST_F(CaSearch, TheFirstPathThatExistsWinsAndEachCheckIsPrinted) {
   const std::string later = make_file("later.pem", 0644);
   const char *paths[] = {missing.c_str(), unreadable.c_str(), later.c_str()};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(qern_internal::first_existing_path(paths, 3), paths[1]);
+  EXPECT_EQ(qern_online::first_existing_path(paths, 3), paths[1]);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Checking curl cert location " + missing +
                                                         "\nChecking curl cert location " +
                                                         unreadable + "\nFound curl cert\n");
@@ -105,8 +105,8 @@ TEST_F(CaSearch, ADirectoryCountsAndNothingFoundIsNull) {
   const char *with_directory[] = {missing.c_str(), directory.c_str()};
   const char *nothing[] = {missing.c_str(), missing.c_str()};
   testing::internal::CaptureStdout();
-  EXPECT_EQ(qern_internal::first_existing_path(with_directory, 2), with_directory[1]);
-  EXPECT_EQ(qern_internal::first_existing_path(nothing, 2), nullptr);
+  EXPECT_EQ(qern_online::first_existing_path(with_directory, 2), with_directory[1]);
+  EXPECT_EQ(qern_online::first_existing_path(nothing, 2), nullptr);
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_EQ(printed.find("Found curl cert"), printed.rfind("Found curl cert"));
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "contract_names.h"
 #include "deflated.h"
-#include "qern_internal.h"
 #include "qern_lib.h"
 
 namespace {
@@ -18,11 +18,11 @@ using Bytes = std::vector<unsigned char>;
 using qern_test::deflate_bytes;
 
 struct Download {
-  download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
+  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
   ~Download() { free(buffer.data); }
 
   size_t deliver(std::string bytes) {
-    return qern_internal::write_memory_callback(bytes.data(), 1, bytes.size(), &buffer);
+    return qern_online::write_memory_callback(bytes.data(), 1, bytes.size(), &buffer);
   }
   void deliver_bytes(const Bytes &bytes) {
     std::string copy(bytes.begin(), bytes.end());
@@ -122,7 +122,7 @@ Unpacked unpack(const Bytes &plain, size_t capacity, bool compress = true) {
   download.deliver_bytes(compress ? deflate_bytes(plain) : plain);
   std::vector<uint64_t> words(capacity + 1, 0xA5A5A5A5A5A5A5A5ull);
   size_t count = capacity;
-  const unpack_target target{words.data(), &count};
+  const qern_online::unpack_target target{words.data(), &count};
   testing::internal::CaptureStdout();
   const int status = _unzip_data(&download.buffer, &target);
   EXPECT_EQ(count, capacity);

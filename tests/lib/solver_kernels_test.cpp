@@ -48,8 +48,8 @@ TEST_P(Spread, PutsReducedBitSAtGTimesSAndWritesEveryWord) {
           if (bit(reduced, s) && s <= top_sum / g)
             set_bit(expected, s * g);
         }
-        fmss::work_meter meter(nullptr);
-        fmss::spread_multiples(words.data(), out_words, reduced_words, g, meter, portable);
+        qern_local::work_meter meter(nullptr);
+        qern_local::spread_multiples(words.data(), out_words, reduced_words, g, meter, portable);
         ASSERT_EQ(words, expected) << "g " << g << " words " << out_words << " round " << round;
       }
     }
@@ -92,8 +92,8 @@ TEST(ResidueRows, AreFoundExactlyWhilePackingHalvesTheRows) {
       {steps(0, {1, 2, 3, 4, 5, 6, 7, 8}, 200), 10000, 0},      // residue 0: a shared divisor
   };
   for (const Case &c : cases) {
-    const fmss::residue_rows rows =
-        fmss::find_residue_rows(c.items.data(), c.items.size(), c.limit);
+    const qern_local::residue_rows rows =
+        qern_local::find_residue_rows(c.items.data(), c.items.size(), c.limit);
     EXPECT_EQ(rows.stride, c.stride) << c.items.size() << " items, limit " << c.limit;
     if (rows.stride != 0) {
       EXPECT_GT(rows.packed, c.items.size() * rows.residue);
@@ -113,8 +113,8 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
         const uint64_t limit = 64 * static_cast<uint64_t>(out_words) - 1;
         if (limit < stride)
           continue;  // a window of one row is never packed
-        const fmss::residue_rows rows{stride, packed, 1, limit / stride,
-                                      packed * (limit / stride) + packed - 1};
+        const qern_local::residue_rows rows{stride, packed, 1, limit / stride,
+                                            packed * (limit / stride) + packed - 1};
         const size_t packed_words = static_cast<size_t>(rows.packed_limit / 64) + 1;
         ASSERT_LE(packed_words, out_words);
         std::vector<uint64_t> words(out_words + 1, 0xA5A5A5A5A5A5A5A5ull);
@@ -129,8 +129,8 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
               set_bit(expected, stride * t + c);
           }
         }
-        fmss::work_meter meter(nullptr);
-        fmss::spread_rows(words.data(), out_words, rows, meter);
+        qern_local::work_meter meter(nullptr);
+        qern_local::spread_rows(words.data(), out_words, rows, meter);
         ASSERT_EQ(words, expected)
             << "stride " << stride << " packed " << packed << " words " << out_words;
       }
@@ -162,8 +162,8 @@ TEST(Mirror, FillsEachUpperBitFromItsMirrorBelow) {
       if (bit(lower, total - s))
         set_bit(expected, s);
     }
-    fmss::work_meter meter(nullptr);
-    fmss::mirror_upper_half(words.data(), total, first, last, meter);
+    qern_local::work_meter meter(nullptr);
+    qern_local::mirror_upper_half(words.data(), total, first, last, meter);
     ASSERT_EQ(words, expected) << "total " << total;
   }
 }
@@ -202,9 +202,9 @@ TEST_P(BlockSweep, MatchesShiftOrBitByBit) {
           set_bit(expected, s);
       }
     }
-    fmss::work_meter meter(nullptr);
-    fmss::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, reach, meter,
-                                portable);
+    qern_local::work_meter meter(nullptr);
+    qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, reach, meter,
+                                      portable);
     ASSERT_EQ(words, expected) << "round " << round;
   }
 }

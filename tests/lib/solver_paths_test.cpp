@@ -1,6 +1,6 @@
 // The local solver's paths (shared divisors, residue rows, all but a few
 // sharing one, sparse sums, the dense sweep) and the boundaries between them, against the
-// textbook knapsack at many capacities; and the stop check of fmss_solve.
+// textbook knapsack at many capacities; and the stop check of qern_local_solve.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qern_lib.h"
+#include "qern_local.h"
 #include "reference.h"
 
 namespace {
@@ -182,7 +183,7 @@ TEST(StopCheck, IsAskedDuringALongSolveAndALaterAnswerIsExact) {
   std::vector<uint64_t> words(count, kUntouched);
   counting_stop never;
   const qern_stop stop{counting_stop::check, &never};
-  ASSERT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count, &stop), 0);
+  ASSERT_EQ(qern_local_solve(items.data(), items.size(), words.data(), &count, &stop), 0);
   EXPECT_GT(never.calls, 20);
   size_t plain_count = total / 64 + 1;
   std::vector<uint64_t> plain(plain_count, 0);
@@ -204,7 +205,7 @@ TEST(StopCheck, StopsSoonAfterTheCheckAsks) {
     counting_stop stopper;
     stopper.stop_at = stop_at;
     const qern_stop stop{counting_stop::check, &stopper};
-    EXPECT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count, &stop),
+    EXPECT_EQ(qern_local_solve(items.data(), items.size(), words.data(), &count, &stop),
               QERN_STATUS_STOPPED);
     EXPECT_EQ(stopper.calls, stop_at);  // not asked again once it said stop
     EXPECT_EQ(count, capacity);
@@ -218,8 +219,8 @@ TEST(StopCheck, NullStopOrNullCheckNeverStops) {
     size_t count = full.size();
     std::vector<uint64_t> words(count, kUntouched);
     const qern_stop no_check{nullptr, nullptr};
-    ASSERT_EQ(fmss_solve(items.data(), items.size(), words.data(), &count,
-                         null_stop ? nullptr : &no_check),
+    ASSERT_EQ(qern_local_solve(items.data(), items.size(), words.data(), &count,
+                               null_stop ? nullptr : &no_check),
               0);
     EXPECT_EQ(words, full);
   }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "qern_internal.h"
+#include "contract_names.h"
 #include "qern_lib.h"
 
 namespace {
@@ -33,8 +33,8 @@ class Scanner {
   }
 
  private:
-  char request_id_[QERN_REQUEST_ID_SIZE];
-  submit_reply reply_{0, request_id_, nullptr};
+  char request_id_[qern_online::kRequestIdSize];
+  qern_online::submit_reply reply_{0, request_id_, nullptr};
 };
 
 struct Case {

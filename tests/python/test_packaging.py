@@ -1,7 +1,11 @@
+import ast
+import inspect
+import pydoc
 import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 import qernx
@@ -17,7 +21,9 @@ EXPORTED = {
     "fetch_complete_subset_sum_async",
     "fetch_complete_subset_sum_async_helper",
     "fmss_complete_subset_sum",
-    "fmss_solve",
+    "qern_local_solve",
+    "qern_settings_from_environment",
+    "qern_settings_free",
     "qern_solve",
     "qern_solve_async",
     "find_new_sums",
@@ -87,3 +93,28 @@ def test_mypy_finds_the_installed_stubs(tmp_path):
     # The one bad call is reported, which only happens when the stubs are found.
     assert 'Argument 1 to "complete_subset_sum" has incompatible type "str"' in result.stdout
     assert "Found 1 error" in result.stdout, result.stdout
+
+
+def stub_parameters():
+    """Each function's positional-only parameter names, as the stubs declare them."""
+    stubs = Path(__file__).resolve().parents[2] / "stubs" / "qernx-stubs" / "__init__.pyi"
+    tree = ast.parse(stubs.read_text())
+    return {
+        node.name: [argument.arg for argument in node.args.posonlyargs]
+        for node in tree.body
+        if isinstance(node, ast.FunctionDef)
+    }
+
+
+@pytest.mark.parametrize("name", sorted(stub_parameters()))
+def test_signatures_agree_with_the_stubs(name):
+    signature = inspect.signature(getattr(qernx, name))
+    assert list(signature.parameters) == stub_parameters()[name]
+    kinds = {parameter.kind for parameter in signature.parameters.values()}
+    assert kinds == {inspect.Parameter.POSITIONAL_ONLY}
+    assert f"{name}{signature}" in pydoc.render_doc(qernx, renderer=pydoc.plaintext)
+
+
+def test_every_method_has_a_stub():
+    methods = {name for name in dir(qernx) if not name.startswith("_")}
+    assert methods == set(stub_parameters())

@@ -6,7 +6,7 @@
 
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
 // Below this many sums the array is always kept.
@@ -95,4 +95,4 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
   return taken;
 }
 
-}  // namespace fmss
+}  // namespace qern_local

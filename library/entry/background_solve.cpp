@@ -12,17 +12,18 @@
 #include <memory>
 #include <new>
 
-#include "qern_internal.h"
+#include "entry.h"
 #include "qern_lib.h"
+#include "qern_memory.h"
 
 namespace {
 
-using qern_internal::heap_ptr;
+using qern_memory::heap_ptr;
 
 struct launch_record {
   uint64_t *items;
   size_t item_count;
-  qern_internal::settings_copy settings;
+  qern_entry::settings_copy settings;
   qern_completion_t completion;
   void *user_data;
 };
@@ -34,7 +35,7 @@ qern_status_t solve(const uint64_t *items, size_t item_count, const qern_setting
   for (size_t k = 0; k < item_count; ++k) {
     total += items[k];
   }
-  *word_count = static_cast<size_t>(total / 64) + 1;
+  *word_count = qern_word_count(total);
   words->reset(static_cast<uint64_t *>(calloc(*word_count, sizeof(uint64_t))));
   if (!*words) {
     *word_count = 0;
@@ -47,7 +48,7 @@ qern_status_t solve(const uint64_t *items, size_t item_count, const qern_setting
 
 }  // namespace
 
-extern "C" void *fetch_complete_subset_sum_async_helper(void *record) {
+void *qern_entry::run_background_solve(void *record) {
   const std::unique_ptr<launch_record> launch(static_cast<launch_record *>(record));
 
   heap_ptr<uint64_t> items(launch->items);
@@ -72,10 +73,8 @@ extern "C" void *fetch_complete_subset_sum_async_helper(void *record) {
   return nullptr;
 }
 
-namespace {
-
-int start_thread(uint64_t *items, size_t item_count, qern_internal::settings_copy settings,
-                 qern_completion_t completion, void *user_data) {
+int qern_entry::start_background_solve(uint64_t *items, size_t item_count, settings_copy settings,
+                                       qern_completion_t completion, void *user_data) {
   std::unique_ptr<launch_record> launch(new (std::nothrow) launch_record{
       items, item_count, std::move(settings), completion, user_data});
   if (!launch) {
@@ -90,8 +89,7 @@ int start_thread(uint64_t *items, size_t item_count, qern_internal::settings_cop
   error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
   if (error == 0) {
-    error =
-        pthread_create(&thread, &attributes, fetch_complete_subset_sum_async_helper, launch.get());
+    error = pthread_create(&thread, &attributes, run_background_solve, launch.get());
   }
   pthread_attr_destroy(&attributes);
   if (error == 0) {
@@ -100,23 +98,11 @@ int start_thread(uint64_t *items, size_t item_count, qern_internal::settings_cop
   return error;
 }
 
-}  // namespace
-
 extern "C" int qern_solve_async(uint64_t *items, size_t item_count, const qern_settings *settings,
                                 qern_completion_t completion, void *user_data) {
   try {
-    return start_thread(items, item_count, qern_internal::settings_copy::of(*settings), completion,
-                        user_data);
-  } catch (const std::bad_alloc &) {
-    return ENOMEM;
-  }
-}
-
-extern "C" int fetch_complete_subset_sum_async(uint64_t *items, size_t item_count,
-                                               qern_completion_t completion, void *user_data) {
-  try {
-    return start_thread(items, item_count, qern_internal::settings_copy::from_environment(),
-                        completion, user_data);
+    return qern_entry::start_background_solve(
+        items, item_count, qern_entry::settings_copy::of(*settings), completion, user_data);
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }

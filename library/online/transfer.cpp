@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "online_client.h"
+#include "qern_online.h"
 
 namespace qern_online {
 
@@ -271,7 +272,7 @@ bool pause_for(unsigned seconds, stop_watch *stop) {
 
 }  // namespace qern_online
 
-extern "C" void qern_stop_transfers(void) {
+extern "C" void qern_online_stop_transfers(void) {
   qern_online::exiting = true;
   const auto deadline = std::chrono::steady_clock::now() + qern_online::kLongestExitWait;
   while (qern_online::transfers_in_flight > 0 && std::chrono::steady_clock::now() < deadline) {

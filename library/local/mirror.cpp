@@ -1,7 +1,8 @@
-// The mirrored upper half of the bitset.
+// The mirror: sum s is reachable exactly when total - s is, so the upper half of
+// the bitset is the lower half reversed.
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
 uint64_t reverse_bits(uint64_t x) {
@@ -9,19 +10,6 @@ uint64_t reverse_bits(uint64_t x) {
   x = ((x >> 2) & 0x3333333333333333ull) | ((x & 0x3333333333333333ull) << 2);
   x = ((x >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((x & 0x0F0F0F0F0F0F0F0Full) << 4);
   return __builtin_bswap64(x);
-}
-
-// The 64 bits [s, s + 64) of the bitset, where bits below 0 read as 0.
-uint64_t bits_at(const uint64_t *bits, int64_t s) {
-  if (s <= -64)
-    return 0;
-  if (s < 0)
-    return bits[0] << (-s);
-  const size_t word = static_cast<size_t>(s) / kWordBits;
-  const unsigned offset = static_cast<unsigned>(s) % kWordBits;
-  if (offset == 0)
-    return bits[word];
-  return (bits[word] >> offset) | (bits[word + 1] << (kWordBits - offset));
 }
 
 // ORs the reversed `mirrored` into the word: full and empty stretches need no
@@ -67,4 +55,4 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     bits[last] &= (uint64_t{2} << top_bits) - 1;
 }
 
-}  // namespace fmss
+}  // namespace qern_local

@@ -5,7 +5,7 @@
 
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
 constexpr size_t kBlock = 8;  // words per vector
@@ -81,4 +81,4 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
   }
 }
 
-}  // namespace fmss
+}  // namespace qern_local

@@ -7,7 +7,7 @@
 
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
 // Places bit m of value at the m-th set bit of mask.
@@ -142,4 +142,4 @@ void spread_multiples(uint64_t *words, size_t out_words, size_t reduced_words, u
   }
 }
 
-}  // namespace fmss
+}  // namespace qern_local

@@ -10,7 +10,7 @@
 
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
 constexpr size_t kBlock = 8;  // words per block, one 64-byte vector
@@ -228,4 +228,4 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   }
 }
 
-}  // namespace fmss
+}  // namespace qern_local

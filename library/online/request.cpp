@@ -1,4 +1,4 @@
-// Request building and transport helpers of the online solver client.
+// Request building: the header list, the body and the CA bundle location.
 #include <curl/curl.h>
 #include <unistd.h>
 
@@ -6,8 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "qern_internal.h"
-#include "qern_lib.h"
+#include "online_client.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ constexpr size_t kDigitsAndComma = 21;
 
 }  // namespace
 
-namespace qern_internal {
+namespace qern_online {
 
 const char *first_existing_path(const char *const *paths, int count) {
   for (int index = 0; index < count; ++index) {
@@ -45,20 +44,16 @@ const char *first_existing_path(const char *const *paths, int count) {
   return nullptr;
 }
 
-}  // namespace qern_internal
-
-using qern_internal::heap_ptr;
-
-extern "C" struct curl_slist *_generate_slist(int kind) {
-  return qern_internal::make_header_list(kind, getenv("QERN_API_KEY"));
+const char *find_ca_bundle() {
+  return first_existing_path(qern_curl_ca_locs, qern_curl_ca_loc_max);
 }
 
-struct curl_slist *qern_internal::make_header_list(int kind, const char *key) {
+curl_slist *make_header_list(int kind, const char *key) {
   char *line = nullptr;
   if (asprintf(&line, "x-api-key: %s", key != nullptr ? key : "") < 0) {
     return nullptr;
   }
-  const heap_ptr<char> key_line(line);
+  const qern_memory::heap_ptr<char> key_line(line);
   curl_slist *headers = curl_slist_append(nullptr, key_line.get());
   if (headers == nullptr) {
     return nullptr;
@@ -74,12 +69,12 @@ struct curl_slist *qern_internal::make_header_list(int kind, const char *key) {
   return headers;
 }
 
-extern "C" char *_generate_curl_data(const uint64_t *items, size_t count) {
+char *request_body(const uint64_t *items, size_t count) {
   if (count > (SIZE_MAX - 3) / kDigitsAndComma) {
     return nullptr;
   }
   const size_t capacity = kDigitsAndComma * count + 3;
-  heap_ptr<char> body(static_cast<char *>(malloc(capacity)));
+  qern_memory::heap_ptr<char> body(static_cast<char *>(malloc(capacity)));
   if (!body) {
     return nullptr;
   }
@@ -98,22 +93,4 @@ extern "C" char *_generate_curl_data(const uint64_t *items, size_t count) {
   return body.release();
 }
 
-extern "C" const char *_curl_ca_location(void) {
-  return qern_internal::first_existing_path(qern_curl_ca_locs, qern_curl_ca_loc_max);
-}
-
-extern "C" int _curl_transient_err(int code) {
-  return code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SSL_CONNECT_ERROR;
-}
-
-void qern_internal::copy_error(const char *msg, char *err_buf) {
-  if (err_buf != nullptr) {
-    strncpy(err_buf, msg, QERN_ERR_BUF_SIZE - 1);
-    err_buf[QERN_ERR_BUF_SIZE - 1] = '\0';
-  }
-}
-
-extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
-  qern_internal::print_diagnostic("Failed with error: %s\n", msg);
-  qern_internal::copy_error(msg, err_buf);
-}
+}  // namespace qern_online

@@ -9,14 +9,12 @@
 #include <new>
 
 #include "online_client.h"
-#include "qern_internal.h"
-#include "qern_lib.h"
 
 namespace {
 
-using qern_internal::print_diagnostic;
-
+using qern_online::download_buffer;
 using qern_online::kDecompressionArea;
+using qern_online::print_diagnostic;
 
 // A gzip stream of at most 65536 bytes is far smaller than this even when
 // stored uncompressed; a longer download is not a result, and collecting it
@@ -57,7 +55,7 @@ class inflate_stream {
 
 }  // namespace
 
-namespace qern_internal {
+namespace qern_online {
 
 size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void *buffer_data) {
   if (count >= kJsonPrefix && memcmp(ptr, kNotReadyJson, kJsonPrefix) == 0) {
@@ -88,13 +86,13 @@ size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void 
   return length;
 }
 
-}  // namespace qern_internal
+}  // namespace qern_online
 
 // Decodes every gzip member of the input, one after another, into one output
 // area, as gunzip does; bytes after the last member that do not start another
 // member fail the decode.
-extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char *in,
-                      uint64_t in_len) {
+int qern_online::gunzip_members(unsigned char *out, uint64_t *out_len, const unsigned char *in,
+                                uint64_t in_len) {
   if (in_len > UINT32_MAX || *out_len > UINT32_MAX) {
     return Z_BUF_ERROR;
   }
@@ -131,7 +129,7 @@ extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char
 int qern_online::decode_payload(const download_buffer &download, unsigned char *area,
                                 uint64_t *length) {
   uint64_t n = kDecompressionArea;
-  const int status = gunzip(area, &n, download.data, download.size);
+  const int status = gunzip_members(area, &n, download.data, download.size);
   if (status != Z_OK) {
     return status;
   }
@@ -162,20 +160,5 @@ void qern_online::pack_payload(const unsigned char *bytes, uint64_t length,
       break;
     }
     target.words[i / 8] |= uint64_t{bytes[i]} << (8 * (i % 8));
-  }
-}
-
-extern "C" int _unzip_data(const download_buffer *buffer, const unpack_target *target) {
-  try {
-    std::unique_ptr<unsigned char[]> area(new unsigned char[kDecompressionArea]);
-    uint64_t n = 0;
-    const int status = qern_online::decode_payload(*buffer, area.get(), &n);
-    if (status != Z_OK) {
-      return status;
-    }
-    qern_online::pack_payload(area.get(), n, *target);
-    return Z_OK;
-  } catch (const std::bad_alloc &) {
-    return Z_MEM_ERROR;
   }
 }

@@ -1,5 +1,5 @@
-// The local solver: exact complete subset sums, computed in-process into the
-// caller's words.
+// The local solver's dispatch: exact complete subset sums, computed in-process
+// into the caller's words, by the path that suits the items.
 //
 // The items are sorted. When every item is r plus a multiple of m and the
 // sums leave most of each row of m bits empty, they are packed into narrower
@@ -12,10 +12,8 @@
 // - all but a few items multiples of g: those are solved that way, the few
 //   others shifted in;
 // - few sums across many words: a sorted array of sums (sparse_sums.cpp);
-// - otherwise, and once the array grows, the dense sweep (dense_sweep.cpp),
-//   up to half the total, the upper half mirrored.
-#include <sys/mman.h>
-
+// - otherwise, and once the array grows, the dense sweep (block_sweep.cpp),
+//   up to half the total, the upper half mirrored (mirror.cpp).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -25,20 +23,17 @@
 #include <numeric>
 
 #include "local_solver.h"
-#include "qern_lib.h"
+#include "qern_local.h"
+#include "qern_memory.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
 
-struct FreeDeleter {
-  void operator()(void *block) const noexcept { free(block); }
-};
-
-std::unique_ptr<uint64_t[], FreeDeleter> allocate_items(size_t count) {
+qern_memory::heap_ptr<uint64_t[]> allocate_items(size_t count) {
   auto *block = static_cast<uint64_t *>(malloc(count > 0 ? count * sizeof(uint64_t) : 1));
   if (block == nullptr)
     throw std::bad_alloc();
-  return std::unique_ptr<uint64_t[], FreeDeleter>(block);
+  return qern_memory::heap_ptr<uint64_t[]>(block);
 }
 
 // Sorts ascending by bytes, skipping the bytes every value shares.
@@ -229,18 +224,6 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     mirror_upper_half(words, total, last + 1, written - 1, meter);
 }
 
-// Large answers ask for huge pages: fewer page faults and TLB misses while
-// the sweeps run over them. Only advice; nothing depends on it.
-void advise_huge_pages(uint64_t *words, size_t count) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  if (count < 4 * kHugePage / sizeof(uint64_t))
-    return;
-  const auto begin = (reinterpret_cast<uintptr_t>(words) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto end = reinterpret_cast<uintptr_t>(words + count) & ~(kHugePage - 1);
-  if (end > begin)
-    madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 // Needs no scratch memory: every item in the caller's order, over every word.
 void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words, size_t written,
                            work_meter &meter) {
@@ -261,11 +244,11 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   uint64_t total = 0;
   for (size_t k = 0; k < item_count; ++k)
     total += items[k];
-  const size_t needed = static_cast<size_t>(total / kWordBits) + 1;
+  const size_t needed = qern_word_count(total);
   const size_t capacity = *word_count;
   const size_t written = std::min(capacity, needed);
   if (written > 0) {
-    advise_huge_pages(words, written);
+    qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
     if (with_scratch) {
       auto sorted = allocate_items(item_count);
       auto scratch = allocate_items(item_count);
@@ -299,29 +282,16 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
 }
 
 }  // namespace
-}  // namespace fmss
+}  // namespace qern_local
 
-extern "C" int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
-                                        size_t *word_count) {
-  fmss::work_meter never_stops(nullptr);
-  try {
-    fmss::solve(items, item_count, words, word_count, never_stops, true);
-  } catch (const std::bad_alloc &) {
-    // Without room for the sorted copy, the caller's order gives the same
-    // answer, more slowly.
-    fmss::solve(items, item_count, words, word_count, never_stops, false);
-  }
-  return 0;
-}
-
-extern "C" qern_status_t fmss_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                    size_t *word_count, const qern_stop *stop) {
-  fmss::work_meter meter(stop);
+extern "C" qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                          size_t *word_count, const qern_stop *stop) {
+  qern_local::work_meter meter(stop);
   try {
     try {
-      fmss::solve(items, item_count, words, word_count, meter, true);
+      qern_local::solve(items, item_count, words, word_count, meter, true);
     } catch (const std::bad_alloc &) {
-      fmss::solve(items, item_count, words, word_count, meter, false);
+      qern_local::solve(items, item_count, words, word_count, meter, false);
     }
     return meter.stopped() ? QERN_STATUS_STOPPED : 0;
   } catch (const std::exception &) {  // not a thread's forced unwind

@@ -114,10 +114,10 @@ std::string service_message(const std::string &answer) {
   if (answer.empty() || answer[0] != '{') {
     return {};
   }
-  char request_id[QERN_REQUEST_ID_SIZE] = {0};
+  char request_id[kRequestIdSize] = {0};
   submit_reply reply{0, request_id, nullptr};
   std::string copy = answer;
-  make_request_write_callback(copy.data(), 1, copy.size(), &reply);
+  scan_submission(copy.data(), copy.size(), &reply);
   std::string text = reply.failure_text != nullptr ? reply.failure_text : "";
   free(reply.failure_text);
   return text;

@@ -13,14 +13,12 @@
 #include <string>
 
 #include "online_client.h"
-#include "qern_internal.h"
-#include "qern_lib.h"
+#include "qern_online.h"
 
 namespace {
 
 using namespace qern_online;
-using qern_internal::heap_ptr;
-using qern_internal::print_diagnostic;
+using qern_memory::heap_ptr;
 
 constexpr const char *kDefaultOrigin = "https://localhost:8443";
 constexpr int kSubmissionAttempts = 3;
@@ -35,7 +33,7 @@ struct curl_text_deleter {
 
 // Everything one solve holds; released on every way out.
 struct solve_state {
-  char request_id[QERN_REQUEST_ID_SIZE] = {0};
+  char request_id[kRequestIdSize] = {0};
   submit_reply reply{0, request_id, nullptr};
   header_list headers;
   heap_ptr<char> body;
@@ -62,7 +60,7 @@ struct solve_setup {
 };
 
 qern_status_t fail(const char *text, char *err_buf) {
-  _safe_copy_to_err_buff(text, err_buf);
+  report_failure(text, err_buf);
   return -1;
 }
 
@@ -144,8 +142,7 @@ qern_status_t read_submission_answer(solve_state *solve, const solve_setup &setu
     return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
   }
   solve->reply.status = 0;
-  const size_t consumed =
-      make_request_write_callback(bytes->data(), 1, bytes->size(), &solve->reply);
+  const size_t consumed = scan_submission(bytes->data(), bytes->size(), &solve->reply);
   if (solve->reply.status != 0) {
     return fail(solve->reply.failure_text != nullptr ? solve->reply.failure_text
                                                      : "The service refused the problem",
@@ -241,7 +238,7 @@ struct poll_answer {
 size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_data) {
   auto *answer = static_cast<poll_answer *>(answer_data);
   if (response_status(answer->handle) == 200) {
-    return qern_internal::write_memory_callback(data, size, count, answer->download);
+    return write_memory_callback(data, size, count, answer->download);
   }
   const size_t length = size * count;
   const size_t room = kLongestRefusal - std::min(answer->text.size(), kLongestRefusal);
@@ -329,7 +326,7 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
   }
   const std::string url = setup.origin + "/v0/result?requestId=" + escaped.get();
   poll_headers headers;
-  headers.keyed.reset(qern_internal::make_header_list(2, setup.api_key));
+  headers.keyed.reset(make_header_list(2, setup.api_key));
   curl_slist *keyed =
       headers.keyed ? curl_slist_append(headers.keyed.get(), "Accept-Encoding: gzip") : nullptr;
   headers.plain.reset(curl_slist_append(nullptr, "Accept-Encoding: gzip"));
@@ -424,15 +421,15 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
     return fail(why.c_str(), err_buf);
   }
   solve_state solve;
-  solve.headers.reset(qern_internal::make_header_list(1, settings.api_key));
+  solve.headers.reset(make_header_list(1, settings.api_key));
   if (!solve.headers) {
     return fail("[Local failure] slist failed to generate", err_buf);
   }
-  solve.body.reset(_generate_curl_data(items, item_count));
+  solve.body.reset(request_body(items, item_count));
   if (!solve.body) {
     return fail("[Local failure] postdata failed to generate", err_buf);
   }
-  const char *ca_path = _curl_ca_location();
+  const char *ca_path = find_ca_bundle();
   if (ca_path == nullptr) {
     return fail("Couldn't find ca cert", err_buf);
   }
@@ -459,27 +456,14 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
 
 }  // namespace
 
-extern "C" qern_status_t _online_fetch_complete_subset_sum(const uint64_t *items, size_t item_count,
-                                                           uint64_t *words, size_t *word_count,
-                                                           char *err_buf) {
-  try {
-    const auto settings = qern_internal::settings_copy::from_environment();
-    return qern_internal::online_solve(items, item_count, words, word_count, err_buf,
-                                       settings.view(), nullptr);
-  } catch (const std::bad_alloc &) {
-    _safe_copy_to_err_buff("[Local failure] not enough memory", err_buf);
-    return QERN_STATUS_NO_MEMORY;
-  }
-}
-
-qern_status_t qern_internal::online_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                          size_t *word_count, char *err_buf,
-                                          const qern_settings &settings, const qern_stop *stop) {
+extern "C" qern_status_t qern_online_solve(const uint64_t *items, size_t item_count,
+                                           uint64_t *words, size_t *word_count, char *err_buf,
+                                           const qern_settings *settings, const qern_stop *stop) {
   try {
     stop_watch watch(stop);
-    return solve_online(items, item_count, words, word_count, err_buf, settings, &watch);
+    return solve_online(items, item_count, words, word_count, err_buf, *settings, &watch);
   } catch (const std::bad_alloc &) {
-    _safe_copy_to_err_buff("[Local failure] not enough memory", err_buf);
+    report_failure("[Local failure] not enough memory", err_buf);
     return QERN_STATUS_NO_MEMORY;
   }
 }

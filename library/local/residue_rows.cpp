@@ -8,21 +8,8 @@
 
 #include "local_solver.h"
 
-namespace fmss {
+namespace qern_local {
 namespace {
-
-// The 64 bits from bit position `bit` up; bits below 0 read as zero.
-inline uint64_t read_bits(const uint64_t *words, int64_t bit) {
-  if (bit <= -static_cast<int64_t>(kWordBits))
-    return 0;
-  if (bit < 0)
-    return words[0] << static_cast<unsigned>(-bit);
-  const size_t word = static_cast<size_t>(bit) / kWordBits;
-  const unsigned shift = static_cast<unsigned>(bit) % kWordBits;
-  if (shift == 0)
-    return words[word];
-  return (words[word] >> shift) | (words[word + 1] << (kWordBits - shift));
-}
 
 // Writes the bits [to, to + length) from the bits [from, from + length),
 // to >= from, within the words [0, end_word); bits outside the range keep
@@ -44,7 +31,7 @@ void move_bits_up(uint64_t *words, size_t end_word, uint64_t from, uint64_t to, 
     if (end < first + kWordBits)
       keep |= kAllOnes << (end - first);
     const uint64_t moved =
-        read_bits(words, static_cast<int64_t>(first) - static_cast<int64_t>(distance));
+        bits_at(words, static_cast<int64_t>(first) - static_cast<int64_t>(distance));
     words[word] = (words[word] & keep) | (moved & ~keep);
   }
 }
@@ -119,4 +106,4 @@ void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, wo
   }
 }
 
-}  // namespace fmss
+}  // namespace qern_local

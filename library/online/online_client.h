@@ -1,20 +1,96 @@
 // The online solver client's own pieces: how the service's answers are read,
 // where the key may go, the back-off, and transfers that a stop check can end.
-// Used by the library's online files and their tests; nothing here is
-// exported from the module.
+// Used by the online library's files and their tests; nothing here is
+// exported from the module (the contract's names for some of them are, from
+// library/compat/).
 #pragma once
 
 #include <curl/curl.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
-#include "qern_internal.h"
-#include "qern_lib.h"
+#include "qern_memory.h"
+#include "qern_online.h"
+#include "qern_types.h"
 
 namespace qern_online {
+
+// ---- Diagnostics ------------------------------------------------------------
+
+// Prints one diagnostic to standard output and flushes it at once, so that
+// lines from several solves and from the interpreter stay in order.
+[[gnu::format(printf, 1, 2)]] void print_diagnostic(const char *format, ...);
+
+// Prints "Failed with error: <msg>" and copies the first 127 characters of
+// msg into err_buf (when not NULL), NUL-padded.
+void report_failure(const char *msg, char *err_buf);
+
+// ---- The request (request.cpp) ----------------------------------------------
+
+// Header lines for a transfer: "x-api-key: <key>" first (an empty value when
+// key is NULL), then for kind 1 (submission) "Content-Type: application/json".
+// The caller frees the list with curl_slist_free_all. NULL on failure, with
+// nothing left over.
+curl_slist *make_header_list(int kind, const char *api_key);
+
+// The request body "[i1,i2,...]" as a malloc'd NUL-terminated text, or NULL
+// on failure. Sized for 20 digits and a comma per item, so any items fit.
+char *request_body(const uint64_t *items, size_t count);
+
+// The first of `count` paths that exists (a file or a directory), printing
+// each path it checks; NULL when none does.
+const char *first_existing_path(const char *const *paths, int count);
+
+// The first of the system's CA bundle locations that exists; NULL when none
+// does. The path is not to be freed.
+const char *find_ca_bundle();
+
+// ---- The submission answer (submit_scanner.cpp) ----------------------------
+
+// What the submission scanner learnt: status 0, or -1 with failure_text (a
+// malloc'd text the driver frees). request_id points at a driver-owned buffer
+// of kRequestIdSize bytes.
+constexpr size_t kRequestIdSize = 2000;
+struct submit_reply {
+  int status;
+  char *request_id;
+  char *failure_text;
+};
+
+// Scans count bytes as one whole answer, which must be a JSON object of the
+// service's simple shape. Returns the bytes consumed (fewer than count: the
+// answer is not one the driver can use). The driver collects the answer
+// across deliveries and calls this once, after the transfer.
+size_t scan_submission(char *data, size_t count, submit_reply *reply);
+
+// ---- The result download (result_download.cpp) ------------------------------
+
+// The downloaded result bytes, grown by every accepted delivery.
+struct download_buffer {
+  unsigned char *data;
+  size_t size;
+};
+
+// Where a result is unpacked: the caller's words and its word count pointer,
+// of which only the value (the capacity) is read.
+struct unpack_target {
+  uint64_t *words;
+  size_t *word_count;
+};
+
+// libcurl write callback of the retrieval: refuses not-ready answers and
+// collects everything else in the download_buffer given as `buffer`.
+size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void *buffer);
+
+// Single-shot decode of every gzip member of in[0, in_len), one after another,
+// into out. *out_len holds the capacity on entry and, on success only, the
+// decoded length on return. Returns a zlib status: Z_OK (0) on success. Only
+// gzip is accepted.
+int gunzip_members(unsigned char *out, uint64_t *out_len, const unsigned char *in, uint64_t in_len);
 
 // ---- Reading the service's answers ----------------------------------------
 
@@ -99,7 +175,7 @@ class stop_watch {
 // one wait. False when it ended early.
 bool pause_for(unsigned seconds, stop_watch *stop);
 
-// True once the process has begun to exit (qern_stop_transfers).
+// True once the process has begun to exit (qern_online_stop_transfers).
 bool process_exiting();
 
 // ---- Transfers ----------------------------------------------------------------
@@ -148,10 +224,6 @@ CURLcode perform_transfer(CURL *handle, stop_watch *stop);
 
 // The HTTP status of the last answer of a transfer, 0 when none arrived.
 long response_status(CURL *handle);
-
-}  // namespace qern_online
-
-namespace qern_online {
 
 // ---- The result payload -----------------------------------------------------
 

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qern_internal.h"
-#include "qern_lib.h"
+#include "online_client.h"
 
 namespace {
 
-using qern_internal::print_diagnostic;
+using qern_online::print_diagnostic;
+using qern_online::submit_reply;
 
 constexpr size_t kKeyLimit = 50;       // characters of a key that are compared
 constexpr size_t kMessageLimit = 511;  // characters of a refusal that are kept
@@ -99,7 +99,7 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
   }
 
   if (strcmp(key, "requestId") == 0) {
-    if (!copy_value(data, n, p, reply->request_id, QERN_REQUEST_ID_SIZE - 1)) {
+    if (!copy_value(data, n, p, reply->request_id, qern_online::kRequestIdSize - 1)) {
       print_diagnostic("Ran out of buffer during val scraping");
       return {true, *p};
     }
@@ -133,11 +133,7 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
 
 }  // namespace
 
-// Scans `count` bytes as one whole answer. The driver collects the answer
-// across deliveries and calls this once, after the transfer.
-extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_t count,
-                                              void *reply_data) {
-  auto *reply = static_cast<submit_reply *>(reply_data);
+size_t qern_online::scan_submission(char *data, size_t count, submit_reply *reply) {
   const size_t n = count;
   reply->status = 0;
   if (n == 0) {

@@ -6,12 +6,25 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "qern_lib.h"
+#include "qern_types.h"
 
-namespace fmss {
+namespace qern_local {
 
 constexpr unsigned kWordBits = 64;
 constexpr uint64_t kAllOnes = ~uint64_t{0};
+
+// The 64 bits [bit, bit + 64) of a bitset, where bits below 0 read as 0.
+inline uint64_t bits_at(const uint64_t *words, int64_t bit) {
+  if (bit <= -static_cast<int64_t>(kWordBits))
+    return 0;
+  if (bit < 0)
+    return words[0] << static_cast<unsigned>(-bit);
+  const size_t word = static_cast<size_t>(bit) / kWordBits;
+  const unsigned shift = static_cast<unsigned>(bit) % kWordBits;
+  if (shift == 0)
+    return words[word];
+  return (words[word] >> shift) | (words[word + 1] << (kWordBits - shift));
+}
 
 // Counts word operations and asks the stop check after every few million.
 // Once the check has said stop, the meter stays stopped: every loop that adds
@@ -65,7 +78,7 @@ void shift_or_words(uint64_t *bits, size_t low, size_t top, uint64_t shift);
 // them. Pieces go from the top down, as the sweep itself does.
 void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, work_meter &meter);
 
-// ---- Dense sweep (block_sweep.cpp, dense_sweep.cpp) -------------------------
+// ---- Dense sweep (block_sweep.cpp) and mirror (mirror.cpp) -----------------
 
 // ORs the items (ascending, non-zero) into the bitset in words [0, last],
 // which already holds the sums of items totalling `reach`, skipping every
@@ -125,4 +138,4 @@ void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, wo
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
                     size_t last, work_meter &meter);
 
-}  // namespace fmss
+}  // namespace qern_local

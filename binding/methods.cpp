@@ -1,0 +1,184 @@
+// The module's methods: arguments in, one solve through the library's entry,
+// the answer (or the exception) out.
+#include "methods.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "completion_gate.h"
+#include "items.h"
+#include "py_ref.h"
+#include "qern_lib.h"
+#include "reporting.h"
+#include "result_list.h"
+
+namespace qern_binding {
+namespace {
+
+struct settings_deleter {
+  void operator()(qern_settings *settings) const noexcept { qern_settings_free(settings); }
+};
+using settings_ptr = std::unique_ptr<qern_settings, settings_deleter>;
+
+// The settings of one solve, read from the environment when the call is made,
+// on the calling thread under the interpreter lock, and held as copies: Python
+// code that runs during the solve (a signal handler) may change os.environ.
+// Null with MemoryError set.
+settings_ptr read_settings() {
+  settings_ptr settings(qern_settings_from_environment());
+  if (!settings) {
+    PyErr_NoMemory();
+  }
+  return settings;
+}
+
+// The bytes call always solves in-process, whatever the environment says.
+constexpr qern_settings kLocalOnly{1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The stop check of a blocking solve: runs the interpreter's signal handlers
+// on the calling thread, which holds the interpreter lock. A handler that
+// raises (KeyboardInterrupt for Ctrl-C) ends the solve with its exception set.
+int signals_raised(void * /*unused*/) {
+  return PyErr_CheckSignals() < 0 ? 1 : 0;
+}
+
+// Parses the arguments of a solve that takes one list of items. Returns 0, or
+// -1 with an exception set.
+int parse_item_list(PyObject *args, parsed_items *parsed) {
+  PyObject *inputList;
+  if (!PyArg_ParseTuple(args, "O", &inputList)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return -1;
+  }
+  return pull_item_list(inputList, parsed);
+}
+
+}  // namespace
+
+PyObject *complete_subset_sum(PyObject *args) {
+  parsed_items parsed;
+  if (parse_item_list(args, &parsed) < 0) {
+    return nullptr;
+  }
+  const settings_ptr settings = read_settings();
+  if (!settings) {
+    return nullptr;
+  }
+  // Either solver writes every word it answers: straight into the list's array.
+  words_in_list result;
+  if (!result.allocate(parsed.words)) {
+    return nullptr;
+  }
+  size_t result_buffer_size = parsed.words;
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  if (settings->keep_local != 1) {
+    flush_python_stdout();  // the online solver prints its own diagnostics
+  }
+  const qern_stop stop{signals_raised, nullptr};
+  const qern_status_t c_result = qern_solve(parsed.items.get(), parsed.count, result.words(),
+                                            &result_buffer_size, err_buf, settings.get(), &stop);
+  parsed.items.reset();
+  if (c_result != 0) {
+    if (c_result == -1) {
+      print_diagnostic("Error occured %s\n", err_buf);
+    }
+    return raise_solve_failure(c_result, err_buf);
+  }
+  return result.finish();
+}
+
+// Solved straight into the bytes object's buffer, which the solver fills
+// entirely, so it needs no clearing.
+PyObject *complete_subset_sum_bytes(PyObject *args) {
+  parsed_items parsed;
+  if (parse_item_list(args, &parsed) < 0) {
+    return nullptr;
+  }
+  size_t result_buffer_size = parsed.words;
+  if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) {
+    return PyErr_NoMemory();
+  }
+  py_ref resultBytes = py_ref::steal(PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(result_buffer_size * sizeof(uint64_t))));
+  if (!resultBytes) {
+    return nullptr;
+  }
+  auto *result_buffer = reinterpret_cast<uint64_t *>(PyBytes_AS_STRING(resultBytes.get()));
+  char err_buf[QERN_ERR_BUF_SIZE] = {0};
+  const qern_stop stop{signals_raised, nullptr};
+  const qern_status_t c_result = qern_solve(parsed.items.get(), parsed.count, result_buffer,
+                                            &result_buffer_size, err_buf, &kLocalOnly, &stop);
+  if (c_result != 0) {
+    return raise_solve_failure(c_result, err_buf);
+  }
+  return resultBytes.release();
+}
+
+// Reads the list's length and the one word that holds bit s, converted as an
+// item is: the other words are neither read nor checked.
+PyObject *subset_sum_result_check(PyObject *args) {
+  PyObject *inputList;
+  unsigned long long index;
+  if (!PyArg_ParseTuple(args, "OK", &inputList, &index)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  if (check_is_list(inputList) < 0) {
+    return nullptr;
+  }
+  const unsigned long long check_entry = index / 64;
+  const unsigned check_offset = static_cast<unsigned>(index % 64);
+  const auto input_length = static_cast<unsigned long long>(PyList_GET_SIZE(inputList));
+  if (check_entry < input_length) {
+    uint64_t word;
+    if (pull_item(inputList, static_cast<Py_ssize_t>(check_entry), &word) < 0) {
+      return nullptr;
+    }
+    return PyBool_FromLong((word & (uint64_t{1} << check_offset)) != 0);
+  }
+  print_diagnostic(
+      "Error occured in result check, entry %llu is out of bounds of input of length %llu",
+      check_entry, input_length);
+  Py_RETURN_NONE;
+}
+
+PyObject *complete_subset_sum_async(PyObject *args) {
+  PyObject *inputList;
+  PyObject *callbackFunction;
+  if (!PyArg_ParseTuple(args, "OO", &inputList, &callbackFunction)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  parsed_items parsed;
+  if (pull_item_list(inputList, &parsed) < 0) {
+    return nullptr;
+  }
+  if (!PyCallable_Check(callbackFunction)) {
+    PyErr_Format(PyExc_TypeError, "callback must be callable, not %.200s",
+                 Py_TYPE(callbackFunction)->tp_name);
+    return nullptr;
+  }
+  const settings_ptr settings = read_settings();
+  if (!settings) {
+    return nullptr;
+  }
+  py_ref callback = py_ref::ref(callbackFunction);
+  flush_python_stdout();  // the solver prints its own diagnostics
+  const int error = qern_solve_async(parsed.items.get(), parsed.count, settings.get(),
+                                     complete_in_interpreter, callback.get());
+  if (error == ENOMEM) {
+    return PyErr_NoMemory();
+  }
+  if (error != 0) {
+    PyErr_Format(PyExc_RuntimeError, "can't start new thread: %s", strerror(error));
+    return nullptr;
+  }
+  // The background thread owns both from here on.
+  parsed.items.release();
+  callback.release();
+  Py_RETURN_NONE;
+}
+
+}  // namespace qern_binding

@@ -1,0 +1,35 @@
+/* qern_local: the local solver, exact complete subset sums computed
+ * in-process. Uses no network, no compression and no Python. */
+#ifndef QERN_LOCAL_H
+#define QERN_LOCAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qern_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Writes exactly the subset sums of the items into words, using 64-bit
+ * arithmetic throughout, asking the stop check (when stop and stop->check are
+ * not NULL) every few milliseconds of work.
+ *
+ * With a capacity (*word_count) of at least qern_word_count(T) words it
+ * writes that many and sets *word_count to it. With a smaller capacity it
+ * writes the first *word_count words of the full bitset and leaves
+ * *word_count unchanged; a capacity of 0 writes nothing. Words beyond those
+ * written are not touched. Reentrant and silent.
+ *
+ * Returns 0, QERN_STATUS_STOPPED (the words are then not to be read) or
+ * QERN_STATUS_NO_MEMORY (scratch memory ran out even for the slow path that
+ * needs none). Never throws. */
+qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                               size_t *word_count, const struct qern_stop *stop);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QERN_LOCAL_H */
