@@ -20,7 +20,7 @@ import pathlib
 import re
 import sys
 
-OURS = re.compile(r"qernx\.cpython|qerntools\.cpp|/library/src/|/binding/")
+OURS = re.compile(r"qernx\.cpython|/library/(entry|local|online|compat|hdr)/|/binding/")
 LEAK_START = re.compile(r"^(Direct|Indirect) leak of ", re.M)
 # Allocations too large to make return NULL (allocator_may_return_null=1), as
 # they would without the sanitizer; the module raises MemoryError for them.
