@@ -22,6 +22,7 @@ struct settings_copy {
   std::optional<std::string> max_retries;
   std::optional<std::string> https_proxy;
   std::optional<std::string> no_proxy;
+  std::optional<std::string> ca_bundle;
 
   // Read on the calling thread: a background thread never reads the
   // environment, which another thread may be changing.

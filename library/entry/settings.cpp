@@ -54,6 +54,7 @@ settings_copy settings_copy::from_environment() {
   copy.max_retries = text_of(getenv("QERN_MAXRETRIES"));
   copy.https_proxy = text_of(qern_https_proxy_from_environment());
   copy.no_proxy = text_of(qern_no_proxy_from_environment());
+  copy.ca_bundle = text_of(getenv("QERN_CA_BUNDLE"));
   return copy;
 }
 
@@ -65,6 +66,7 @@ settings_copy settings_copy::of(const qern_settings &settings) {
   copy.max_retries = text_of(settings.max_retries);
   copy.https_proxy = text_of(settings.https_proxy);
   copy.no_proxy = text_of(settings.no_proxy);
+  copy.ca_bundle = text_of(settings.ca_bundle);
   return copy;
 }
 
@@ -72,8 +74,8 @@ qern_settings settings_copy::view() const {
   auto text = [](const std::optional<std::string> &value) {
     return value ? value->c_str() : nullptr;
   };
-  return qern_settings{keep_local,        text(api_url),     text(api_key),
-                       text(max_retries), text(https_proxy), text(no_proxy)};
+  return qern_settings{keep_local,        text(api_url),  text(api_key),  text(max_retries),
+                       text(https_proxy), text(no_proxy), text(ca_bundle)};
 }
 
 }  // namespace qern_entry
@@ -106,10 +108,11 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
                           getenv("QERN_API_KEY"),
                           getenv("QERN_MAXRETRIES"),
                           qern_https_proxy_from_environment(),
-                          qern_no_proxy_from_environment()};
+                          qern_no_proxy_from_environment(),
+                          getenv("QERN_CA_BUNDLE")};
   const size_t size = sizeof(qern_settings) + room_for(now.api_url) + room_for(now.api_key) +
                       room_for(now.max_retries) + room_for(now.https_proxy) +
-                      room_for(now.no_proxy);
+                      room_for(now.no_proxy) + room_for(now.ca_bundle);
   auto *block = static_cast<qern_settings *>(malloc(size));
   if (block == nullptr) {
     return nullptr;
@@ -121,6 +124,7 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
   block->max_retries = copy_into(now.max_retries, &end);
   block->https_proxy = copy_into(now.https_proxy, &end);
   block->no_proxy = copy_into(now.no_proxy, &end);
+  block->ca_bundle = copy_into(now.ca_bundle, &end);
   return block;
 }
 

@@ -32,6 +32,7 @@ struct qern_settings {
   const char *max_retries; /* NULL: unset; else the text of QERN_MAXRETRIES */
   const char *https_proxy; /* NULL or "": no proxy; else a proxy URL for libcurl */
   const char *no_proxy;    /* NULL or "": none; else hosts reached without the proxy */
+  const char *ca_bundle;   /* NULL or "": the system's CA locations; else the CA file to trust */
 };
 
 /* Asked now and then during a blocking solve, on the solving thread: returns

@@ -429,9 +429,19 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   if (!solve.body) {
     return fail("[Local failure] postdata failed to generate", err_buf);
   }
-  const char *ca_path = find_ca_bundle();
-  if (ca_path == nullptr) {
-    return fail("Couldn't find ca cert", err_buf);
+  const char *ca_path = nullptr;
+  if (settings.ca_bundle != nullptr && settings.ca_bundle[0] != '\0') {
+    // The caller named the CA to trust: falling back to the system's would
+    // hide the mistake behind a certificate error.
+    if (!is_readable_file(settings.ca_bundle)) {
+      return fail_with(err_buf, "QERN_CA_BUNDLE is not a readable file: %s", settings.ca_bundle);
+    }
+    ca_path = settings.ca_bundle;
+  } else {
+    ca_path = find_ca_bundle();
+    if (ca_path == nullptr) {
+      return fail("Couldn't find ca cert", err_buf);
+    }
   }
   const solve_setup setup{origin,
                           ca_path,

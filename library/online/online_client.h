@@ -49,6 +49,9 @@ const char *first_existing_path(const char *const *paths, int count);
 // does. The path is not to be freed.
 const char *find_ca_bundle();
 
+// True when the path names a regular file this process can open for reading.
+bool is_readable_file(const char *path);
+
 // ---- The submission answer (submit_scanner.cpp) ----------------------------
 
 // What the submission scanner learnt: status 0, or -1 with failure_text (a

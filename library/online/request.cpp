@@ -1,5 +1,7 @@
 // Request building: the header list, the body and the CA bundle location.
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -46,6 +48,19 @@ const char *first_existing_path(const char *const *paths, int count) {
 
 const char *find_ca_bundle() {
   return first_existing_path(qern_curl_ca_locs, qern_curl_ca_loc_max);
+}
+
+bool is_readable_file(const char *path) {
+  // Non-blocking, so that a FIFO with no writer is refused rather than
+  // waited on; a regular file reads as usual.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat info;
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  close(fd);
+  return regular;
 }
 
 curl_slist *make_header_list(int kind, const char *key) {

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,7 @@ TEST(EntryPoint, EmptyProblemOnTheLocalPath) {
 TEST(GivenSettings, LocalWhenTheSettingsSaySoWhateverTheEnvironmentSays) {
   unsetenv("QERN_KILLSWITCH");
   setenv("QERN_API_URL", "http://plain.invalid", 1);
-  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   const std::vector<uint64_t> items = {7, 9, 100, 64};
   std::vector<uint64_t> words(180 / 64 + 1, 0);
   size_t count = words.size();
@@ -78,7 +79,7 @@ TEST(GivenSettings, LocalWhenTheSettingsSaySoWhateverTheEnvironmentSays) {
 TEST(GivenSettings, OnlineWithTheGivenOriginWhateverTheEnvironmentSays) {
   setenv("QERN_KILLSWITCH", "1", 1);
   setenv("QERN_API_URL", "https://127.0.0.1:9", 1);
-  const qern_settings settings{0, "http://plain.invalid", "key", "5", nullptr, nullptr};
+  const qern_settings settings{0, "http://plain.invalid", "key", "5", nullptr, nullptr, nullptr};
   const uint64_t items[] = {3, 5};
   uint64_t word = 0;
   size_t count = 1;
@@ -104,3 +105,68 @@ TEST(EntryPoint, ReadsTheOriginFromTheEnvironmentAtTheCall) {
 }
 
 }  // namespace
+
+namespace {
+
+struct settings_deleter {
+  void operator()(qern_settings *settings) const { qern_settings_free(settings); }
+};
+using settings_ptr = std::unique_ptr<qern_settings, settings_deleter>;
+
+std::string text_or_null(const char *text) {
+  return text != nullptr ? std::string(text) : std::string("(null)");
+}
+
+// The variables the settings record reads, in the record's order.
+const char *const kVariables[] = {"QERN_API_URL",   "QERN_API_KEY",   "QERN_MAXRETRIES",
+                                  "QERN_CA_BUNDLE", "HTTPS_PROXY",    "NO_PROXY",
+                                  "https_proxy",    "no_proxy",       "all_proxy",
+                                  "ALL_PROXY",      "QERN_KILLSWITCH"};
+
+void clear_variables() {
+  for (const char *name : kVariables)
+    unsetenv(name);
+}
+
+std::vector<std::string> texts_of(const qern_settings &settings) {
+  return {std::to_string(settings.keep_local), text_or_null(settings.api_url),
+          text_or_null(settings.api_key),      text_or_null(settings.max_retries),
+          text_or_null(settings.https_proxy),  text_or_null(settings.no_proxy),
+          text_or_null(settings.ca_bundle)};
+}
+
+}  // namespace
+
+TEST(SettingsFromEnvironment, CopiesEveryVariableAndOutlivesItsChanges) {
+  clear_variables();
+  setenv("QERN_KILLSWITCH", "1", 1);
+  setenv("QERN_API_URL", "https://solver.example:8443", 1);
+  setenv("QERN_API_KEY", "", 1);  // empty is a key, not an unset one
+  setenv("QERN_CA_BUNDLE", "/etc/qern/ca.pem", 1);
+  setenv("HTTPS_PROXY", "http://proxy.example:3128", 1);
+  setenv("no_proxy", "localhost", 1);
+  const settings_ptr settings(qern_settings_from_environment());
+  ASSERT_NE(settings, nullptr);
+  const std::vector<std::string> expected{"1",
+                                          "https://solver.example:8443",
+                                          "",
+                                          "(null)",
+                                          "http://proxy.example:3128",
+                                          "localhost",
+                                          "/etc/qern/ca.pem"};
+  EXPECT_EQ(texts_of(*settings), expected);
+
+  // The record holds copies: what the environment does next does not reach it.
+  setenv("QERN_API_URL", "https://other.example", 1);
+  unsetenv("QERN_CA_BUNDLE");
+  clear_variables();
+  EXPECT_EQ(texts_of(*settings), expected);
+}
+
+TEST(SettingsFromEnvironment, NothingSetReadsAsNulls) {
+  clear_variables();
+  const settings_ptr settings(qern_settings_from_environment());
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ(texts_of(*settings), (std::vector<std::string>{"0", "(null)", "(null)", "(null)",
+                                                           "(null)", "(null)", "(null)"}));
+}
