@@ -12,11 +12,12 @@ import sys
 import time
 from collections.abc import Awaitable
 from http import HTTPStatus
-from typing import Any, Callable, Protocol, TextIO
+from typing import Any, Callable, TextIO
 from urllib.parse import parse_qs, unquote
 
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
+from .backends import Backend
 from .protocol import (
     MAX_BODY_BYTES,
     Refusal,
@@ -26,7 +27,7 @@ from .protocol import (
     missing_object_xml,
     parse_problem,
 )
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of, timestamp
+from .state import FAILED, PENDING, UNKNOWN, Metrics, owner_of, timestamp
 
 SUBMIT_PATH = "/v0/app/sspu"
 RESULT_PATH = "/v0/result"
@@ -45,18 +46,6 @@ SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
 SIGNING_KEY_CHECK_SECONDS = 2.0
 # An object URL's expiry: ASCII digits only, few enough to stay a plain number.
 _EXPIRES = re.compile(r"[0-9]{1,15}")
-
-
-class Backend(Protocol):
-    async def start(self) -> None: ...
-    async def close(self) -> None: ...
-    async def healthy(self) -> bool: ...
-    async def signing_key(self, generated: bytes) -> bytes: ...
-    async def submit(self, owner: str, items: list[int], body: bytes) -> str: ...
-    async def lookup(self, owner: str, request_id: str) -> Found: ...
-    async def object(self, request_id: str) -> bytes | None: ...
-    async def queue_depth(self) -> int: ...
-    async def results_held(self) -> tuple[int, int] | None: ...
 
 
 def sign(key: bytes, request_id: str, expires: int) -> str:

@@ -10,9 +10,9 @@ import ssl
 import sys
 import time
 import urllib.parse
-from typing import Any
 
 from .app import ServiceApp
+from .backends import Backend
 from .state import Metrics
 
 
@@ -126,13 +126,13 @@ def serve(arguments: argparse.Namespace) -> int:
             return fail("the signing key needs 16 bytes at least", 2)
 
     metrics = Metrics()
-    backend: Any
+    backend: Backend
     if arguments.redis:
-        from .redis_backend import RedisBackend
+        from .backends.redis import RedisBackend
 
         backend = RedisBackend(arguments.redis, arguments.max_queued, arguments.max_queued_per_key)
     else:
-        from .embedded import EmbeddedBackend, solver_processes
+        from .backends.embedded import EmbeddedBackend, solver_processes
 
         backend = EmbeddedBackend(
             solver_processes(arguments.workers),

@@ -13,7 +13,7 @@ import pytest
 from conftest import random_items
 from oracle import reachable, subset_sums
 from qernx_service.app import escape_for_log, mask_query
-from qernx_service.embedded import EmbeddedBackend, solver_processes
+from qernx_service.backends.embedded import EmbeddedBackend, solver_processes
 from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
 from qernx_service.solver import solve_payload
 from qernx_service.state import FAILED, PENDING, UNKNOWN
