@@ -1,6 +1,6 @@
 """The service's ASGI application: routes, keys, signed object URLs, access log.
 
-It knows nothing of sockets or TLS; `server.py` serves it."""
+It knows nothing of sockets or TLS; `uvicorn_server.py` serves it."""
 
 from __future__ import annotations
 
