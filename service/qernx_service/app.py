@@ -10,16 +10,25 @@ import re
 import secrets
 import sys
 import time
-from collections.abc import Awaitable
 from http import HTTPStatus
-from typing import Any, Callable, TextIO
-from urllib.parse import parse_qs, unquote
+from typing import Callable, TextIO
+from urllib.parse import parse_qs
 
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
+from .access_log import AccessLog
+from .asgi import (
+    Answer,
+    Receive,
+    Scope,
+    Send,
+    not_allowed,
+    read_body,
+    refusal_answer,
+    unreadable,
+)
 from .backends import Backend
 from .protocol import (
-    MAX_BODY_BYTES,
     Refusal,
     compact_json,
     denied_object_xml,
@@ -35,13 +44,6 @@ OBJECT_PREFIX = "/v0/objects/"
 HEALTH_PATH = "/healthz"
 METRICS_PATH = "/metrics"
 
-Scope = dict[str, Any]
-Receive = Callable[[], Awaitable[dict[str, Any]]]
-Send = Callable[[dict[str, Any]], Awaitable[None]]
-Headers = list[tuple[bytes, bytes]]
-
-# Query parameters whose values never reach the log.
-SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
 # Seconds between two checks that the shared signing key is still the one in use.
 SIGNING_KEY_CHECK_SECONDS = 2.0
 # An object URL's expiry: ASCII digits only, few enough to stay a plain number.
@@ -50,44 +52,6 @@ _EXPIRES = re.compile(r"[0-9]{1,15}")
 
 def sign(key: bytes, request_id: str, expires: int) -> str:
     return hmac.new(key, f"{request_id}\n{expires}".encode(), hashlib.sha256).hexdigest()
-
-
-def escape_for_log(text: str) -> str:
-    """Control characters, spaces, quotes and backslashes as \\xHH."""
-    return "".join(c if " " < c < "\x7f" and c not in '\\"' else f"\\x{ord(c):02x}" for c in text)
-
-
-class Answer:
-    __slots__ = ("status", "body", "content_type", "headers", "close")
-
-    def __init__(
-        self,
-        status: HTTPStatus,
-        body: bytes,
-        content_type: str = "application/json",
-        headers: Headers | None = None,
-        close: bool = False,
-    ) -> None:
-        self.status = status
-        self.body = body
-        self.content_type = content_type
-        self.headers = headers or []
-        self.close = close
-
-
-def refusal_answer(refusal: Refusal, close: bool = False) -> Answer:
-    headers = []
-    if refusal.retry_after is not None:
-        headers.append((b"retry-after", str(refusal.retry_after).encode()))
-    return Answer(refusal.status, message(refusal.text), headers=headers, close=close)
-
-
-def not_allowed(allowed: str) -> Answer:
-    return Answer(
-        HTTPStatus.METHOD_NOT_ALLOWED,
-        message("Method not allowed"),
-        headers=[(b"allow", allowed.encode())],
-    )
 
 
 class ServiceApp:
@@ -104,14 +68,13 @@ class ServiceApp:
     ) -> None:
         self.backend = backend
         self.owners = {key.encode("utf-8", "surrogateescape"): owner_of(key) for key in keys}
-        self.keys = keys
         self.redirect_results = redirect_results
         self.given_signing_key = signing_key
         self.signing_key = b""
         self.signing_key_checked = 0.0
         self.object_ttl = object_ttl
         self.metrics = metrics or Metrics()
-        self.log = log
+        self.log = AccessLog(keys, log)
         self.clock = clock
 
     # -- ASGI ---------------------------------------------------------------
@@ -191,7 +154,7 @@ class ServiceApp:
         elapsed = time.perf_counter() - started
         self.metrics.requests.labels(route, str(int(answer.status))).inc()
         self.metrics.request_seconds.labels(route).observe(elapsed)
-        self.access_log(scope, answer.status, elapsed, request_id)
+        self.log.request(scope, answer.status, elapsed, request_id)
 
     # -- routes -------------------------------------------------------------
 
@@ -210,22 +173,9 @@ class ServiceApp:
     async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
         method = scope["method"]
         path = scope["path"]
-        hosts = sum(1 for name, _ in scope["headers"] if name == b"host")
-        if hosts == 0 and scope.get("http_version") == "1.1":
-            return "other", Answer(
-                HTTPStatus.BAD_REQUEST, message("Host header missing"), close=True
-            )
-        if hosts > 1:
-            return "other", Answer(
-                HTTPStatus.BAD_REQUEST, message("More than one Host header"), close=True
-            )
-        if not plain_or_chunked(scope["headers"]):
-            # The body is in a coding nobody here decodes: it cannot be read.
-            return "other", Answer(
-                HTTPStatus.NOT_IMPLEMENTED,
-                message("Only chunked Transfer-Encoding is supported"),
-                close=True,
-            )
+        unreadable_answer = unreadable(scope)
+        if unreadable_answer is not None:
+            return "other", unreadable_answer
         reading = method in ("GET", "HEAD")
         if path == SUBMIT_PATH:
             if method != "POST":
@@ -345,92 +295,5 @@ class ServiceApp:
             raise Refusal(HTTPStatus.FORBIDDEN, "Forbidden")
         return owner
 
-    # -- log ----------------------------------------------------------------
-
-    def access_log(self, scope: Scope, status: int, elapsed: float, request_id: str) -> None:
-        client = scope.get("client")
-        address = client[0] if client else "-"
-        path = scope.get("raw_path") or scope["path"].encode()
-        target = path.decode("latin-1")
-        if scope.get("query_string"):
-            target += "?" + scope["query_string"].decode("latin-1")
-        self.write_log(log_line(address, scope["method"], target, int(status), elapsed, request_id))
-
     def write_log(self, line: str) -> None:
-        self.log.write(without_keys(line, self.keys) + "\n")
-        self.log.flush()
-
-
-def without_keys(line: str, keys: list[str]) -> str:
-    """`line` with every key masked, even one typed into a URL by mistake
-    and percent-encoded there: a field that decodes to something holding a
-    key loses the parts that hold it, or all of it."""
-    for key in keys:
-        line = line.replace(key, "***")
-    fields = line.split(" ")
-    for index, field in enumerate(fields):
-        if "%" not in field or not any(key in unquote(field) for key in keys):
-            continue
-        parts = re.split(r"([/?&=;])", field)
-        masked = "".join("***" if any(k in unquote(p) for k in keys) else p for p in parts)
-        fields[index] = "***" if any(k in unquote(masked) for k in keys) else masked
-    return " ".join(fields)
-
-
-def log_target(target: str) -> str:
-    """A request target as logged: key-like query values masked, then escaped."""
-    path, question, query = target.partition("?")
-    return escape_for_log(path + question + mask_query(query) if question else path)
-
-
-def log_line(
-    address: str, method: str, target: str, status: int, elapsed: float, request_id: str
-) -> str:
-    """One access log line: ISO-8601 time, client, method, target, status,
-    duration and the request id the answer carries."""
-    return (
-        f"{timestamp()} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
-        f" {status} {elapsed * 1000:.1f}ms id={request_id}"
-    )
-
-
-def plain_or_chunked(headers: Headers) -> bool:
-    """Whether the body comes as it is or chunked, the only codings read here."""
-    codings = [
-        coding.strip().lower()
-        for name, value in headers
-        if name == b"transfer-encoding"
-        for coding in value.split(b",")
-    ]
-    return not codings or codings == [b"chunked"]
-
-
-def mask_query(query: str) -> str:
-    parts = []
-    for part in query.split("&"):
-        name, equals, _ = part.partition("=")
-        if equals and any(word in name.lower() for word in SECRET_PARAMETERS):
-            part = f"{name}=***"
-        parts.append(part)
-    return "&".join(parts)
-
-
-async def read_body(scope: Scope, receive: Receive) -> bytes:
-    """The request's body, up to MAX_BODY_BYTES, chunked or not."""
-    declared = next((v for n, v in scope["headers"] if n == b"content-length"), None)
-    if declared is not None and int(declared) > MAX_BODY_BYTES:
-        raise Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Problem larger than 1 MB")
-    chunks = []
-    size = 0
-    more = True
-    while more:
-        event = await receive()
-        if event["type"] == "http.disconnect":
-            raise Refusal(HTTPStatus.BAD_REQUEST, "The client went away")
-        chunk = event.get("body", b"")
-        size += len(chunk)
-        if size > MAX_BODY_BYTES:
-            raise Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Problem larger than 1 MB")
-        chunks.append(chunk)
-        more = event.get("more_body", False)
-    return b"".join(chunks)
+        self.log.write(line)

@@ -21,7 +21,8 @@ import httptools
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .app import ServiceApp, log_line
+from .access_log import log_line
+from .app import ServiceApp
 
 # The request line and headers of one request, in bytes at most: beyond
 # them the request is refused before it can grow the process.

@@ -12,7 +12,7 @@ from http import HTTPStatus
 import pytest
 from conftest import random_items
 from oracle import reachable, subset_sums
-from qernx_service.app import escape_for_log, mask_query
+from qernx_service.access_log import escape_for_log, mask_query
 from qernx_service.backends.embedded import EmbeddedBackend, solver_processes
 from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
 from qernx_service.solver import solve_payload
@@ -307,7 +307,7 @@ def test_a_redis_password_never_reaches_the_log(url, logged):
     ],
 )
 def test_a_logged_target_is_masked_then_escaped(target, logged):
-    from qernx_service.app import log_target
+    from qernx_service.access_log import log_target
 
     assert log_target(target) == logged
 
@@ -325,7 +325,7 @@ def test_a_logged_target_is_masked_then_escaped(target, logged):
     ],
 )
 def test_keys_never_reach_the_log_even_percent_encoded(line, logged):
-    from qernx_service.app import without_keys
+    from qernx_service.access_log import without_keys
 
     assert without_keys(line, ["k3y-One", "k3y/Tw==o"]) == logged
 
