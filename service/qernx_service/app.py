@@ -22,7 +22,6 @@ from .asgi import (
     Receive,
     Scope,
     Send,
-    not_allowed,
     read_body,
     refusal_answer,
     unreadable,
@@ -36,13 +35,17 @@ from .protocol import (
     missing_object_xml,
     parse_problem,
 )
+from .routes import (
+    HEALTH_PATH,
+    METRICS_PATH,
+    OBJECT_PREFIX,
+    RESULT_PATH,
+    SUBMIT_PATH,
+    Request,
+    Route,
+    Routes,
+)
 from .state import FAILED, PENDING, UNKNOWN, Metrics, owner_of, timestamp
-
-SUBMIT_PATH = "/v0/app/sspu"
-RESULT_PATH = "/v0/result"
-OBJECT_PREFIX = "/v0/objects/"
-HEALTH_PATH = "/healthz"
-METRICS_PATH = "/metrics"
 
 # Seconds between two checks that the shared signing key is still the one in use.
 SIGNING_KEY_CHECK_SECONDS = 2.0
@@ -76,6 +79,7 @@ class ServiceApp:
         self.metrics = metrics or Metrics()
         self.log = AccessLog(keys, log)
         self.clock = clock
+        self.routes = self.route_table()
 
     # -- ASGI ---------------------------------------------------------------
 
@@ -110,9 +114,9 @@ class ServiceApp:
     async def http(self, scope: Scope, receive: Receive, send: Send) -> None:
         started = time.perf_counter()
         request_id = secrets.token_hex(8)
-        route = self.route_name(scope["path"])
+        route = self.routes.name(scope["path"])
         try:
-            _, answer = await self.route(scope, receive)
+            answer = unreadable(scope) or await self.routes.answer(scope, receive)
         except Refusal as refusal:
             answer = refusal_answer(refusal)
         except Exception as error:
@@ -129,7 +133,7 @@ class ServiceApp:
             headers=[(b"retry-after", b"1")],
             close=True,
         )
-        route = self.route_name(scope["path"])
+        route = self.routes.name(scope["path"])
         await self.respond(scope, send, route, answer, time.perf_counter(), secrets.token_hex(8))
 
     def count_unreadable(self, status: int) -> None:
@@ -158,60 +162,32 @@ class ServiceApp:
 
     # -- routes -------------------------------------------------------------
 
-    def route_name(self, path: str) -> str:
-        """The route's label in the metrics: one of a few fixed names."""
-        names = {
-            SUBMIT_PATH: "submit",
-            RESULT_PATH: "result",
-            HEALTH_PATH: "healthz",
-            METRICS_PATH: "metrics",
-        }
-        if path.startswith(OBJECT_PREFIX) and self.redirect_results:
-            return "object"
-        return names.get(path, "other")
+    def route_table(self) -> Routes:
+        reading = ("GET", "HEAD")
+        objects = [Route(reading, OBJECT_PREFIX + "*", self.stored_object, "object")]
+        return Routes(
+            [
+                Route(("POST",), SUBMIT_PATH, self.submit, "submit"),
+                Route(reading, RESULT_PATH, self.result, "result"),
+                *(objects if self.redirect_results else []),
+                Route(reading, HEALTH_PATH, self.health, "healthz"),
+                Route(reading, METRICS_PATH, self.metrics_page, "metrics"),
+            ]
+        )
 
-    async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
-        method = scope["method"]
-        path = scope["path"]
-        unreadable_answer = unreadable(scope)
-        if unreadable_answer is not None:
-            return "other", unreadable_answer
-        reading = method in ("GET", "HEAD")
-        if path == SUBMIT_PATH:
-            if method != "POST":
-                return "submit", not_allowed("POST")
-            return "submit", await self.submit(scope, receive)
-        if path == RESULT_PATH:
-            if not reading:
-                return "result", not_allowed("GET, HEAD")
-            return "result", await self.result(scope)
-        if path.startswith(OBJECT_PREFIX) and self.redirect_results:
-            if not reading:
-                return "object", not_allowed("GET, HEAD")
-            return "object", await self.stored_object(scope, path[len(OBJECT_PREFIX) :])
-        if path == HEALTH_PATH:
-            if not reading:
-                return "healthz", not_allowed("GET, HEAD")
-            return "healthz", await self.health()
-        if path == METRICS_PATH:
-            if not reading:
-                return "metrics", not_allowed("GET, HEAD")
-            return "metrics", await self.metrics_page()
-        return "other", Answer(HTTPStatus.NOT_FOUND, message("Not found"))
-
-    async def submit(self, scope: Scope, receive: Receive) -> Answer:
+    async def submit(self, request: Request) -> Answer:
         try:
-            body = await read_body(scope, receive)
+            body = await read_body(request.scope, request.receive)
         except Refusal as refusal:
             return refusal_answer(refusal)  # the rest of the body is read and dropped
-        owner = self.owner(scope)
+        owner = self.owner(request.scope)
         items = parse_problem(body)
         request_id = await self.backend.submit(owner, items, body)
         return Answer(HTTPStatus.OK, compact_json({"requestId": request_id}))
 
-    async def result(self, scope: Scope) -> Answer:
-        owner = self.owner(scope)
-        query = parse_qs(scope["query_string"].decode("latin-1"), keep_blank_values=True)
+    async def result(self, request: Request) -> Answer:
+        owner = self.owner(request.scope)
+        query = parse_qs(request.scope["query_string"].decode("latin-1"), keep_blank_values=True)
         request_id = query.get("requestId", [""])[0]
         if not request_id:
             raise Refusal(HTTPStatus.BAD_REQUEST, "requestId missing")
@@ -234,8 +210,9 @@ class ServiceApp:
         assert isinstance(found, bytes)
         return Answer(HTTPStatus.OK, found, "application/octet-stream")
 
-    async def stored_object(self, scope: Scope, request_id: str) -> Answer:
-        query = parse_qs(scope["query_string"].decode("latin-1"))
+    async def stored_object(self, request: Request) -> Answer:
+        request_id = request.tail
+        query = parse_qs(request.scope["query_string"].decode("latin-1"))
         expires = query.get("expires", [""])[0]
         signature = query.get("signature", [""])[0]
         valid = _EXPIRES.fullmatch(expires) is not None and int(expires) >= self.clock()
@@ -265,12 +242,12 @@ class ServiceApp:
                 self.write_log(f"{timestamp()} signing key: back-end unavailable: {error!r}")
         return self.signing_key
 
-    async def health(self) -> Answer:
+    async def health(self, request: Request) -> Answer:
         if await self.backend.healthy():
             return Answer(HTTPStatus.OK, compact_json({"status": "ok"}))
         return Answer(HTTPStatus.SERVICE_UNAVAILABLE, compact_json({"status": "unavailable"}))
 
-    async def metrics_page(self) -> Answer:
+    async def metrics_page(self, request: Request) -> Answer:
         try:
             self.metrics.queue_depth.set(await self.backend.queue_depth())
             held = await self.backend.results_held()
