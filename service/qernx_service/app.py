@@ -1,103 +1,49 @@
-"""The service's ASGI application: routes, keys, signed object URLs, access log.
+"""The service's ASGI application: start-up and shutdown of the back-end, and
+each request through the route table to one answer, counted and logged.
 
-It knows nothing of sockets or TLS; `server.py` serves it."""
+It knows nothing of sockets or TLS; `uvicorn_server.py` serves it."""
 
 from __future__ import annotations
 
-import hashlib
-import hmac
-import re
 import secrets
 import sys
 import time
-from collections.abc import Awaitable
 from http import HTTPStatus
-from typing import Any, Callable, Protocol, TextIO
-from urllib.parse import parse_qs, unquote
+from typing import Callable, TextIO
 
-from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
-
-from .protocol import (
-    MAX_BODY_BYTES,
-    Refusal,
-    compact_json,
-    denied_object_xml,
-    message,
-    missing_object_xml,
-    parse_problem,
+from .access_log import AccessLog
+from .asgi import Answer, Receive, Scope, Send, refusal_answer, unreadable
+from .backends import Backend
+from .handlers import ApiKeys, Handlers
+from .object_urls import ObjectUrls
+from .protocol import Refusal, message
+from .routes import (
+    HEALTH_PATH,
+    METRICS_PATH,
+    OBJECT_PREFIX,
+    OTHER,
+    RESULT_PATH,
+    SUBMIT_PATH,
+    Route,
+    Routes,
 )
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, owner_of, timestamp
-
-SUBMIT_PATH = "/v0/app/sspu"
-RESULT_PATH = "/v0/result"
-OBJECT_PREFIX = "/v0/objects/"
-HEALTH_PATH = "/healthz"
-METRICS_PATH = "/metrics"
-
-Scope = dict[str, Any]
-Receive = Callable[[], Awaitable[dict[str, Any]]]
-Send = Callable[[dict[str, Any]], Awaitable[None]]
-Headers = list[tuple[bytes, bytes]]
-
-# Query parameters whose values never reach the log.
-SECRET_PARAMETERS = ("key", "token", "secret", "signature", "password", "auth")
-# Seconds between two checks that the shared signing key is still the one in use.
-SIGNING_KEY_CHECK_SECONDS = 2.0
-# An object URL's expiry: ASCII digits only, few enough to stay a plain number.
-_EXPIRES = re.compile(r"[0-9]{1,15}")
+from .state import Metrics, timestamp
 
 
-class Backend(Protocol):
-    async def start(self) -> None: ...
-    async def close(self) -> None: ...
-    async def healthy(self) -> bool: ...
-    async def signing_key(self, generated: bytes) -> bytes: ...
-    async def submit(self, owner: str, items: list[int], body: bytes) -> str: ...
-    async def lookup(self, owner: str, request_id: str) -> Found: ...
-    async def object(self, request_id: str) -> bytes | None: ...
-    async def queue_depth(self) -> int: ...
-    async def results_held(self) -> tuple[int, int] | None: ...
-
-
-def sign(key: bytes, request_id: str, expires: int) -> str:
-    return hmac.new(key, f"{request_id}\n{expires}".encode(), hashlib.sha256).hexdigest()
-
-
-def escape_for_log(text: str) -> str:
-    """Control characters, spaces, quotes and backslashes as \\xHH."""
-    return "".join(c if " " < c < "\x7f" and c not in '\\"' else f"\\x{ord(c):02x}" for c in text)
-
-
-class Answer:
-    __slots__ = ("status", "body", "content_type", "headers", "close")
-
-    def __init__(
-        self,
-        status: HTTPStatus,
-        body: bytes,
-        content_type: str = "application/json",
-        headers: Headers | None = None,
-        close: bool = False,
-    ) -> None:
-        self.status = status
-        self.body = body
-        self.content_type = content_type
-        self.headers = headers or []
-        self.close = close
-
-
-def refusal_answer(refusal: Refusal, close: bool = False) -> Answer:
-    headers = []
-    if refusal.retry_after is not None:
-        headers.append((b"retry-after", str(refusal.retry_after).encode()))
-    return Answer(refusal.status, message(refusal.text), headers=headers, close=close)
-
-
-def not_allowed(allowed: str) -> Answer:
-    return Answer(
-        HTTPStatus.METHOD_NOT_ALLOWED,
-        message("Method not allowed"),
-        headers=[(b"allow", allowed.encode())],
+def route_table(handlers: Handlers, objects: ObjectUrls | None) -> Routes:
+    """The service's routes; object URLs have one only when results redirect to them."""
+    reading = ("GET", "HEAD")
+    object_routes = (
+        [] if objects is None else [Route(reading, OBJECT_PREFIX + "*", objects.answer, "object")]
+    )
+    return Routes(
+        [
+            Route(("POST",), SUBMIT_PATH, handlers.submit, "submit"),
+            Route(reading, RESULT_PATH, handlers.result, "result"),
+            *object_routes,
+            Route(reading, HEALTH_PATH, handlers.health, "healthz"),
+            Route(reading, METRICS_PATH, handlers.metrics_page, "metrics"),
+        ]
     )
 
 
@@ -114,18 +60,12 @@ class ServiceApp:
         clock: Callable[[], float] = time.time,
     ) -> None:
         self.backend = backend
-        self.owners = {key.encode("utf-8", "surrogateescape"): owner_of(key) for key in keys}
-        self.keys = keys
-        self.redirect_results = redirect_results
-        self.given_signing_key = signing_key
-        self.signing_key = b""
-        self.signing_key_checked = 0.0
-        self.object_ttl = object_ttl
         self.metrics = metrics or Metrics()
-        self.log = log
-        self.clock = clock
-
-    # -- ASGI ---------------------------------------------------------------
+        self.log = AccessLog(keys, log)
+        self.objects = ObjectUrls(backend, signing_key, object_ttl, clock, self.write_log)
+        redirect_to = self.objects if redirect_results else None
+        handlers = Handlers(backend, ApiKeys(keys), redirect_to, self.metrics, self.write_log)
+        self.routes = route_table(handlers, redirect_to)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "lifespan":
@@ -139,13 +79,7 @@ class ServiceApp:
             if event["type"] == "lifespan.startup":
                 try:
                     await self.backend.start()
-                    generated = self.given_signing_key or secrets.token_bytes(32)
-                    self.signing_key = (
-                        generated
-                        if self.given_signing_key
-                        else await self.backend.signing_key(generated)
-                    )
-                    self.signing_key_checked = time.monotonic()
+                    await self.objects.start()
                 except Exception as error:
                     await send({"type": "lifespan.startup.failed", "message": str(error)})
                     return
@@ -158,9 +92,9 @@ class ServiceApp:
     async def http(self, scope: Scope, receive: Receive, send: Send) -> None:
         started = time.perf_counter()
         request_id = secrets.token_hex(8)
-        route = self.route_name(scope["path"])
+        route = self.routes.name(scope["path"])
         try:
-            _, answer = await self.route(scope, receive)
+            answer = unreadable(scope) or await self.routes.answer(scope, receive)
         except Refusal as refusal:
             answer = refusal_answer(refusal)
         except Exception as error:
@@ -177,12 +111,12 @@ class ServiceApp:
             headers=[(b"retry-after", b"1")],
             close=True,
         )
-        route = self.route_name(scope["path"])
+        route = self.routes.name(scope["path"])
         await self.respond(scope, send, route, answer, time.perf_counter(), secrets.token_hex(8))
 
     def count_unreadable(self, status: int) -> None:
         """Counts a request refused before it could be read (bad framing, deadline)."""
-        self.metrics.requests.labels("other", str(status)).inc()
+        self.metrics.requests.labels(OTHER, str(status)).inc()
 
     async def respond(
         self, scope: Scope, send: Send, route: str, answer: Answer, started: float, request_id: str
@@ -202,246 +136,7 @@ class ServiceApp:
         elapsed = time.perf_counter() - started
         self.metrics.requests.labels(route, str(int(answer.status))).inc()
         self.metrics.request_seconds.labels(route).observe(elapsed)
-        self.access_log(scope, answer.status, elapsed, request_id)
-
-    # -- routes -------------------------------------------------------------
-
-    def route_name(self, path: str) -> str:
-        """The route's label in the metrics: one of a few fixed names."""
-        names = {
-            SUBMIT_PATH: "submit",
-            RESULT_PATH: "result",
-            HEALTH_PATH: "healthz",
-            METRICS_PATH: "metrics",
-        }
-        if path.startswith(OBJECT_PREFIX) and self.redirect_results:
-            return "object"
-        return names.get(path, "other")
-
-    async def route(self, scope: Scope, receive: Receive) -> tuple[str, Answer]:
-        method = scope["method"]
-        path = scope["path"]
-        hosts = sum(1 for name, _ in scope["headers"] if name == b"host")
-        if hosts == 0 and scope.get("http_version") == "1.1":
-            return "other", Answer(
-                HTTPStatus.BAD_REQUEST, message("Host header missing"), close=True
-            )
-        if hosts > 1:
-            return "other", Answer(
-                HTTPStatus.BAD_REQUEST, message("More than one Host header"), close=True
-            )
-        if not plain_or_chunked(scope["headers"]):
-            # The body is in a coding nobody here decodes: it cannot be read.
-            return "other", Answer(
-                HTTPStatus.NOT_IMPLEMENTED,
-                message("Only chunked Transfer-Encoding is supported"),
-                close=True,
-            )
-        reading = method in ("GET", "HEAD")
-        if path == SUBMIT_PATH:
-            if method != "POST":
-                return "submit", not_allowed("POST")
-            return "submit", await self.submit(scope, receive)
-        if path == RESULT_PATH:
-            if not reading:
-                return "result", not_allowed("GET, HEAD")
-            return "result", await self.result(scope)
-        if path.startswith(OBJECT_PREFIX) and self.redirect_results:
-            if not reading:
-                return "object", not_allowed("GET, HEAD")
-            return "object", await self.stored_object(scope, path[len(OBJECT_PREFIX) :])
-        if path == HEALTH_PATH:
-            if not reading:
-                return "healthz", not_allowed("GET, HEAD")
-            return "healthz", await self.health()
-        if path == METRICS_PATH:
-            if not reading:
-                return "metrics", not_allowed("GET, HEAD")
-            return "metrics", await self.metrics_page()
-        return "other", Answer(HTTPStatus.NOT_FOUND, message("Not found"))
-
-    async def submit(self, scope: Scope, receive: Receive) -> Answer:
-        try:
-            body = await read_body(scope, receive)
-        except Refusal as refusal:
-            return refusal_answer(refusal)  # the rest of the body is read and dropped
-        owner = self.owner(scope)
-        items = parse_problem(body)
-        request_id = await self.backend.submit(owner, items, body)
-        return Answer(HTTPStatus.OK, compact_json({"requestId": request_id}))
-
-    async def result(self, scope: Scope) -> Answer:
-        owner = self.owner(scope)
-        query = parse_qs(scope["query_string"].decode("latin-1"), keep_blank_values=True)
-        request_id = query.get("requestId", [""])[0]
-        if not request_id:
-            raise Refusal(HTTPStatus.BAD_REQUEST, "requestId missing")
-        found = await self.backend.lookup(owner, request_id)
-        if found == UNKNOWN:
-            raise Refusal(HTTPStatus.NOT_FOUND, "Unknown requestId")
-        if found == FAILED:
-            raise Refusal(HTTPStatus.INTERNAL_SERVER_ERROR, "The problem could not be solved")
-        if self.redirect_results:
-            expires = int(self.clock()) + self.object_ttl
-            signature = sign(await self.shared_signing_key(), request_id, expires)
-            location = f"{OBJECT_PREFIX}{request_id}?expires={expires}&signature={signature}"
-            return Answer(
-                HTTPStatus.FOUND,
-                compact_json({"location": location}),
-                headers=[(b"location", location.encode())],
-            )
-        if found == PENDING:
-            raise Refusal(HTTPStatus.ACCEPTED, "Result not ready")
-        assert isinstance(found, bytes)
-        return Answer(HTTPStatus.OK, found, "application/octet-stream")
-
-    async def stored_object(self, scope: Scope, request_id: str) -> Answer:
-        query = parse_qs(scope["query_string"].decode("latin-1"))
-        expires = query.get("expires", [""])[0]
-        signature = query.get("signature", [""])[0]
-        valid = _EXPIRES.fullmatch(expires) is not None and int(expires) >= self.clock()
-        if valid:
-            key = await self.shared_signing_key()
-            valid = hmac.compare_digest(sign(key, request_id, int(expires)), signature)
-        if not valid:
-            return Answer(HTTPStatus.FORBIDDEN, denied_object_xml(request_id), "application/xml")
-        payload = await self.backend.object(request_id)
-        if payload is None:
-            return Answer(HTTPStatus.NOT_FOUND, missing_object_xml(request_id), "application/xml")
-        return Answer(HTTPStatus.OK, payload, "application/octet-stream")
-
-    async def shared_signing_key(self) -> bytes:
-        """The key object URLs are signed with. A generated key lives in the
-        back-end; a Redis that came back empty has lost it, so now and then
-        this front-end offers its own again and takes whichever key won: all
-        front-ends agree again within seconds."""
-        if self.given_signing_key:
-            return self.signing_key
-        now = time.monotonic()
-        if now - self.signing_key_checked >= SIGNING_KEY_CHECK_SECONDS:
-            self.signing_key_checked = now
-            try:
-                self.signing_key = await self.backend.signing_key(self.signing_key)
-            except Exception as error:  # signing goes on with the key known
-                self.write_log(f"{timestamp()} signing key: back-end unavailable: {error!r}")
-        return self.signing_key
-
-    async def health(self) -> Answer:
-        if await self.backend.healthy():
-            return Answer(HTTPStatus.OK, compact_json({"status": "ok"}))
-        return Answer(HTTPStatus.SERVICE_UNAVAILABLE, compact_json({"status": "unavailable"}))
-
-    async def metrics_page(self) -> Answer:
-        try:
-            self.metrics.queue_depth.set(await self.backend.queue_depth())
-            held = await self.backend.results_held()
-            if held is not None:
-                self.metrics.results_held.set(held[0])
-                self.metrics.result_bytes.set(held[1])
-        except Exception as error:  # the page still shows the front-end's own figures
-            self.write_log(f"{timestamp()} metrics: back-end unavailable: {error!r}")
-        return Answer(HTTPStatus.OK, generate_latest(self.metrics.registry), CONTENT_TYPE_LATEST)
-
-    # -- request parts ------------------------------------------------------
-
-    def owner(self, scope: Scope) -> str:
-        """The owner of the request's key; every known key is compared in constant time."""
-        offered = next((v for n, v in scope["headers"] if n == b"x-api-key"), None)
-        owner = None
-        if offered is not None:
-            for known, name in self.owners.items():
-                if hmac.compare_digest(offered, known):
-                    owner = name
-        if owner is None:
-            raise Refusal(HTTPStatus.FORBIDDEN, "Forbidden")
-        return owner
-
-    # -- log ----------------------------------------------------------------
-
-    def access_log(self, scope: Scope, status: int, elapsed: float, request_id: str) -> None:
-        client = scope.get("client")
-        address = client[0] if client else "-"
-        path = scope.get("raw_path") or scope["path"].encode()
-        target = path.decode("latin-1")
-        if scope.get("query_string"):
-            target += "?" + scope["query_string"].decode("latin-1")
-        self.write_log(log_line(address, scope["method"], target, int(status), elapsed, request_id))
+        self.log.request(scope, answer.status, elapsed, request_id)
 
     def write_log(self, line: str) -> None:
-        self.log.write(without_keys(line, self.keys) + "\n")
-        self.log.flush()
-
-
-def without_keys(line: str, keys: list[str]) -> str:
-    """`line` with every key masked, even one typed into a URL by mistake
-    and percent-encoded there: a field that decodes to something holding a
-    key loses the parts that hold it, or all of it."""
-    for key in keys:
-        line = line.replace(key, "***")
-    fields = line.split(" ")
-    for index, field in enumerate(fields):
-        if "%" not in field or not any(key in unquote(field) for key in keys):
-            continue
-        parts = re.split(r"([/?&=;])", field)
-        masked = "".join("***" if any(k in unquote(p) for k in keys) else p for p in parts)
-        fields[index] = "***" if any(k in unquote(masked) for k in keys) else masked
-    return " ".join(fields)
-
-
-def log_target(target: str) -> str:
-    """A request target as logged: key-like query values masked, then escaped."""
-    path, question, query = target.partition("?")
-    return escape_for_log(path + question + mask_query(query) if question else path)
-
-
-def log_line(
-    address: str, method: str, target: str, status: int, elapsed: float, request_id: str
-) -> str:
-    """One access log line: ISO-8601 time, client, method, target, status,
-    duration and the request id the answer carries."""
-    return (
-        f"{timestamp()} {address} {escape_for_log(method) or '-'} {log_target(target) or '-'}"
-        f" {status} {elapsed * 1000:.1f}ms id={request_id}"
-    )
-
-
-def plain_or_chunked(headers: Headers) -> bool:
-    """Whether the body comes as it is or chunked, the only codings read here."""
-    codings = [
-        coding.strip().lower()
-        for name, value in headers
-        if name == b"transfer-encoding"
-        for coding in value.split(b",")
-    ]
-    return not codings or codings == [b"chunked"]
-
-
-def mask_query(query: str) -> str:
-    parts = []
-    for part in query.split("&"):
-        name, equals, _ = part.partition("=")
-        if equals and any(word in name.lower() for word in SECRET_PARAMETERS):
-            part = f"{name}=***"
-        parts.append(part)
-    return "&".join(parts)
-
-
-async def read_body(scope: Scope, receive: Receive) -> bytes:
-    """The request's body, up to MAX_BODY_BYTES, chunked or not."""
-    declared = next((v for n, v in scope["headers"] if n == b"content-length"), None)
-    if declared is not None and int(declared) > MAX_BODY_BYTES:
-        raise Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Problem larger than 1 MB")
-    chunks = []
-    size = 0
-    more = True
-    while more:
-        event = await receive()
-        if event["type"] == "http.disconnect":
-            raise Refusal(HTTPStatus.BAD_REQUEST, "The client went away")
-        chunk = event.get("body", b"")
-        size += len(chunk)
-        if size > MAX_BODY_BYTES:
-            raise Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Problem larger than 1 MB")
-        chunks.append(chunk)
-        more = event.get("more_body", False)
-    return b"".join(chunks)
+        self.log.write(line)

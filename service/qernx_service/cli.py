@@ -4,15 +4,13 @@ start-up and shutdown; `... worker` runs a Redis solver worker."""
 from __future__ import annotations
 
 import argparse
-import logging
 import os
 import ssl
 import sys
-import time
 import urllib.parse
-from typing import Any
 
 from .app import ServiceApp
+from .backends import Backend
 from .state import Metrics
 
 
@@ -109,10 +107,10 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def serve(arguments: argparse.Namespace) -> int:
-    from . import server
+    from . import listener, uvicorn_server
 
     try:
-        context = server.make_tls_context(arguments.cert, arguments.key)
+        context = listener.make_tls_context(arguments.cert, arguments.key)
     except (OSError, ssl.SSLError) as error:
         return fail(f"cannot load the certificate: {error}", 2)
     signing_key = None
@@ -126,13 +124,13 @@ def serve(arguments: argparse.Namespace) -> int:
             return fail("the signing key needs 16 bytes at least", 2)
 
     metrics = Metrics()
-    backend: Any
+    backend: Backend
     if arguments.redis:
-        from .redis_backend import RedisBackend
+        from .backends.redis import RedisBackend
 
         backend = RedisBackend(arguments.redis, arguments.max_queued, arguments.max_queued_per_key)
     else:
-        from .embedded import EmbeddedBackend, solver_processes
+        from .backends.embedded import EmbeddedBackend, solver_processes
 
         backend = EmbeddedBackend(
             solver_processes(arguments.workers),
@@ -152,29 +150,14 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.result_ttl,
         metrics,
     )
-    # uvicorn's own error lines start with the same ISO-8601 UTC time as the rest.
-    handler = logging.StreamHandler()
-    formatter = logging.Formatter(
-        "%(asctime)s.%(msecs)03d+00:00 %(name)s %(message)s", "%Y-%m-%dT%H:%M:%S"
-    )
-    formatter.converter = time.gmtime
-    handler.setFormatter(formatter)
-    logging.basicConfig(handlers=[handler], level=logging.ERROR)
-    server.raise_open_file_limit()
+    uvicorn_server.configure_logging()
+    listener.raise_open_file_limit()
     try:
-        sock = server.listening_socket(arguments.host, arguments.port, arguments.backlog)
+        sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
     except OSError as error:
         return fail(f"cannot listen on {arguments.host}:{arguments.port}: {error}", 1)
     port = sock.getsockname()[1]
     host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
-    config = server.make_config(
-        app,
-        context,
-        arguments.backlog,
-        arguments.max_connections,
-        arguments.request_timeout,
-        arguments.keep_alive,
-    )
     mode = (
         f"Redis at {without_password(arguments.redis)}"
         if arguments.redis
@@ -185,14 +168,17 @@ def serve(arguments: argparse.Namespace) -> int:
         app.write_log(f"qernx_service listening on https://{host}:{port}")
         app.write_log(f"qernx_service solving with {mode}")
 
-    running = server.ServiceServer(config, started, arguments.request_timeout)
-    try:
-        running.run(sockets=[sock])
-    except SystemExit as stopped:  # uvicorn's way to report a failed start
-        return fail("could not start (see above)", int(stopped.code or 3))
-    finally:
-        sock.close()
-    if not running.started:
-        return fail("could not start (see above)", 3)
+    failed = uvicorn_server.serve(
+        app,
+        context,
+        sock,
+        arguments.backlog,
+        arguments.max_connections,
+        arguments.request_timeout,
+        arguments.keep_alive,
+        started,
+    )
+    if failed is not None:
+        return fail("could not start (see above)", failed)
     app.write_log("qernx_service stopped")
     return 0

@@ -23,8 +23,8 @@ from typing import Any
 import redis
 from redis.exceptions import RedisError, ResponseError
 
+from .backends.redis import GROUP, STORE_RESULT, STREAM, job_key, queued_key
 from .protocol import MAX_TOTAL
-from .redis_backend import GROUP, STORE_RESULT, STREAM, job_key, queued_key
 from .solver import prepare_process, solve_payload
 
 # Problems one read takes at most: fewer round trips, and few enough that an

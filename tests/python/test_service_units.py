@@ -1,9 +1,11 @@
 """The solver service's parts that need no network: problem parsing, result
 payloads, the local solve in solver processes, the embedded back-end's
-bounds and lifetimes, signatures and the log's escaping."""
+bounds and lifetimes, the route table, signed object URLs and the log's
+escaping."""
 
 import asyncio
 import gzip
+import io
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -12,8 +14,8 @@ from http import HTTPStatus
 import pytest
 from conftest import random_items
 from oracle import reachable, subset_sums
-from qernx_service.app import escape_for_log, mask_query
-from qernx_service.embedded import EmbeddedBackend, solver_processes
+from qernx_service.access_log import escape_for_log, mask_query
+from qernx_service.backends.embedded import EmbeddedBackend, solver_processes
 from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
 from qernx_service.solver import solve_payload
 from qernx_service.state import FAILED, PENDING, UNKNOWN
@@ -307,7 +309,7 @@ def test_a_redis_password_never_reaches_the_log(url, logged):
     ],
 )
 def test_a_logged_target_is_masked_then_escaped(target, logged):
-    from qernx_service.app import log_target
+    from qernx_service.access_log import log_target
 
     assert log_target(target) == logged
 
@@ -325,7 +327,7 @@ def test_a_logged_target_is_masked_then_escaped(target, logged):
     ],
 )
 def test_keys_never_reach_the_log_even_percent_encoded(line, logged):
-    from qernx_service.app import without_keys
+    from qernx_service.access_log import without_keys
 
     assert without_keys(line, ["k3y-One", "k3y/Tw==o"]) == logged
 
@@ -338,3 +340,186 @@ def test_the_service_is_its_own_distribution_and_the_client_ships_none_of_it():
     service = metadata.distribution("qernx-service")
     assert any(r.split()[0] == "qernx" for r in service.requires or [])
     assert any(f.name == "qernx-service" for f in service.entry_points)
+
+
+class StubBackend:
+    """Holds one solved problem, "solved-1", owned by whoever submits."""
+
+    def __init__(self):
+        self.owner = None
+
+    async def start(self):
+        pass
+
+    async def close(self):
+        pass
+
+    async def healthy(self):
+        return True
+
+    async def signing_key(self, generated):
+        return generated
+
+    async def submit(self, owner, items, body):
+        self.owner = owner
+        return "solved-1"
+
+    async def lookup(self, owner, request_id):
+        return b"payload" if request_id == "solved-1" and owner == self.owner else UNKNOWN
+
+    async def object(self, request_id):
+        return b"payload" if request_id == "solved-1" else None
+
+    async def queue_depth(self):
+        return 0
+
+    async def results_held(self):
+        return None
+
+
+APP_KEY = "unit-key-0c1d"
+
+
+def asgi_request(app, method, target, body=b"", key=APP_KEY, host=True):
+    """One request through the application; its status, headers and body."""
+    path, _, query = target.partition("?")
+    headers = [(b"host", b"localhost")] if host else []
+    if key is not None:
+        headers.append((b"x-api-key", key.encode()))
+    scope = {
+        "type": "http",
+        "http_version": "1.1",
+        "method": method,
+        "path": path,
+        "raw_path": path.encode(),
+        "query_string": query.encode(),
+        "headers": headers,
+        "client": ("127.0.0.1", 40000),
+    }
+    sent = []
+
+    async def receive():
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    async def send(message):
+        sent.append(message)
+
+    asyncio.run(app(scope, receive, send))
+    assert [m["type"] for m in sent] == ["http.response.start", "http.response.body"]
+    return sent[0]["status"], dict(sent[0]["headers"]), sent[1]["body"]
+
+
+def start_app(app):
+    events = iter([{"type": "lifespan.startup"}, {"type": "lifespan.shutdown"}])
+    sent = []
+
+    async def receive():
+        return next(events)
+
+    async def send(message):
+        sent.append(message["type"])
+
+    asyncio.run(app({"type": "lifespan"}, receive, send))
+    assert sent == ["lifespan.startup.complete", "lifespan.shutdown.complete"]
+
+
+def make_app(redirect, clock=lambda: 1_000_000.0, log=None):
+    from qernx_service.app import ServiceApp
+
+    return ServiceApp(StubBackend(), [APP_KEY], redirect, log=log or io.StringIO(), clock=clock)
+
+
+ROUTED = [
+    # redirect, method, target, status, Allow, label in the metrics
+    (False, "POST", "/v0/app/sspu", 200, None, "submit"),
+    (False, "GET", "/v0/app/sspu", 405, "POST", "submit"),
+    (False, "HEAD", "/v0/app/sspu", 405, "POST", "submit"),
+    (False, "GET", "/v0/result?requestId=nobody", 404, None, "result"),
+    (False, "POST", "/v0/result", 405, "GET, HEAD", "result"),
+    (False, "HEAD", "/healthz", 200, None, "healthz"),
+    (False, "PUT", "/healthz", 405, "GET, HEAD", "healthz"),
+    (False, "GET", "/healthz/", 404, None, "other"),
+    (False, "GET", "/metrics", 200, None, "metrics"),
+    (False, "DELETE", "/metrics", 405, "GET, HEAD", "metrics"),
+    (False, "GET", "/v0/objects/solved-1", 404, None, "other"),
+    (False, "GET", "/", 404, None, "other"),
+    (True, "GET", "/v0/objects/solved-1", 403, None, "object"),
+    (True, "GET", "/v0/objects/", 403, None, "object"),
+    (True, "POST", "/v0/objects/solved-1", 405, "GET, HEAD", "object"),
+    (True, "GET", "/v0/objects", 404, None, "other"),
+    (True, "GET", "/v0/objectsx/solved-1", 404, None, "other"),
+    (True, "PATCH", "/v0/app/sspu", 405, "POST", "submit"),
+]
+
+
+@pytest.mark.parametrize(("redirect", "method", "target", "status", "allow", "label"), ROUTED)
+def test_each_path_has_one_route_for_dispatch_405_answers_and_metrics(
+    redirect, method, target, status, allow, label
+):
+    log = io.StringIO()
+    app = make_app(redirect, log=log)
+    answered, headers, _ = asgi_request(app, method, target, body=b"[1,2]")
+    assert answered == status
+    assert headers.get(b"allow") == (None if allow is None else allow.encode())
+    counted = {
+        (sample.labels["route"], sample.labels["status"]): sample.value
+        for metric in app.metrics.registry.collect()
+        if metric.name == "qernx_requests"
+        for sample in metric.samples
+        if sample.name == "qernx_requests_total"
+    }
+    assert counted == {(label, str(status)): 1.0}
+    logged = log.getvalue().splitlines()
+    assert len(logged) == 1 and f" {method} {target} {status} " in logged[0]
+
+
+@pytest.mark.parametrize("path", ["/healthz", "/nowhere", "/v0/app/sspu"])
+def test_unreadable_framing_is_refused_before_routing_and_labelled_by_path(path):
+    app = make_app(False)
+    status, headers, body = asgi_request(app, "GET", path, host=False)
+    assert (status, headers[b"connection"], body) == (
+        400,
+        b"close",
+        b'{"message":"Host header missing"}',
+    )
+    label = {"/healthz": "healthz", "/v0/app/sspu": "submit"}.get(path, "other")
+    assert (
+        app.metrics.registry.get_sample_value(
+            "qernx_requests_total", {"route": label, "status": "400"}
+        )
+        == 1.0
+    )
+
+
+@pytest.mark.parametrize(
+    ("tamper", "status"),
+    [
+        (lambda url: url, 200),
+        (lambda url: url.replace("solved-1", "solved-2"), 403),
+        (lambda url: url[:-1] + ("0" if url[-1] != "0" else "1"), 403),
+        (lambda url: url.replace("expires=", "expires=1"), 403),
+        (lambda url: url.split("&")[0], 403),
+    ],
+    ids=["as given", "other object", "signature changed", "expiry changed", "no signature"],
+)
+def test_results_redirect_to_signed_object_urls_that_refuse_any_change(tamper, status):
+    app = make_app(True)
+    start_app(app)
+    asgi_request(app, "POST", "/v0/app/sspu", body=b"[1]")
+    found, headers, body = asgi_request(app, "GET", "/v0/result?requestId=solved-1")
+    location = headers[b"location"].decode()
+    assert found == 302 and body == b'{"location":"' + location.encode() + b'"}'
+    answered, _, payload = asgi_request(app, "GET", tamper(location), key=None)
+    assert answered == status
+    assert (payload == b"payload") == (status == 200)
+
+
+@pytest.mark.parametrize(("elapsed", "status"), [(0.0, 200), (3600.0, 200), (3601.0, 403)])
+def test_object_urls_expire_after_their_lifetime(elapsed, status):
+    now = [1_000_000.0]
+    app = make_app(True, clock=lambda: now[0])
+    start_app(app)
+    asgi_request(app, "POST", "/v0/app/sspu", body=b"[1]")
+    _, headers, _ = asgi_request(app, "GET", "/v0/result?requestId=solved-1")
+    now[0] += elapsed
+    assert asgi_request(app, "GET", headers[b"location"].decode(), key=None)[0] == status

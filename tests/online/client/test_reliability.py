@@ -9,8 +9,8 @@ import time
 
 import pytest
 from conftest import API_KEY, RSS_MB, certs_dir, exits_with_work_in_flight
+from oracle import subset_sums as oracle
 from raw_tls_server import RawServer
-from test_online_driver import oracle
 
 ONLINE_SOAK = (
     RSS_MB

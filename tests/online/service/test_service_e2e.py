@@ -8,7 +8,7 @@ import re
 
 import pytest
 from conftest import API_KEY
-from test_online_driver import oracle
+from oracle import subset_sums as oracle
 
 BATCH = """
 import json, os, queue, qernx

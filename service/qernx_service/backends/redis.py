@@ -21,8 +21,8 @@ from typing import Any
 import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
-from .protocol import Refusal
-from .state import FAILED, PENDING, UNKNOWN, Found
+from ..protocol import Refusal
+from ..state import FAILED, PENDING, UNKNOWN, Found
 
 STREAM = "qernx:problems"
 GROUP = "solvers"

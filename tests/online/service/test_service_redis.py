@@ -8,7 +8,7 @@ import signal
 import time
 
 import pytest
-from test_online_driver import oracle
+from oracle import subset_sums as oracle
 from test_service_e2e import BATCH, EDGES, random_problems
 from test_service_protocol import bitset_bytes, request, submit
 

@@ -18,9 +18,9 @@ from concurrent.futures import BrokenExecutor, Executor, ProcessPoolExecutor
 from http import HTTPStatus
 from typing import Callable
 
-from .protocol import Refusal
-from .solver import prepare_process, solve_many, warm_up
-from .state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
+from ..protocol import Refusal
+from ..solver import prepare_process, solve_many, warm_up
+from ..state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.

@@ -1,16 +1,18 @@
-"""Serving the application with uvicorn: TLS, connection bounds, deadlines,
-and a shutdown that ends within seconds whatever is connected."""
+"""Serving the application with uvicorn: connection bounds, deadlines, TLS
+handshakes that end in time, and a shutdown that ends within seconds whatever
+is connected. Everything that leans on uvicorn's internals is here."""
 
 from __future__ import annotations
 
 import asyncio
 import functools
 import json
-import resource
+import logging
 import secrets
 import signal
 import socket
 import ssl
+import time
 from collections.abc import Iterator
 from types import FrameType
 from typing import Any, Callable
@@ -19,35 +21,14 @@ import httptools
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .app import ServiceApp, log_line
+from .access_log import log_line
+from .app import ServiceApp
 
-# Mozilla's "intermediate" TLS 1.2 suites: ECDHE key exchange, AEAD ciphers.
-# TLS 1.3's own suites are all AEAD and stay on.
-TLS12_CIPHERS = ":".join(
-    [
-        "ECDHE-ECDSA-AES128-GCM-SHA256",
-        "ECDHE-RSA-AES128-GCM-SHA256",
-        "ECDHE-ECDSA-AES256-GCM-SHA384",
-        "ECDHE-RSA-AES256-GCM-SHA384",
-        "ECDHE-ECDSA-CHACHA20-POLY1305",
-        "ECDHE-RSA-CHACHA20-POLY1305",
-    ]
-)
 # The request line and headers of one request, in bytes at most: beyond
 # them the request is refused before it can grow the process.
 MAX_HEAD_BYTES = 64 * 1024
 # After a signal, how long requests in flight may take to finish.
 GRACE_SECONDS = 3.0
-
-
-def make_tls_context(cert: str, key: str) -> ssl.SSLContext:
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.minimum_version = ssl.TLSVersion.TLSv1_2
-    context.set_ciphers(TLS12_CIPHERS)
-    context.options |= ssl.OP_NO_COMPRESSION | ssl.OP_NO_RENEGOTIATION
-    context.set_alpn_protocols(["http/1.1"])
-    context.load_cert_chain(cert, key)
-    return context
 
 
 def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
@@ -255,27 +236,6 @@ class ServiceServer(uvicorn.Server):
             pass
 
 
-def listening_socket(host: str, port: int, backlog: int) -> socket.socket:
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        sock.bind((host, port))
-        sock.listen(backlog)
-    except OSError:
-        sock.close()
-        raise
-    sock.setblocking(False)
-    return sock
-
-
-def raise_open_file_limit() -> None:
-    """Every connection is a descriptor: take all the descriptors allowed."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft != hard:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-
-
 def make_config(
     app: ServiceApp,
     context: ssl.SSLContext,
@@ -302,3 +262,37 @@ def make_config(
     config.load()
     config.ssl = context
     return config
+
+
+def configure_logging() -> None:
+    """uvicorn's own error lines start with the same ISO-8601 UTC time as the rest."""
+    handler = logging.StreamHandler()
+    formatter = logging.Formatter(
+        "%(asctime)s.%(msecs)03d+00:00 %(name)s %(message)s", "%Y-%m-%dT%H:%M:%S"
+    )
+    formatter.converter = time.gmtime
+    handler.setFormatter(formatter)
+    logging.basicConfig(handlers=[handler], level=logging.ERROR)
+
+
+def serve(
+    app: ServiceApp,
+    context: ssl.SSLContext,
+    sock: socket.socket,
+    backlog: int,
+    max_connections: int,
+    request_timeout: float,
+    keep_alive: float,
+    on_started: Callable[[], None],
+) -> int | None:
+    """Serves `app` on `sock` until a signal stops it, then closes `sock`.
+    None once stopped, or the exit status of a start that failed."""
+    config = make_config(app, context, backlog, max_connections, request_timeout, keep_alive)
+    running = ServiceServer(config, on_started, request_timeout)
+    try:
+        running.run(sockets=[sock])
+    except SystemExit as stopped:  # uvicorn's way to report a failed start
+        return int(stopped.code or 3)
+    finally:
+        sock.close()
+    return None if running.started else 3

@@ -17,7 +17,7 @@ import time
 
 import pytest
 from conftest import API_KEY, Service, certs_dir
-from test_online_driver import oracle
+from oracle import subset_sums as oracle
 
 pytestmark = pytest.mark.service_only
 

@@ -1,0 +1,101 @@
+"""What the service answers on its routes, once a request is known to be
+readable: submissions, results, health and metrics."""
+
+from __future__ import annotations
+
+import hmac
+from http import HTTPStatus
+from typing import Callable
+from urllib.parse import parse_qs
+
+from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
+
+from .asgi import Answer, Scope, read_body, refusal_answer
+from .backends import Backend
+from .object_urls import ObjectUrls
+from .protocol import Refusal, compact_json, parse_problem
+from .routes import Request
+from .state import FAILED, PENDING, UNKNOWN, Metrics, owner_of, timestamp
+
+
+class ApiKeys:
+    def __init__(self, keys: list[str]) -> None:
+        self.owners = {key.encode("utf-8", "surrogateescape"): owner_of(key) for key in keys}
+
+    def owner(self, scope: Scope) -> str:
+        """The owner of the request's key; every known key is compared in constant time."""
+        offered = next((v for n, v in scope["headers"] if n == b"x-api-key"), None)
+        owner = None
+        if offered is not None:
+            for known, name in self.owners.items():
+                if hmac.compare_digest(offered, known):
+                    owner = name
+        if owner is None:
+            raise Refusal(HTTPStatus.FORBIDDEN, "Forbidden")
+        return owner
+
+
+class Handlers:
+    def __init__(
+        self,
+        backend: Backend,
+        keys: ApiKeys,
+        redirect_to: ObjectUrls | None,
+        metrics: Metrics,
+        log: Callable[[str], None],
+    ) -> None:
+        self.backend = backend
+        self.keys = keys
+        # Set when results are answered with a redirect to a signed object URL.
+        self.redirect_to = redirect_to
+        self.metrics = metrics
+        self.log = log
+
+    async def submit(self, request: Request) -> Answer:
+        try:
+            body = await read_body(request.scope, request.receive)
+        except Refusal as refusal:
+            return refusal_answer(refusal)  # the rest of the body is read and dropped
+        owner = self.keys.owner(request.scope)
+        items = parse_problem(body)
+        request_id = await self.backend.submit(owner, items, body)
+        return Answer(HTTPStatus.OK, compact_json({"requestId": request_id}))
+
+    async def result(self, request: Request) -> Answer:
+        owner = self.keys.owner(request.scope)
+        query = parse_qs(request.scope["query_string"].decode("latin-1"), keep_blank_values=True)
+        request_id = query.get("requestId", [""])[0]
+        if not request_id:
+            raise Refusal(HTTPStatus.BAD_REQUEST, "requestId missing")
+        found = await self.backend.lookup(owner, request_id)
+        if found == UNKNOWN:
+            raise Refusal(HTTPStatus.NOT_FOUND, "Unknown requestId")
+        if found == FAILED:
+            raise Refusal(HTTPStatus.INTERNAL_SERVER_ERROR, "The problem could not be solved")
+        if self.redirect_to is not None:
+            location = await self.redirect_to.location(request_id)
+            return Answer(
+                HTTPStatus.FOUND,
+                compact_json({"location": location}),
+                headers=[(b"location", location.encode())],
+            )
+        if found == PENDING:
+            raise Refusal(HTTPStatus.ACCEPTED, "Result not ready")
+        assert isinstance(found, bytes)
+        return Answer(HTTPStatus.OK, found, "application/octet-stream")
+
+    async def health(self, request: Request) -> Answer:
+        if await self.backend.healthy():
+            return Answer(HTTPStatus.OK, compact_json({"status": "ok"}))
+        return Answer(HTTPStatus.SERVICE_UNAVAILABLE, compact_json({"status": "unavailable"}))
+
+    async def metrics_page(self, request: Request) -> Answer:
+        try:
+            self.metrics.queue_depth.set(await self.backend.queue_depth())
+            held = await self.backend.results_held()
+            if held is not None:
+                self.metrics.results_held.set(held[0])
+                self.metrics.result_bytes.set(held[1])
+        except Exception as error:  # the page still shows the front-end's own figures
+            self.log(f"{timestamp()} metrics: back-end unavailable: {error!r}")
+        return Answer(HTTPStatus.OK, generate_latest(self.metrics.registry), CONTENT_TYPE_LATEST)
