@@ -1,5 +1,6 @@
 # make test   installs what it needs, builds, lints and runs every test (make check)
 # make quick  the quick loop: build, lint, the offline suites, a few seconds of fuzzing
+# make wheels binary wheels for every CPython 3.9-3.13 here, the service's wheel, the sdist
 # make demo   installs what it needs and shows the main job
 # make bench  times the local solver against Python int, gmpy2 and numpy
 # make bench-service  times the solver service (embedded and Redis back-ends)
@@ -14,13 +15,13 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check quick pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
 
 # Everything: lint, both suites, both again under ASan and UBSan, fuzzing.
-check: lint typecheck gtest pytest sanitize fuzz
+check: lint typecheck gtest pytest wheel-check sanitize fuzz
 
 # The loop to run while working (a few minutes): no sanitizers, no online
 # suites, each fuzz target for a few seconds.
@@ -101,6 +102,22 @@ sanitize-pytest: install
 # Each libFuzzer target for FUZZ_SECONDS (default 60), two at a time.
 fuzz: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH bash tools/run-fuzzers.sh
+
+# Into dist/: a repaired binary wheel of qernx for each CPython from 3.9 to
+# 3.13 on this machine, the wheel of qernx-service, and the sdist.
+wheels: venv
+	rm -rf dist
+	bash tools/build-wheels.sh dist
+
+# The wheels of the oldest and the newest CPython, as a user gets them: the
+# offline suite on each, then each installed where no compiler is in reach
+# and solving locally and online.
+wheel-check: venv
+	rm -rf build/wheels
+	WHEEL_PYTHONS="3.9 3.13" bash tools/build-wheels.sh build/wheels
+	bash tools/test-wheels.sh build/wheels
+	QERN_WHEEL_DIR=build/wheels bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 \
+	  tests/online/client/test_wheels.py
 
 demo: install
 	bash tools/with-throwaway-ca.sh $(VPY) demo/demo.py
