@@ -16,10 +16,13 @@ from .solver import GZIP_LEVEL
 MAX_TOTAL = 524287
 MAX_BODY_BYTES = 1 << 20
 
-# Unsigned decimals without leading zeros, separated by single commas; twenty
-# digits at most each, so a hostile body never makes a huge int.
+# Unsigned decimals without leading zeros, separated by commas, with JSON's
+# whitespace wherever its grammar allows it (json.dumps writes "[3, 5]", a
+# file ends in a line end); twenty digits at most each, so a hostile body
+# never makes a huge int.
 _TOO_MANY_DIGITS = re.compile(rb"[0-9]{21}")
-_NOT_A_COMPACT_ARRAY = "Body must be a compact JSON array of non-negative integers, as in [3,5,7]"
+_JSON_WHITESPACE = b" \t\n\r"
+_NOT_AN_ARRAY = "Body must be a JSON array of non-negative integers, as in [3,5,7]"
 
 
 class Refusal(Exception):
@@ -45,20 +48,22 @@ def parse_problem(body: bytes) -> list[int]:
     """The items of a submission body, or Refusal."""
     if len(body) > MAX_BODY_BYTES:
         raise Refusal(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, "Problem larger than 1 MB")
-    # Digits and commas inside brackets; JSON itself then refuses leading
-    # zeros and empty elements, in C rather than in a Python loop.
+    # Digits, commas and whitespace inside brackets; JSON itself then refuses
+    # leading zeros, empty elements and whitespace inside a number, in C
+    # rather than in a Python loop.
+    array = body.strip(_JSON_WHITESPACE)
     if (
-        len(body) < 2
-        or body[:1] != b"["
-        or body[-1:] != b"]"
-        or body[1:-1].translate(None, b"0123456789,")
-        or _TOO_MANY_DIGITS.search(body) is not None
+        len(array) < 2
+        or array[:1] != b"["
+        or array[-1:] != b"]"
+        or array[1:-1].translate(None, b"0123456789," + _JSON_WHITESPACE)
+        or _TOO_MANY_DIGITS.search(array) is not None
     ):
-        raise Refusal(HTTPStatus.BAD_REQUEST, _NOT_A_COMPACT_ARRAY)
+        raise Refusal(HTTPStatus.BAD_REQUEST, _NOT_AN_ARRAY)
     try:
-        items: list[int] = json.loads(body)
+        items: list[int] = json.loads(array)
     except ValueError:
-        raise Refusal(HTTPStatus.BAD_REQUEST, _NOT_A_COMPACT_ARRAY) from None
+        raise Refusal(HTTPStatus.BAD_REQUEST, _NOT_AN_ARRAY) from None
     total = sum(items)
     if total > MAX_TOTAL:
         raise Refusal(

@@ -6,6 +6,7 @@ escaping."""
 import asyncio
 import gzip
 import io
+import json
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -30,10 +31,23 @@ from qernx_service.state import FAILED, PENDING, UNKNOWN
         (b"[0,0,10]", [0, 0, 10]),
         (b"[524287]", [524287]),
         (b"[262144,262143]", [262144, 262143]),
+        (b"[3, 5]", [3, 5]),
+        (b"[3,5]\n", [3, 5]),
+        (b"\r\n\t [ 3 ,\n5 ] \n", [3, 5]),
+        (b"[ ]", []),
+        (b" []", []),
     ],
 )
-def test_compact_arrays_are_read(body, items):
+def test_json_arrays_are_read(body, items):
     assert parse_problem(body) == items
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_json_dumps_of_any_problem_reads_back(seed):
+    rng = random.Random(seed)
+    items = [rng.choice([0, 1, 9, 10, 99, 100, 4095]) for _ in range(rng.randint(0, 100))]
+    for written in (json.dumps(items), json.dumps(items, indent=2) + "\n"):
+        assert parse_problem(written.encode()) == items
 
 
 @pytest.mark.parametrize("seed", range(3))
@@ -46,8 +60,12 @@ def test_random_compact_arrays_read_back_as_written(seed):
 @pytest.mark.parametrize(
     ("body", "status"),
     [
-        (b"[3, 5]", HTTPStatus.BAD_REQUEST),
-        (b"[3,5]\n", HTTPStatus.BAD_REQUEST),
+        (b"[3 5]", HTTPStatus.BAD_REQUEST),
+        (b"[1 2,3]", HTTPStatus.BAD_REQUEST),
+        (b"[3,5]\x0b", HTTPStatus.BAD_REQUEST),  # not JSON whitespace
+        (b"[3,\xa05]", HTTPStatus.BAD_REQUEST),
+        (b"[3,5] x", HTTPStatus.BAD_REQUEST),
+        (b"[ , ]", HTTPStatus.BAD_REQUEST),
         (b"[03]", HTTPStatus.BAD_REQUEST),
         (b"[00]", HTTPStatus.BAD_REQUEST),
         (b"[1,01]", HTTPStatus.BAD_REQUEST),
@@ -72,7 +90,7 @@ def test_random_compact_arrays_read_back_as_written(seed):
         (b"[" + b"0," * 524288 + b"0]", HTTPStatus.REQUEST_ENTITY_TOO_LARGE),
     ],
 )
-def test_anything_but_a_receivable_compact_array_is_refused(body, status):
+def test_anything_but_a_receivable_json_array_is_refused(body, status):
     with pytest.raises(Refusal) as refused:
         parse_problem(body)
     assert refused.value.status == status

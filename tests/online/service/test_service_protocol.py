@@ -105,12 +105,25 @@ def test_a_submission_gets_an_identifier_and_the_result_once_solved(shared):
 
 
 @pytest.mark.parametrize(
+    "body",
+    [json.dumps([3, 5, 64]), json.dumps([3, 5, 64], indent=1) + "\n", "\r\n[3 ,5,\t64]\r\n"],
+    ids=["json.dumps", "indented with a line end", "CRLF and tabs"],
+)
+def test_json_whitespace_is_welcome_in_a_submission(shared, body):
+    response, data = request(shared, "POST", "/v0/app/sspu", body.encode())
+    assert response.status == 200, data
+    request_id = json.loads(data)["requestId"]
+    _, data = wait_ready(shared, f"/v0/result?requestId={request_id}")
+    assert gzip.decompress(data) == bitset_bytes([3, 5, 64])
+
+
+@pytest.mark.parametrize(
     ("method", "path", "body", "key", "status", "text", "allow"),
     [
         ("POST", "/v0/app/sspu", b"[1]", None, 403, "Forbidden", None),
         ("POST", "/v0/app/sspu", b"[1]", "not-a-key", 403, "Forbidden", None),
         ("POST", "/v0/app/sspu", b"[1]", API_KEY + "x", 403, "Forbidden", None),
-        ("POST", "/v0/app/sspu", b"[1, 2]", API_KEY, 400, None, None),
+        ("POST", "/v0/app/sspu", b"[1 2]", API_KEY, 400, None, None),
         ("POST", "/v0/app/sspu", b"[600000]", API_KEY, 422, None, None),
         ("POST", "/v0/app/sspu", b"[" + b"1," * 600000 + b"1]", API_KEY, 413, None, None),
         ("GET", "/v0/result?requestId=nope", None, API_KEY, 404, "Unknown requestId", None),
