@@ -241,12 +241,14 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 // the meter stopped when the stop check ended it.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
            work_meter &meter, bool with_scratch) {
-  uint64_t total = 0;
+  // The true total, which may pass 2^64: its window is then longer than any
+  // array can be, and the caller's capacity alone bounds what is written.
+  unsigned __int128 total = 0;
   for (size_t k = 0; k < item_count; ++k)
     total += items[k];
-  const size_t needed = qern_word_count(total);
+  const unsigned __int128 needed = total / kWordBits + 1;
   const size_t capacity = *word_count;
-  const size_t written = std::min(capacity, needed);
+  const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
     if (with_scratch) {
@@ -278,7 +280,7 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
     }
   }
   if (capacity >= needed)
-    *word_count = needed;
+    *word_count = static_cast<size_t>(needed);
 }
 
 }  // namespace
