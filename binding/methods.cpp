@@ -2,6 +2,8 @@
 // the answer (or the exception) out.
 #include "methods.h"
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +45,60 @@ constexpr qern_settings kLocalOnly{1, nullptr, nullptr, nullptr, nullptr, nullpt
 int signals_raised(void * /*unused*/) {
   return PyErr_CheckSignals() < 0 ? 1 : 0;
 }
+
+// The interpreter lock, released for as long as this lives: only around pure
+// C work on memory no Python code can reach.
+class interpreter_released {
+ public:
+  interpreter_released() : state_(PyEval_SaveThread()) {}
+  ~interpreter_released() { PyEval_RestoreThread(state_); }
+  interpreter_released(const interpreter_released &) = delete;
+  interpreter_released &operator=(const interpreter_released &) = delete;
+
+  // Runs the signal handlers with the lock taken back for the moment: true
+  // when one raised (its exception stays set for the caller).
+  bool signals_raised() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState *state_;
+};
+
+// The stop check of a solve without the interpreter lock. Taking the lock
+// back may wait for another thread's switch interval, so it is asked at
+// most every 50 ms of the solve: Ctrl-C still ends it well within a second.
+class unlocked_stop {
+ public:
+  explicit unlocked_stop(interpreter_released &released) : released_(released) {}
+
+  qern_stop stop() { return qern_stop{check, this}; }
+
+ private:
+  static constexpr int64_t kEveryNs = 50'000'000;
+
+  static int64_t now_ns() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  }
+
+  static int check(void *context) {
+    auto *self = static_cast<unlocked_stop *>(context);
+    const int64_t now = now_ns();
+    if (now < self->next_ns_) {
+      return 0;
+    }
+    self->next_ns_ = now + kEveryNs;
+    return self->released_.signals_raised() ? 1 : 0;
+  }
+
+  interpreter_released &released_;
+  int64_t next_ns_ = now_ns() + kEveryNs;
+};
 
 // Parses the arguments of a solve that takes one list of items. Returns 0, or
 // -1 with an exception set.
@@ -90,7 +146,8 @@ PyObject *complete_subset_sum(PyObject *args) {
 }
 
 // Solved straight into the bytes object's buffer, which the solver fills
-// entirely, so it needs no clearing.
+// entirely, so it needs no clearing, without the interpreter lock: other
+// Python threads run meanwhile, and other bytes calls solve beside it.
 PyObject *complete_subset_sum_bytes(PyObject *args) {
   parsed_items parsed;
   if (parse_item_list(args, &parsed) < 0) {
@@ -107,9 +164,17 @@ PyObject *complete_subset_sum_bytes(PyObject *args) {
   }
   auto *result_buffer = reinterpret_cast<uint64_t *>(PyBytes_AS_STRING(resultBytes.get()));
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
-  const qern_stop stop{signals_raised, nullptr};
-  const qern_status_t c_result = qern_solve(parsed.items.get(), parsed.count, result_buffer,
-                                            &result_buffer_size, err_buf, &kLocalOnly, &stop);
+  qern_status_t c_result;
+  {
+    // The items are this call's own copy and the bytes object is not yet
+    // anyone else's: no other thread can change either while the lock is
+    // away.
+    interpreter_released released;
+    unlocked_stop stopper(released);
+    const qern_stop stop = stopper.stop();
+    c_result = qern_solve(parsed.items.get(), parsed.count, result_buffer, &result_buffer_size,
+                          err_buf, &kLocalOnly, &stop);
+  }
   if (c_result != 0) {
     return raise_solve_failure(c_result, err_buf);
   }

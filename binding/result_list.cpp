@@ -65,10 +65,15 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
       return i;
     }
     items[i++] = entry;
-    // Runs of one word (empty or full stretches) skip the cache.
+    // Runs of one word (empty or full stretches) skip the cache, and take
+    // their references in one update rather than one per item.
+    Py_ssize_t run = 0;
     while (i < count && word_at(i) == word) {
-      Py_INCREF(entry);
       items[i++] = entry;
+      ++run;
+    }
+    if (run > 0) {
+      Py_SET_REFCNT(entry, Py_REFCNT(entry) + run);
     }
   }
   return count;

@@ -75,6 +75,16 @@ void *qern_entry::run_background_solve(void *record) {
 
 int qern_entry::start_background_solve(uint64_t *items, size_t item_count, settings_copy settings,
                                        qern_completion_t completion, void *user_data) {
+  // The thread sizes its words from the total: one past 2^64 would need more
+  // words than any array holds, and a wrapped one would answer a few words
+  // of it as though they were all.
+  uint64_t total = 0;
+  for (size_t k = 0; k < item_count; ++k) {
+    if (total > UINT64_MAX - items[k]) {
+      return EOVERFLOW;
+    }
+    total += items[k];
+  }
   std::unique_ptr<launch_record> launch(new (std::nothrow) launch_record{
       items, item_count, std::move(settings), completion, user_data});
   if (!launch) {

@@ -51,6 +51,9 @@ const char *qern_no_proxy_from_environment(void);
  *   the caller is to read (the local solver sets it to T / 64 + 1 when the
  *   capacity was enough and leaves it unchanged otherwise; the online solver
  *   never changes it). Either solver writes every word it leaves to be read.
+ *   The local solver takes T as the true total, even one past 2^64: such a
+ *   total needs more words than any array holds, so the whole capacity is
+ *   written and the count left as it was.
  * err_buf: QERN_ERR_BUF_SIZE bytes or NULL; written only on failure.
  *
  * Returns 0, -1 (online failure), QERN_STATUS_STOPPED or
@@ -79,10 +82,11 @@ typedef void (*qern_completion_t)(qern_status_t status, uint64_t *words, size_t 
  * items: a malloc'd array whose ownership passes to the thread once this call
  *   returns 0 (the thread frees it after solving). On a non-zero return the
  *   items stay the caller's and completion is never called.
- * The items' total must fit in 64 bits.
  *
- * Returns 0 when the thread was started, ENOMEM when memory for the launch ran
- * out, otherwise the pthread_create error. Never throws. */
+ * Returns 0 when the thread was started, EOVERFLOW (nothing started) when the
+ * items' total does not fit in 64 bits (its words could never be allocated),
+ * ENOMEM when memory for the launch ran out, otherwise the pthread_create
+ * error. Never throws. */
 int qern_solve_async(uint64_t *items, size_t item_count, const struct qern_settings *settings,
                      qern_completion_t completion, void *user_data);
 
@@ -127,6 +131,8 @@ void *fetch_complete_subset_sum_async_helper(void *record);
  * sets *word_count to it. With a smaller capacity it writes the first
  * *word_count words of the full bitset and leaves *word_count unchanged; a
  * capacity of 0 writes nothing. Words beyond those written are not touched.
+ * T is the true total of the items, even when it does not fit in 64 bits: a
+ * capacity is then always the smaller, and is filled with the leading words.
  * Reentrant, silent, and always returns 0. */
 int fmss_complete_subset_sum(const uint64_t *items, size_t item_count, uint64_t *words,
                              size_t *word_count);

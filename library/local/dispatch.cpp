@@ -29,11 +29,12 @@
 namespace qern_local {
 namespace {
 
-qern_memory::heap_ptr<uint64_t[]> allocate_items(size_t count) {
-  auto *block = static_cast<uint64_t *>(malloc(count > 0 ? count * sizeof(uint64_t) : 1));
-  if (block == nullptr)
-    throw std::bad_alloc();
-  return qern_memory::heap_ptr<uint64_t[]>(block);
+using item_array = std::unique_ptr<uint64_t[]>;
+
+// Null when memory ran out. Through operator new, so that tests can make it
+// fail.
+item_array try_allocate_items(size_t count) {
+  return item_array(new (std::nothrow) uint64_t[count > 0 ? count : 1]);
 }
 
 // Sorts ascending by bytes, skipping the bytes every value shares.
@@ -59,7 +60,8 @@ void radix_sort(uint64_t *values, uint64_t *scratch, size_t count) {
 // Reduces sorted items to a multiset with the same subset sums: zeros go, and
 // of c > 2 copies of v, one or two stay and the rest pair up as copies of 2v.
 // At most about 2 sqrt(2T) items remain. Writes them ascending to out and
-// returns their count.
+// returns their count. out may be sorted itself: each item written stands for
+// at least one already read, so no write passes the reading.
 size_t reduce_repeats(const uint64_t *sorted, size_t count, uint64_t *out) {
   std::map<uint64_t, uint64_t> carried;  // 2v -> copies, still to be merged
   size_t written = 0;
@@ -224,61 +226,63 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     mirror_upper_half(words, total, last + 1, written - 1, meter);
 }
 
-// Needs no scratch memory: every item in the caller's order, over every word.
-void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                           work_meter &meter) {
-  std::fill_n(words, written, uint64_t{0});
-  words[0] = 1;
-  for (size_t k = 0; k < count; ++k) {
-    if (items[k] != 0 && items[k] / kWordBits < written)
-      shift_or_metered(words, 0, written - 1, items[k], meter);
-    if (meter.stopped())
-      return;
+// Sorts a copy of the items, then solves: packed into residue rows where they
+// form them, repeats folded, each path on the window. Throws std::bad_alloc
+// when even the copy cannot be made; without room for the radix sort's
+// second array it sorts in place.
+void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, size_t written,
+                  work_meter &meter) {
+  item_array sorted = try_allocate_items(item_count);
+  if (!sorted)
+    throw std::bad_alloc();
+  std::copy_n(items, item_count, sorted.get());
+  if (item_array scratch = try_allocate_items(item_count)) {
+    radix_sort(sorted.get(), scratch.get(), item_count);
+  } else {
+    std::sort(sorted.get(), sorted.get() + item_count);
   }
+  // Residue rows are found before repeats fold: a folded pair 2w is not
+  // r plus a multiple of m, though it packs as two items would.
+  const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
+  const size_t zeros = std::find_if(sorted.get(), sorted.get() + item_count,
+                                    [](uint64_t item) { return item != 0; }) -
+                       sorted.get();
+  const size_t within =
+      std::upper_bound(sorted.get(), sorted.get() + item_count, limit) - sorted.get();
+  const residue_rows rows = find_residue_rows(sorted.get() + zeros, within - zeros, limit);
+  size_t solved_words = written;
+  if (rows.stride != 0) {
+    pack_items(sorted.get() + zeros, within - zeros, rows);
+    solved_words = static_cast<size_t>(rows.packed_limit / kWordBits) + 1;
+  }
+  const size_t reduced = reduce_repeats(sorted.get(), within, sorted.get());
+  solve_window(sorted.get(), reduced, words, solved_words, meter);
+  if (rows.stride != 0 && !meter.stopped())
+    spread_rows(words, written, rows, meter);
 }
 
 // The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
 // the meter stopped when the stop check ended it.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
            work_meter &meter, bool with_scratch) {
-  uint64_t total = 0;
+  // The true total, which may pass 2^64: its window is then longer than any
+  // array can be, and the caller's capacity alone bounds what is written.
+  unsigned __int128 total = 0;
   for (size_t k = 0; k < item_count; ++k)
     total += items[k];
-  const size_t needed = qern_word_count(total);
+  const unsigned __int128 needed = total / kWordBits + 1;
   const size_t capacity = *word_count;
-  const size_t written = std::min(capacity, needed);
+  const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
     if (with_scratch) {
-      auto sorted = allocate_items(item_count);
-      auto scratch = allocate_items(item_count);
-      std::copy_n(items, item_count, sorted.get());
-      radix_sort(sorted.get(), scratch.get(), item_count);
-      // Residue rows are found before repeats fold: a folded pair 2w is not
-      // r plus a multiple of m, though it packs as two items would.
-      const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
-      const size_t zeros = std::find_if(sorted.get(), sorted.get() + item_count,
-                                        [](uint64_t item) { return item != 0; }) -
-                           sorted.get();
-      const size_t within =
-          std::upper_bound(sorted.get(), sorted.get() + item_count, limit) - sorted.get();
-      const residue_rows rows = find_residue_rows(sorted.get() + zeros, within - zeros, limit);
-      size_t solved_words = written;
-      if (rows.stride != 0) {
-        pack_items(sorted.get() + zeros, within - zeros, rows);
-        solved_words = static_cast<size_t>(rows.packed_limit / kWordBits) + 1;
-      }
-      const size_t reduced = reduce_repeats(sorted.get(), within, scratch.get());
-      sorted.reset();
-      solve_window(scratch.get(), reduced, words, solved_words, meter);
-      if (rows.stride != 0 && !meter.stopped())
-        spread_rows(words, written, rows, meter);
+      solve_sorted(items, item_count, words, written, meter);
     } else {
       solve_without_scratch(items, item_count, words, written, meter);
     }
   }
   if (capacity >= needed)
-    *word_count = needed;
+    *word_count = static_cast<size_t>(needed);
 }
 
 }  // namespace

@@ -128,6 +128,13 @@ void pack_items(uint64_t *items, size_t count, const residue_rows &rows);
 // [0, out_words), in place.
 void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter);
 
+// ---- Without scratch memory (scratch_free.cpp) -------------------------------
+
+// Writes the words [0, written) (written > 0) for the items in the caller's
+// order, only read, allocating nothing: for when scratch memory ran out.
+void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words, size_t written,
+                           work_meter &meter);
+
 // ---- Sparse sums (sparse_sums.cpp) ------------------------------------------
 
 // Follows the sums of the items (ascending, non-zero) as a sorted array while

@@ -20,7 +20,8 @@ extern "C" {
  * writes that many and sets *word_count to it. With a smaller capacity it
  * writes the first *word_count words of the full bitset and leaves
  * *word_count unchanged; a capacity of 0 writes nothing. Words beyond those
- * written are not touched. Reentrant and silent.
+ * written are not touched. T is the true total, even past 2^64 (the capacity
+ * is then the smaller). Reentrant and silent.
  *
  * Returns 0, QERN_STATUS_STOPPED (the words are then not to be read) or
  * QERN_STATUS_NO_MEMORY (scratch memory ran out even for the slow path that

@@ -7,6 +7,7 @@
 #include <new>
 
 std::atomic<long> qern_test::allocations_before_failure{-1};
+std::atomic<bool> qern_test::every_allocation_fails{false};
 
 void *operator new(size_t size) {
   long left = qern_test::allocations_before_failure.load();
@@ -17,6 +18,9 @@ void *operator new(size_t size) {
     if (left > 0 && qern_test::allocations_before_failure.compare_exchange_weak(left, left - 1)) {
       break;
     }
+  }
+  if (qern_test::every_allocation_fails.load()) {
+    throw std::bad_alloc();
   }
   void *block = malloc(size != 0 ? size : 1);
   if (block == nullptr) {

@@ -3,8 +3,12 @@ bitset's words: the garbage collector never sees that array while it holds
 words, and a memory failure while the words become ints leaves no word where
 an object should be."""
 
+import sys
+
 import pytest
+import qernx
 from conftest import run_python
+from oracle import subset_sums
 
 # A signal handler collects garbage and walks every object the collector
 # tracks, over and over, while a long local solve runs (handlers run at the
@@ -95,3 +99,28 @@ def test_memory_failures_while_the_words_become_ints_raise_memory_error():
     failed, exact = map(int, result.stdout.split()[-2:])
     assert failed > 30  # the failures reached the list and the ints
     assert exact >= 1  # and the last attempts allocate few enough to succeed
+
+
+# A run of equal words shares one int and takes its references in one update:
+# the object must hold exactly one reference per list slot, no more (it would
+# never be freed) and no fewer (it would be freed while still listed).
+@pytest.mark.parametrize(
+    ("items", "run_word"),
+    [
+        pytest.param([1] * 640, 2**64 - 1, id="full words"),
+        pytest.param([64] * 200 + [1, 2, 4, 8, 16], 2**32 - 1, id="low halves"),
+        pytest.param([5, 7] * 2000, 2**64 - 1, id="full middle"),
+    ],
+)
+def test_a_run_of_equal_words_holds_one_reference_per_slot(local, items, run_word):
+    words = qernx.complete_subset_sum(items)
+    assert words == subset_sums(items)
+    shared = [w for w in words if w == run_word]
+    assert len(shared) > 2
+    kept = shared[0]
+    slots = sum(1 for w in words if w is kept)
+    del shared
+    # getrefcount's own argument, `kept`, and one per slot.
+    assert sys.getrefcount(kept) == slots + 2
+    del words
+    assert sys.getrefcount(kept) == 2
