@@ -14,7 +14,11 @@ for wheel in "$dir"/qernx-*-manylinux*.whl; do
   venv=build/wheel-venvs/$tag
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q "$wheel" "$dir"/qernx_service-*.whl pytest pytest-xdist mypy
+  "$venv/bin/python" -m pip install -q "$wheel" pytest pytest-xdist mypy
+  # The service needs CPython 3.11 or newer; its units skip themselves below.
+  if "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+    "$venv/bin/python" -m pip install -q "$dir"/qernx_service-*.whl
+  fi
   echo "offline suite on $("$venv/bin/python" --version) with $(basename "$wheel")"
   "$venv/bin/python" -m pytest -q -n 2 -p no:cacheprovider tests/python || status=1
 done
