@@ -25,6 +25,7 @@ from redis.exceptions import RedisError, ResponseError
 
 from .backends.redis import GROUP, STORE_RESULT, STREAM, job_key, queued_key
 from .protocol import MAX_TOTAL
+from .redis_url import url_problem
 from .solver import prepare_process, solve_payload
 
 # Problems one read takes at most: fewer round trips, and few enough that an
@@ -175,6 +176,11 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--concurrency must be 1 or more")
     if not arguments.reclaim_after > 0 or arguments.result_ttl < 1:
         parser.error("--reclaim-after and --result-ttl must be above 0")
+    problem = url_problem(arguments.redis)
+    if problem is not None:
+        # One line, and never the URL: the parser's own words may quote the password.
+        sys.stderr.write(f"qernx_service worker: {problem}\n")
+        raise SystemExit(2)
     return arguments
 
 
