@@ -11,6 +11,7 @@ import urllib.parse
 
 from .app import ServiceApp
 from .backends import Backend
+from .redis_url import url_problem
 from .state import Metrics
 
 
@@ -48,6 +49,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="a key clients may send as x-api-key (repeatable)",
     )
     add(
+        "--api-key-file",
+        action="append",
+        default=[],
+        dest="api_key_files",
+        help="a file of keys, one a line; blank lines are skipped (repeatable)",
+    )
+    add(
         "--redis",
         default=os.environ.get("QERN_REDIS_URL") or None,
         help="redis://[:password@]host:port/db: queue in Redis for `worker` processes"
@@ -74,12 +82,54 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     add("--signing-key-file", help="file whose bytes sign object URLs (default: generated)")
     arguments = parser.parse_args(argv)
-    from_environment = os.environ.get("QERN_SERVICE_KEYS", "").split(",")
-    arguments.api_keys += [key.strip() for key in from_environment if key.strip()]
+    try:
+        arguments.api_keys = gathered_keys(
+            arguments.api_keys, arguments.api_key_files, os.environ.get("QERN_SERVICE_KEYS", "")
+        )
+    except KeyProblem as problem:
+        # One line, without the usage text: the reason must not scroll away.
+        raise SystemExit(fail(str(problem), 2)) from None
     if not arguments.api_keys:
-        parser.error("no API key: give --api-key or set QERN_SERVICE_KEYS (comma-separated)")
+        parser.error(
+            "no API key: give --api-key or --api-key-file, or set QERN_SERVICE_KEYS"
+            " (comma-separated)"
+        )
+    if arguments.redis:
+        unusable = url_problem(arguments.redis)
+        if unusable is not None:
+            raise SystemExit(fail(unusable, 2))
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
+
+
+class KeyProblem(Exception):
+    """A key source that would let a client in without a real key."""
+
+
+def gathered_keys(options: list[str], files: list[str], environment: str) -> list[str]:
+    """The keys from --api-key, --api-key-file and QERN_SERVICE_KEYS, each
+    stripped as a header value is. A key that is empty or blank once stripped
+    is refused: `--api-key "$UNSET"` would otherwise admit an empty x-api-key.
+    Empty entries between commas in the environment, and blank lines in a
+    file, separate keys and add none; a file with no key at all is refused."""
+    keys = []
+    for key in options:
+        if not key.strip():
+            raise KeyProblem("--api-key is empty or blank: an empty key would let anyone in")
+        keys.append(key.strip())
+    for path in files:
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape") as file:
+                found = [line.strip() for line in file.read().splitlines() if line.strip()]
+        except OSError as error:
+            raise KeyProblem(
+                f"cannot read the key file {path}: {error.strerror or error}"
+            ) from None
+        if not found:
+            raise KeyProblem(f"the key file {path} holds no key")
+        keys += found
+    keys += [key.strip() for key in environment.split(",") if key.strip()]
+    return keys
 
 
 def without_password(url: str) -> str:
