@@ -14,6 +14,11 @@ from .backends import Backend
 from .redis_url import url_problem
 from .state import Metrics
 
+# A key's default share of the result store: a quarter, so that one key
+# alone never fills it, and the total bound only comes into play once
+# several keys are near their shares.
+SHARE_DIVISOR = 4
+
 
 def positive_float(text: str) -> float:
     value = float(text)
@@ -68,7 +73,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="solver processes of the embedded back-end",
     )
     add("--result-ttl", type=positive_int, default=3600, help="seconds results are kept")
-    add("--max-result-bytes", type=positive_int, default=256 << 20, help="embedded results bound")
+    add("--max-result-bytes", type=positive_int, default=256 << 20, help="bytes of results held")
+    add(
+        "--max-result-bytes-per-key",
+        type=positive_int,
+        default=None,
+        help="bytes of results one key may hold (default: a quarter of --max-result-bytes)",
+    )
     add("--max-queued", type=positive_int, default=10_000, help="problems queued at once")
     add("--max-queued-per-key", type=positive_int, default=1_000, help="... for one key")
     add("--max-connections", type=positive_int, default=10_000, help="connections open at once")
@@ -98,6 +109,8 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         unusable = url_problem(arguments.redis)
         if unusable is not None:
             raise SystemExit(fail(unusable, 2))
+    if arguments.max_result_bytes_per_key is None:
+        arguments.max_result_bytes_per_key = max(1, arguments.max_result_bytes // SHARE_DIVISOR)
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
 
@@ -178,7 +191,13 @@ def serve(arguments: argparse.Namespace) -> int:
     if arguments.redis:
         from .backends.redis import RedisBackend
 
-        backend = RedisBackend(arguments.redis, arguments.max_queued, arguments.max_queued_per_key)
+        backend = RedisBackend(
+            arguments.redis,
+            arguments.max_queued,
+            arguments.max_queued_per_key,
+            arguments.max_result_bytes,
+            arguments.max_result_bytes_per_key,
+        )
     else:
         from .backends.embedded import EmbeddedBackend, solver_processes
 
@@ -189,6 +208,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_queued,
             arguments.max_queued_per_key,
             solvers=arguments.workers,
+            max_result_bytes_per_key=arguments.max_result_bytes_per_key,
             metrics=metrics,
             new_executor=lambda: solver_processes(arguments.workers),
         )

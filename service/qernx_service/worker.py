@@ -23,7 +23,15 @@ from typing import Any
 import redis
 from redis.exceptions import RedisError, ResponseError
 
-from .backends.redis import GROUP, STORE_RESULT, STREAM, job_key, queued_key
+from .backends.redis import (
+    GROUP,
+    RESULT_OVERHEAD,
+    STORE_KEYS,
+    STORE_RESULT,
+    STREAM,
+    job_key,
+    queued_key,
+)
 from .protocol import MAX_TOTAL
 from .redis_url import url_problem
 from .solver import prepare_process, solve_payload
@@ -105,9 +113,23 @@ class Consumer:
             log(f"{self.name}: solved {request_id} in {seconds * 1000:.1f} ms")
         except Exception as error:  # a bad entry must not stop the worker
             log(f"{self.name}: solve {request_id} failed: {error}")
+        try:
+            reserved = int(fields.get(b"reserved", b"0"))
+        except ValueError:
+            reserved = 0
         self.store(
-            keys=[job_key(request_id), STREAM, queued_key(owner)],
-            args=[state, payload, self.result_ttl, GROUP, entry_id],
+            keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
+            args=[
+                state,
+                payload,
+                self.result_ttl,
+                GROUP,
+                entry_id,
+                owner,
+                request_id,
+                reserved,
+                RESULT_OVERHEAD,
+            ],
         )
 
 

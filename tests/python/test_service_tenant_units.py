@@ -2,13 +2,17 @@
 another client's data out, checked without a network: blank keys, Redis URLs
 that split a password apart, and object URL signatures of any characters."""
 
+import random
 import urllib.parse
 
 import pytest
+from conftest import random_items
 from qernx_service.cli import KeyProblem, gathered_keys, parse_arguments
 from qernx_service.handlers import ApiKeys
+from qernx_service.protocol import MAX_TOTAL, Refusal, result_bound
 from qernx_service.redis_url import url_problem
-from test_service_units import asgi_request, make_app, start_app
+from qernx_service.solver import solve_payload
+from test_service_units import asgi_request, make_app, run, start_app
 
 
 @pytest.mark.parametrize(
@@ -163,3 +167,96 @@ def test_a_signature_of_any_characters_is_refused_with_403(signature):
     assert status == 403 and answered[b"content-type"] == b"application/xml"
     assert body.startswith(b"<?xml") and b"solved-1" in body
     assert asgi_request(app, "GET", location, key=None)[0] == 200  # the real one still works
+
+
+def incompressible(seed):
+    """18 items near the total bound whose sums bitset gzip shrinks little:
+    over 40 KB of result from a body of about 120 bytes."""
+    rng = random.Random(seed)
+    items = [rng.randrange(1, 58_000) for _ in range(18)]
+    total = sum(items)
+    return [item * MAX_TOTAL // total for item in items] if total > MAX_TOTAL else items
+
+
+@pytest.mark.parametrize(
+    "items",
+    [[], [0], [63], [64], [524287], [1] * 100, [262144, 262143]]
+    + [incompressible(seed) for seed in range(3)]
+    + [random_items(random.Random(seed), 40, 0, 13_000) for seed in range(3)],
+)
+def test_a_result_never_takes_more_than_its_reservation(items):
+    payload, _ = solve_payload(items)
+    assert len(payload) <= result_bound(items)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_the_reservation_of_a_result_gzip_cannot_shrink_is_close_to_it(seed):
+    # A loose bound would refuse a key long before its results fill its share.
+    items = incompressible(seed)
+    assert result_bound(items) < 1.6 * len(solve_payload(items)[0])
+
+
+def one_size():
+    return len(solve_payload(incompressible(0))[0])
+
+
+def test_a_key_past_its_share_is_refused_and_another_keys_results_stay():
+    async def scenario(h):
+        h.gate.set()
+        kept = await h.backend.submit("a", incompressible(100))
+        a_payload = await h.settled("a", kept)
+        accepted, refused = [], None
+        for seed in range(40):
+            try:
+                accepted.append(await h.backend.submit("b", incompressible(seed)))
+            except Refusal as refusal:
+                refused = refusal
+                break
+        assert refused is not None and refused.status == 429
+        assert "share" in refused.text and 1 <= refused.retry_after <= 60
+        for request_id in accepted:  # nothing of b's own is lost either
+            assert isinstance(await h.settled("b", request_id), bytes)
+        assert await h.backend.lookup("a", kept) == a_payload
+        _, held = await h.backend.results_held()
+        assert held <= 2 * share
+        # Another key is not refused; b is again once its results expire.
+        await h.backend.submit("c", incompressible(7))
+        h.clock.now += 61
+        await h.backend.submit("b", incompressible(8))
+
+    share = 5 * result_bound(incompressible(0))
+    run(scenario, max_result_bytes=100 * share, max_result_bytes_per_key=share)
+
+
+def test_a_key_holding_nothing_may_queue_one_problem_larger_than_its_share():
+    async def scenario(h):
+        first = await h.backend.submit("a", [524287])
+        with pytest.raises(Refusal) as refused:
+            await h.backend.submit("a", [1])
+        assert refused.value.status == 429 and refused.value.retry_after == 5
+        h.gate.set()
+        assert isinstance(await h.settled("a", first), bytes)
+
+    run(scenario, max_result_bytes_per_key=100)
+
+
+def test_beyond_the_total_the_largest_holder_loses_its_own_oldest():
+    async def scenario(h):
+        h.gate.set()
+        a_ids = [await h.backend.submit("a", incompressible(seed)) for seed in (50, 51)]
+        for request_id in a_ids:
+            await h.settled("a", request_id)
+        b_ids = []
+        for seed in range(12):
+            b_ids.append(await h.backend.submit("b", incompressible(seed)))
+            await h.settled("b", b_ids[-1])
+        for request_id in a_ids:
+            assert isinstance(await h.backend.lookup("a", request_id), bytes)
+        b_kept = [isinstance(await h.backend.lookup("b", i), bytes) for i in b_ids]
+        # b lost its oldest, and only those: what it kept is its newest.
+        assert b_kept == sorted(b_kept) and not b_kept[0] and b_kept[-1]
+        _, held = await h.backend.results_held()
+        assert held <= 6 * one
+
+    one = one_size()
+    run(scenario, max_result_bytes=6 * one + 100, max_result_bytes_per_key=10**9)
