@@ -12,7 +12,7 @@ import urllib.parse
 from .app import ServiceApp
 from .backends import Backend
 from .redis_url import url_problem
-from .state import Metrics
+from .state import Metrics, timestamp
 
 # A key's default share of the result store: a quarter, so that one key
 # alone never fills it, and the total bound only comes into play once
@@ -237,6 +237,8 @@ def serve(arguments: argparse.Namespace) -> int:
     def started() -> None:
         app.write_log(f"qernx_service listening on https://{host}:{port}")
         app.write_log(f"qernx_service solving with {mode}")
+        for warning in getattr(backend, "warnings", []):
+            app.write_log(f"{timestamp()} qernx_service: {warning}")
 
     failed = uvicorn_server.serve(
         app,

@@ -33,7 +33,6 @@ from __future__ import annotations
 
 import json
 import secrets
-import sys
 from http import HTTPStatus
 from typing import Any
 
@@ -41,7 +40,7 @@ import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
-from ..state import FAILED, PENDING, UNKNOWN, Found, timestamp
+from ..state import FAILED, PENDING, UNKNOWN, Found
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -209,6 +208,7 @@ class RedisBackend:
         self._max_result_bytes = max_result_bytes
         self._max_result_bytes_per_key = max_result_bytes_per_key
         self._submit = self._client.register_script(SUBMIT)
+        self.warnings: list[str] = []
 
     async def start(self) -> None:
         """The queue, and this front-end's bounds for every front-end and
@@ -222,8 +222,8 @@ class RedisBackend:
             },
         )
         warning = await self.eviction_warning()
-        if warning is not None:
-            print(f"{timestamp()} qernx_service: {warning}", file=sys.stderr, flush=True)
+        # Logged once the service listens, after the lines that say where.
+        self.warnings = [] if warning is None else [warning]
 
     async def eviction_warning(self) -> str | None:
         """A warning when Redis may evict what the service needs (the stream,

@@ -3,7 +3,11 @@ would admit anyone, a Redis password leaked by a URL that does not parse, an
 object URL whose signature bytes crash the check."""
 
 import gzip
+import http.client
+import json
 import os
+import random
+import re
 import secrets
 import subprocess
 import sys
@@ -12,7 +16,15 @@ from urllib.parse import quote
 
 import pytest
 from conftest import API_KEY, certs_dir
-from test_service_protocol import bitset_bytes, raw_exchange, request, submit, wait_ready
+from qernx_service.solver import solve_payload
+from test_service_protocol import (
+    bitset_bytes,
+    client_context,
+    raw_exchange,
+    request,
+    submit,
+    wait_ready,
+)
 from test_service_redis import front_ends
 
 pytestmark = pytest.mark.service_only
@@ -175,3 +187,167 @@ def test_front_ends_in_redis_mode_share_the_signing_check(service, redis_server)
         server, "GET", f"/v0/objects/{request_id}?expires=99999999999&signature=%C3%A9", key=None
     )
     assert response.status == 403
+
+
+def incompressible(seed):
+    """18 items whose result gzip shrinks little: over 40 KB from ~120 bytes sent."""
+    rng = random.Random(seed)
+    items = [rng.randrange(1, 58_000) for _ in range(18)]
+    total = sum(items)
+    return [item * 524287 // total for item in items] if total > 524287 else items
+
+
+class KeptAlive:
+    """One kept-alive HTTPS connection for a stream of requests with one key."""
+
+    def __init__(self, server, key):
+        self.connection = http.client.HTTPSConnection(
+            "localhost", server.port, context=client_context(), timeout=30
+        )
+        self.key = key
+
+    def submit(self, items):
+        body = json.dumps(items).replace(" ", "")
+        self.connection.request("POST", "/v0/app/sspu", body, {"x-api-key": self.key})
+        response = self.connection.getresponse()
+        return response, json.loads(response.read())
+
+    def close(self):
+        self.connection.close()
+
+
+def queue_drained(server, timeout=90):
+    deadline = time.monotonic() + timeout
+    while True:
+        _, data = request(server, "GET", "/metrics", key=None)
+        if re.search(rb"\nqernx_queue_depth 0\.0\n", data):
+            return data
+        assert time.monotonic() < deadline, "the queue never drained"
+        time.sleep(0.1)
+
+
+def flood(server, key, count, seconds=90):
+    """Up to `count` submissions within `seconds`, stopping at the first
+    refusal: the ids accepted, oldest first, and the refusal (or None)."""
+    client = KeptAlive(server, key)
+    accepted, refused = [], None
+    deadline = time.monotonic() + seconds
+    try:
+        for seed in range(count):
+            response, answer = client.submit(incompressible(seed))
+            if response.status != 200:
+                refused = (response.status, response.getheader("Retry-After"), answer)
+                break
+            accepted.append(answer["requestId"])
+            if time.monotonic() > deadline:
+                break
+    finally:
+        client.close()
+    return accepted, refused
+
+
+B_KEY = "tenant-b-4e0a91"
+
+
+@pytest.mark.parametrize("mode", ["embedded", "redis"])
+@pytest.mark.parametrize("bound", ["share", "total"])
+def test_one_keys_flood_never_costs_another_key_its_result(
+    service, redis_server, worker, mode, bound
+):
+    # share: B's share binds first and B is refused with 429. total: no share
+    # binds before the total, and B loses its own oldest results, not A's.
+    limits = (
+        ["--max-result-bytes", "4000000", "--max-result-bytes-per-key", "600000"]
+        if bound == "share"
+        else ["--max-result-bytes", "600000", "--max-result-bytes-per-key", "100000000"]
+    )
+    backend = ["--redis", redis_server.url] if mode == "redis" else ["--workers", "1"]
+    server = service(*backend, *limits, keys=f"{API_KEY},{B_KEY}")
+    if mode == "redis":
+        worker(redis_server.url, "--concurrency", "1")
+    a_items = incompressible(1000)
+    a_id = submit(server, a_items)
+    queue_drained(server)  # A's result is stored, and A does not fetch it yet
+    accepted, refused = flood(server, B_KEY, 60)
+    queue_drained(server)
+    statuses = [status_of_key(server, i, B_KEY) for i in accepted]
+    if bound == "share":
+        assert refused is not None, "B was never refused"
+        status, retry_after, answer = refused
+        assert status == 429 and int(retry_after) >= 1
+        assert answer == {"message": "This key's results fill its share of the result store"}
+        assert 5 <= len(accepted) < 20 and statuses == [200] * len(accepted)
+    else:
+        assert refused is None and len(accepted) == 60
+        # B lost its oldest, and only those: what it kept is its newest.
+        assert statuses == sorted(statuses, reverse=True) and statuses[0] == 404
+        assert statuses[-1] == 200 and 5 <= statuses.count(200) <= 14
+    response, data = request(server, "GET", f"/v0/result?requestId={a_id}")
+    assert response.status == 200 and gzip.decompress(data) == bitset_bytes(a_items)
+    _, metrics = request(server, "GET", "/metrics", key=None)
+    held = float(re.search(rb"\nqernx_result_bytes (\S+)\n", metrics).group(1))
+    assert 0 < held <= (600000 if bound == "total" else 4000000)
+
+
+def status_of_key(server, request_id, key):
+    response, _ = request(server, "GET", f"/v0/result?requestId={request_id}", key=key)
+    return response.status
+
+
+def test_redis_memory_stays_bounded_under_a_flood(service, redis_server, worker):
+    bound = 2_000_000
+    (server,) = front_ends(
+        service,
+        redis_server,
+        1,
+        "--max-result-bytes",
+        str(bound),
+        "--max-result-bytes-per-key",
+        str(10 * bound),
+    )
+    worker(redis_server.url, "--concurrency", "1")
+    queue_drained(server)
+
+    def used():
+        info = redis_server.cli("INFO", "memory")
+        return int(re.search(r"used_memory:(\d+)", info).group(1))
+
+    before = used()
+    accepted, refused = flood(server, API_KEY, 200)
+    queue_drained(server)
+    sent = len(accepted)
+    assert refused is None and sent == 200
+    smallest = min(len(solve_payload(incompressible(s))[0]) for s in range(5))
+    assert sent * smallest > 3 * bound  # unbounded, Redis would have grown past the check
+    grown = used() - before
+    assert grown < bound + 1_500_000, grown
+    assert int(redis_server.cli("GET", "qernx:held-total")) <= bound
+    # What the service needs is still there, and it still serves.
+    assert redis_server.cli("EXISTS", "qernx:signing-key").strip() in ("0", "1")
+    assert redis_server.cli("TYPE", "qernx:problems").strip() == "stream"
+    assert status_of_key(server, accepted[-1], API_KEY) == 200
+
+
+def test_front_ends_enforce_the_bounds_kept_in_redis(service, redis_server):
+    (first,) = front_ends(service, redis_server, 1, "--max-result-bytes-per-key", "100")
+    assert redis_server.cli("HGET", "qernx:limits", "max-result-bytes-per-key").strip() == "100"
+    (later,) = front_ends(service, redis_server, 1, "--max-result-bytes-per-key", "70000")
+    assert redis_server.cli("HGET", "qernx:limits", "max-result-bytes-per-key").strip() == "70000"
+    # No worker: every problem keeps its reservation. The first front-end
+    # was started with a share of 100 bytes, and follows Redis's 70000.
+    for items in ([1], [1], incompressible(1)):
+        submit(first, items)
+    for server in (first, later):
+        response, data = request(
+            server, "POST", "/v0/app/sspu", json.dumps(incompressible(2)).replace(" ", "")
+        )
+        assert response.status == 429 and int(response.getheader("Retry-After")) >= 1, data
+
+
+def test_an_eviction_policy_that_could_take_the_stream_is_warned_about(service, redis_server):
+    redis_server.cli("CONFIG", "SET", "maxmemory-policy", "allkeys-lru")
+    (server,) = front_ends(service, redis_server, 1)
+    assert "maxmemory-policy allkeys-lru may evict" in server.log()
+    redis_server.cli("CONFIG", "SET", "maxmemory-policy", "volatile-ttl")
+    (server,) = front_ends(service, redis_server, 1)
+    assert "may evict" not in server.log()
