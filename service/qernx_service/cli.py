@@ -83,6 +83,18 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     add("--max-queued", type=positive_int, default=10_000, help="problems queued at once")
     add("--max-queued-per-key", type=positive_int, default=1_000, help="... for one key")
     add("--max-connections", type=positive_int, default=10_000, help="connections open at once")
+    add(
+        "--max-connections-per-client",
+        type=positive_int,
+        default=256,
+        help="connections open at once from one client address",
+    )
+    add(
+        "--handshake-timeout",
+        type=positive_float,
+        default=5.0,
+        help="seconds a TLS handshake may take from accept",
+    )
     add("--request-timeout", type=positive_float, default=30.0, help="seconds for one request")
     add("--keep-alive", type=positive_float, default=5.0, help="idle seconds between requests")
     add("--backlog", type=positive_int, default=4096, help="listen backlog (1024 at least)")
@@ -249,6 +261,8 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.request_timeout,
         arguments.keep_alive,
         started,
+        arguments.max_connections_per_client,
+        arguments.handshake_timeout,
     )
     if failed is not None:
         return fail("could not start (see above)", failed)
