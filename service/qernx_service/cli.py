@@ -11,7 +11,13 @@ import urllib.parse
 
 from .app import ServiceApp
 from .backends import Backend
-from .state import Metrics
+from .redis_url import url_problem
+from .state import Metrics, timestamp
+
+# A key's default share of the result store: a quarter, so that one key
+# alone never fills it, and the total bound only comes into play once
+# several keys are near their shares.
+SHARE_DIVISOR = 4
 
 
 def positive_float(text: str) -> float:
@@ -48,6 +54,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="a key clients may send as x-api-key (repeatable)",
     )
     add(
+        "--api-key-file",
+        action="append",
+        default=[],
+        dest="api_key_files",
+        help="a file of keys, one a line; blank lines are skipped (repeatable)",
+    )
+    add(
         "--redis",
         default=os.environ.get("QERN_REDIS_URL") or None,
         help="redis://[:password@]host:port/db: queue in Redis for `worker` processes"
@@ -60,10 +73,28 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="solver processes of the embedded back-end",
     )
     add("--result-ttl", type=positive_int, default=3600, help="seconds results are kept")
-    add("--max-result-bytes", type=positive_int, default=256 << 20, help="embedded results bound")
+    add("--max-result-bytes", type=positive_int, default=256 << 20, help="bytes of results held")
+    add(
+        "--max-result-bytes-per-key",
+        type=positive_int,
+        default=None,
+        help="bytes of results one key may hold (default: a quarter of --max-result-bytes)",
+    )
     add("--max-queued", type=positive_int, default=10_000, help="problems queued at once")
     add("--max-queued-per-key", type=positive_int, default=1_000, help="... for one key")
     add("--max-connections", type=positive_int, default=10_000, help="connections open at once")
+    add(
+        "--max-connections-per-client",
+        type=positive_int,
+        default=256,
+        help="connections open at once from one client address",
+    )
+    add(
+        "--handshake-timeout",
+        type=positive_float,
+        default=5.0,
+        help="seconds a TLS handshake may take from accept",
+    )
     add("--request-timeout", type=positive_float, default=30.0, help="seconds for one request")
     add("--keep-alive", type=positive_float, default=5.0, help="idle seconds between requests")
     add("--backlog", type=positive_int, default=4096, help="listen backlog (1024 at least)")
@@ -74,12 +105,56 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     add("--signing-key-file", help="file whose bytes sign object URLs (default: generated)")
     arguments = parser.parse_args(argv)
-    from_environment = os.environ.get("QERN_SERVICE_KEYS", "").split(",")
-    arguments.api_keys += [key.strip() for key in from_environment if key.strip()]
+    try:
+        arguments.api_keys = gathered_keys(
+            arguments.api_keys, arguments.api_key_files, os.environ.get("QERN_SERVICE_KEYS", "")
+        )
+    except KeyProblem as problem:
+        # One line, without the usage text: the reason must not scroll away.
+        raise SystemExit(fail(str(problem), 2)) from None
     if not arguments.api_keys:
-        parser.error("no API key: give --api-key or set QERN_SERVICE_KEYS (comma-separated)")
+        parser.error(
+            "no API key: give --api-key or --api-key-file, or set QERN_SERVICE_KEYS"
+            " (comma-separated)"
+        )
+    if arguments.redis:
+        unusable = url_problem(arguments.redis)
+        if unusable is not None:
+            raise SystemExit(fail(unusable, 2))
+    if arguments.max_result_bytes_per_key is None:
+        arguments.max_result_bytes_per_key = max(1, arguments.max_result_bytes // SHARE_DIVISOR)
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
+
+
+class KeyProblem(Exception):
+    """A key source that would let a client in without a real key."""
+
+
+def gathered_keys(options: list[str], files: list[str], environment: str) -> list[str]:
+    """The keys from --api-key, --api-key-file and QERN_SERVICE_KEYS, each
+    stripped as a header value is. A key that is empty or blank once stripped
+    is refused: `--api-key "$UNSET"` would otherwise admit an empty x-api-key.
+    Empty entries between commas in the environment, and blank lines in a
+    file, separate keys and add none; a file with no key at all is refused."""
+    keys = []
+    for key in options:
+        if not key.strip():
+            raise KeyProblem("--api-key is empty or blank: an empty key would let anyone in")
+        keys.append(key.strip())
+    for path in files:
+        try:
+            with open(path, encoding="utf-8", errors="surrogateescape") as file:
+                found = [line.strip() for line in file.read().splitlines() if line.strip()]
+        except OSError as error:
+            raise KeyProblem(
+                f"cannot read the key file {path}: {error.strerror or error}"
+            ) from None
+        if not found:
+            raise KeyProblem(f"the key file {path} holds no key")
+        keys += found
+    keys += [key.strip() for key in environment.split(",") if key.strip()]
+    return keys
 
 
 def without_password(url: str) -> str:
@@ -128,7 +203,13 @@ def serve(arguments: argparse.Namespace) -> int:
     if arguments.redis:
         from .backends.redis import RedisBackend
 
-        backend = RedisBackend(arguments.redis, arguments.max_queued, arguments.max_queued_per_key)
+        backend = RedisBackend(
+            arguments.redis,
+            arguments.max_queued,
+            arguments.max_queued_per_key,
+            arguments.max_result_bytes,
+            arguments.max_result_bytes_per_key,
+        )
     else:
         from .backends.embedded import EmbeddedBackend, solver_processes
 
@@ -139,6 +220,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_queued,
             arguments.max_queued_per_key,
             solvers=arguments.workers,
+            max_result_bytes_per_key=arguments.max_result_bytes_per_key,
             metrics=metrics,
             new_executor=lambda: solver_processes(arguments.workers),
         )
@@ -167,6 +249,8 @@ def serve(arguments: argparse.Namespace) -> int:
     def started() -> None:
         app.write_log(f"qernx_service listening on https://{host}:{port}")
         app.write_log(f"qernx_service solving with {mode}")
+        for warning in getattr(backend, "warnings", []):
+            app.write_log(f"{timestamp()} qernx_service: {warning}")
 
     failed = uvicorn_server.serve(
         app,
@@ -177,6 +261,8 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.request_timeout,
         arguments.keep_alive,
         started,
+        arguments.max_connections_per_client,
+        arguments.handshake_timeout,
     )
     if failed is not None:
         return fail("could not start (see above)", failed)

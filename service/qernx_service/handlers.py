@@ -20,6 +20,10 @@ from .state import FAILED, PENDING, UNKNOWN, Metrics, owner_of, timestamp
 
 class ApiKeys:
     def __init__(self, keys: list[str]) -> None:
+        # An empty key would match an empty x-api-key header: whoever builds
+        # the service from code gets the same refusal as the command line.
+        if any(not key.strip() for key in keys):
+            raise ValueError("an API key is empty or blank")
         self.owners = {key.encode("utf-8", "surrogateescape"): owner_of(key) for key in keys}
 
     def owner(self, scope: Scope) -> str:

@@ -35,6 +35,16 @@ class Refusal(Exception):
         self.retry_after = retry_after
 
 
+def share_refusal(retry_after: int) -> Refusal:
+    """A key whose results (held, and still to come) fill its share of the
+    result store: it may submit again once older results expire."""
+    return Refusal(
+        HTTPStatus.TOO_MANY_REQUESTS,
+        "This key's results fill its share of the result store",
+        retry_after,
+    )
+
+
 def compact_json(value: object) -> bytes:
     """JSON without spaces and without a line end."""
     return json.dumps(value, separators=(",", ":"), ensure_ascii=True).encode()
@@ -71,6 +81,16 @@ def parse_problem(body: bytes) -> list[int]:
             f"Item total {total} is {MAX_TOTAL + 1} or more: the result would not fit",
         )
     return items
+
+
+def result_bound(items: list[int]) -> int:
+    """Bytes the problem's gzip result takes at most: its bitset (one bit
+    per sum up to the total, in 64-bit words) and more than gzip ever adds
+    to bytes it cannot shrink. A key's share of the result store is
+    reserved with this while the problem waits, so that results still
+    being solved cannot carry a key past its share."""
+    raw = 8 * (sum(items) // 64 + 1)
+    return raw + raw // 1000 + 64
 
 
 def result_payload(words: list[int]) -> bytes:

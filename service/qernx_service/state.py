@@ -8,6 +8,9 @@ from typing import Union
 
 from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 
+# Why a connection was refused at accept, or answered 503 after its handshake.
+REFUSAL_REASONS = ("per_client", "descriptors", "max_connections")
+
 PENDING = "pending"
 FAILED = "failed"
 UNKNOWN = "unknown"
@@ -56,6 +59,19 @@ class Metrics:
         self.results_held = Gauge(
             "qernx_results_held", "Results the service holds", registry=self.registry
         )
+        self.connections_open = Gauge(
+            "qernx_connections_open",
+            "Connections open, from accept (TLS handshakes in progress included)",
+            registry=self.registry,
+        )
+        self.connections_refused = Counter(
+            "qernx_connections_refused",
+            "Connections refused by a limit: per_client, descriptors or max_connections",
+            ["reason"],
+            registry=self.registry,
+        )
+        for reason in REFUSAL_REASONS:  # a fixed set, shown from the start at 0
+            self.connections_refused.labels(reason)
         self.result_bytes = Gauge(
             "qernx_result_bytes", "Bytes of the results the service holds", registry=self.registry
         )

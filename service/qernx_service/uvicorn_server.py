@@ -5,9 +5,10 @@ is connected. Everything that leans on uvicorn's internals is here."""
 from __future__ import annotations
 
 import asyncio
-import functools
+import collections
 import json
 import logging
+import resource
 import secrets
 import signal
 import socket
@@ -21,14 +22,210 @@ import httptools
 import uvicorn
 from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-from .access_log import log_line
+from .access_log import escape_for_log, log_line
 from .app import ServiceApp
+from .state import timestamp
 
 # The request line and headers of one request, in bytes at most: beyond
 # them the request is refused before it can grow the process.
 MAX_HEAD_BYTES = 64 * 1024
 # After a signal, how long requests in flight may take to finish.
 GRACE_SECONDS = 3.0
+# Descriptors kept free below the process's limit, for what the service
+# itself opens (Redis connections, solver pipes, log files): a connection
+# accepted into them is closed at once.
+DESCRIPTOR_MARGIN = 100
+# Seconds between two log lines about connections a limit refused.
+REFUSAL_LOG_SECONDS = 10.0
+
+
+class Ticket:
+    """One accepted connection's place in the counts, given back once."""
+
+    __slots__ = ("admission", "address", "released")
+
+    def __init__(self, admission: Admission, address: str) -> None:
+        self.admission = admission
+        self.address = address
+        self.released = False
+
+    def release(self) -> None:
+        if not self.released:
+            self.released = True
+            self.admission.release(self)
+
+
+class Admission:
+    """Every connection from its accept to its close, TLS handshake included:
+    counted in all and per client address, refused at accept when the
+    address holds its share or descriptors run short, and refusals logged at
+    most once per reason every REFUSAL_LOG_SECONDS and counted in metrics."""
+
+    def __init__(
+        self,
+        max_connections: int,
+        per_client: int,
+        app: ServiceApp,
+        descriptor_limit: int | None = None,
+    ) -> None:
+        self.max_connections = max_connections
+        self.per_client = per_client
+        self.app = app
+        if descriptor_limit is None:
+            descriptor_limit = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        self.descriptor_ceiling = descriptor_limit - DESCRIPTOR_MARGIN
+        self.open = 0
+        self.by_address: collections.Counter[str] = collections.Counter()
+        # Connections whose handshake is still running, to end them at shutdown.
+        self.handshaking: set[Any] = set()
+        self.unlogged: collections.Counter[str] = collections.Counter()
+        self.last_logged: dict[str, float] = {}
+        self.flush_pending: set[str] = set()
+
+    def admit(self, transport: asyncio.BaseTransport) -> Ticket | None:
+        peer = transport.get_extra_info("peername")
+        address = str(peer[0]) if peer else "-"
+        sock = transport.get_extra_info("socket")
+        # Linux gives each new descriptor the lowest free number: one this
+        # high means fewer than the margin are left.
+        if sock is not None and sock.fileno() >= self.descriptor_ceiling:
+            self.refused("descriptors", address)
+            return None
+        if self.by_address[address] >= self.per_client:
+            self.refused("per_client", address)
+            return None
+        self.open += 1
+        self.by_address[address] += 1
+        self.app.metrics.connections_open.set(self.open)
+        return Ticket(self, address)
+
+    def release(self, ticket: Ticket) -> None:
+        self.open -= 1
+        self.by_address[ticket.address] -= 1
+        if self.by_address[ticket.address] <= 0:
+            del self.by_address[ticket.address]
+        self.app.metrics.connections_open.set(self.open)
+
+    def refused(self, reason: str, address: str) -> None:
+        """Counts a refusal; logs it now, or with the others within
+        REFUSAL_LOG_SECONDS of the last line about the same reason."""
+        self.app.metrics.connections_refused.labels(reason).inc()
+        self.unlogged[reason] += 1
+        loop = asyncio.get_running_loop()
+        wait = (
+            self.last_logged.get(reason, -REFUSAL_LOG_SECONDS) + REFUSAL_LOG_SECONDS - loop.time()
+        )
+        if wait <= 0:
+            self.flush(reason, address)
+        elif reason not in self.flush_pending:
+            self.flush_pending.add(reason)
+            loop.call_later(wait, self.flush, reason, address)
+
+    def flush(self, reason: str, address: str) -> None:
+        self.flush_pending.discard(reason)
+        count = self.unlogged.pop(reason, 0)
+        if not count:
+            return
+        self.last_logged[reason] = asyncio.get_running_loop().time()
+        limit = {
+            "per_client": f"--max-connections-per-client {self.per_client}",
+            "descriptors": f"fewer than {DESCRIPTOR_MARGIN} file descriptors left",
+            "max_connections": f"--max-connections {self.max_connections}",
+        }[reason]
+        self.app.write_log(
+            f"{timestamp()} qernx_service: {count} connection(s) refused ({limit});"
+            f" the last from {escape_for_log(address)}"
+        )
+
+
+class Gate(asyncio.Protocol):
+    """The first protocol of every accepted connection: admits it or closes
+    it at once, then runs its TLS handshake within `handshake_timeout` and
+    hands the TLS connection to the HTTP protocol, which gives its place
+    back when it closes."""
+
+    def __init__(
+        self,
+        admission: Admission,
+        http_protocol: Callable[[], asyncio.Protocol],
+        context: ssl.SSLContext,
+        handshake_timeout: float,
+    ) -> None:
+        self.admission = admission
+        self.http_protocol = http_protocol
+        self.context = context
+        self.handshake_timeout = handshake_timeout
+        self.ticket: Ticket | None = None
+        self.early: list[bytes] = []
+
+    def connection_made(self, transport: Any) -> None:
+        # uvloop's transports are not asyncio.Transport subclasses, only alike.
+        self.ticket = self.admission.admit(transport)
+        if self.ticket is None:
+            transport.abort()
+            return
+        self.admission.handshaking.add(transport)
+        loop = asyncio.get_running_loop()
+        # The handshake's first step puts the TLS protocol in place and
+        # queues its connection_made and the resumption of reading; the
+        # callback queued next queues the replay of early bytes behind them,
+        # so that all three run in one pass of the loop, before it reads more.
+        asyncio.ensure_future(self.handshake(transport, self.ticket))
+        loop.call_soon(loop.call_soon, self.replay, transport)
+
+    def replay(self, transport: Any) -> None:
+        """Hands the bytes read before the handshake began to the TLS protocol."""
+        early, self.early = b"".join(self.early), []
+        protocol = transport.get_protocol()
+        if not early or protocol is self or transport.is_closing():
+            return
+        if isinstance(protocol, asyncio.BufferedProtocol) or hasattr(protocol, "buffer_updated"):
+            view = memoryview(early)
+            while view:
+                buffer = memoryview(protocol.get_buffer(len(view)))
+                size = min(len(buffer), len(view))
+                buffer[:size] = view[:size]
+                protocol.buffer_updated(size)
+                view = view[size:]
+        else:
+            protocol.data_received(early)
+
+    def data_received(self, data: bytes) -> None:
+        # uvloop starts reading once connection_made returns, whatever it
+        # paused: what comes before the handshake takes over waits here.
+        self.early.append(data)
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        # Only while this protocol still owns the connection: before its handshake.
+        if self.ticket is not None:
+            self.ticket.release()
+
+    async def handshake(self, transport: Any, ticket: Ticket) -> None:
+        loop = asyncio.get_running_loop()
+        protocol = self.http_protocol()
+        try:
+            tls = await loop.start_tls(
+                transport,
+                protocol,
+                self.context,
+                server_side=True,
+                ssl_handshake_timeout=self.handshake_timeout,
+            )
+        except (OSError, ssl.SSLError, asyncio.TimeoutError, ConnectionError, RuntimeError):
+            tls = None
+        except asyncio.CancelledError:
+            transport.abort()
+            ticket.release()
+            raise
+        finally:
+            self.admission.handshaking.discard(transport)
+        if tls is None or tls.is_closing():
+            transport.abort()
+            ticket.release()
+            return
+        setattr(protocol, "ticket", ticket)  # noqa: B010 (read by the HTTP protocol)
+        self.ticket = None
+        protocol.connection_made(tls)
 
 
 def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
@@ -42,7 +239,7 @@ def json_answer(status: int, phrase: str, text: str, request_id: str) -> bytes:
 
 
 def protocol_class(
-    max_connections: int, request_timeout: float, app: ServiceApp
+    admission: Admission, request_timeout: float, app: ServiceApp
 ) -> type[HttpToolsProtocol]:
     class ServiceProtocol(HttpToolsProtocol):
         """uvicorn's httptools protocol with a whole-request deadline, a
@@ -55,15 +252,21 @@ def protocol_class(
         deadline: asyncio.TimerHandle | None = None
         head_bytes = 0
         head_too_large = False
+        # The connection's place in the counts, from its accept.
+        ticket: Ticket | None = None
 
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
-            if len(self.connections) > max_connections:
+            if admission.open > admission.max_connections:
+                address = self.client[0] if self.client else "-"
+                admission.refused("max_connections", address)
                 self.app = app.over_capacity
             self._arm()
 
         def connection_lost(self, exc: Exception | None) -> None:
             self._disarm()
+            if self.ticket is not None:
+                self.ticket.release()
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
@@ -154,19 +357,34 @@ class ServiceServer(uvicorn.Server):
         self,
         config: uvicorn.Config,
         on_started: Callable[[], None],
-        handshake_timeout: float = 60.0,
+        admission: Admission,
+        handshake_timeout: float,
     ) -> None:
         super().__init__(config)
         self.on_started = on_started
+        self.admission = admission
         self.handshake_timeout = handshake_timeout
 
     def run(self, sockets: list[socket.socket] | None = None) -> None:
-        """Serves on uvicorn's event loop, whose TLS handshakes must end
-        within `handshake_timeout` seconds (asyncio's own limit is 60)."""
+        """Serves on uvicorn's event loop. The server it creates accepts
+        plain TCP: each connection meets a Gate first, which counts it and
+        runs its TLS handshake (within `handshake_timeout` seconds) before
+        uvicorn's HTTP protocol sees it, so that connections still in their
+        handshake count toward every limit."""
         loop = (self.config.get_loop_factory() or asyncio.new_event_loop)()
-        loop.create_server = functools.partial(  # type: ignore[method-assign]
-            loop.create_server, ssl_handshake_timeout=self.handshake_timeout
-        )
+        create_server = loop.create_server
+        admission = self.admission
+        timeout = self.handshake_timeout
+
+        async def gated_server(
+            http_protocol: Callable[[], asyncio.Protocol], **options: Any
+        ) -> asyncio.AbstractServer:
+            context = options.pop("ssl")
+            return await create_server(
+                lambda: Gate(admission, http_protocol, context, timeout), **options
+            )
+
+        loop.create_server = gated_server  # type: ignore[method-assign,assignment]
         asyncio.set_event_loop(loop)
         try:
             loop.run_until_complete(self.serve(sockets=sockets))
@@ -210,6 +428,8 @@ class ServiceServer(uvicorn.Server):
             server.close()
         for sock in sockets or []:
             sock.close()
+        for transport in list(self.admission.handshaking):
+            transport.abort()  # a handshake is no request in flight
         for connection in list(self.server_state.connections):
             connection.shutdown()
         loop = asyncio.get_running_loop()
@@ -240,13 +460,13 @@ def make_config(
     app: ServiceApp,
     context: ssl.SSLContext,
     backlog: int,
-    max_connections: int,
+    admission: Admission,
     request_timeout: float,
     keep_alive: float,
 ) -> uvicorn.Config:
     config = uvicorn.Config(
         app,
-        http=protocol_class(max_connections, request_timeout, app),
+        http=protocol_class(admission, request_timeout, app),
         loop="auto",
         lifespan="on",
         backlog=backlog,
@@ -284,11 +504,15 @@ def serve(
     request_timeout: float,
     keep_alive: float,
     on_started: Callable[[], None],
+    max_connections_per_client: int,
+    handshake_timeout: float,
 ) -> int | None:
     """Serves `app` on `sock` until a signal stops it, then closes `sock`.
     None once stopped, or the exit status of a start that failed."""
-    config = make_config(app, context, backlog, max_connections, request_timeout, keep_alive)
-    running = ServiceServer(config, on_started, request_timeout)
+    admission = Admission(max_connections, max_connections_per_client, app)
+    config = make_config(app, context, backlog, admission, request_timeout, keep_alive)
+    # A handshake is part of the first request: it never gets longer than one.
+    running = ServiceServer(config, on_started, admission, min(handshake_timeout, request_timeout))
     try:
         running.run(sockets=[sock])
     except SystemExit as stopped:  # uvicorn's way to report a failed start

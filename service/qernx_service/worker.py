@@ -23,8 +23,17 @@ from typing import Any
 import redis
 from redis.exceptions import RedisError, ResponseError
 
-from .backends.redis import GROUP, STORE_RESULT, STREAM, job_key, queued_key
+from .backends.redis import (
+    GROUP,
+    RESULT_OVERHEAD,
+    STORE_KEYS,
+    STORE_RESULT,
+    STREAM,
+    job_key,
+    queued_key,
+)
 from .protocol import MAX_TOTAL
+from .redis_url import url_problem
 from .solver import prepare_process, solve_payload
 
 # Problems one read takes at most: fewer round trips, and few enough that an
@@ -104,9 +113,23 @@ class Consumer:
             log(f"{self.name}: solved {request_id} in {seconds * 1000:.1f} ms")
         except Exception as error:  # a bad entry must not stop the worker
             log(f"{self.name}: solve {request_id} failed: {error}")
+        try:
+            reserved = int(fields.get(b"reserved", b"0"))
+        except ValueError:
+            reserved = 0
         self.store(
-            keys=[job_key(request_id), STREAM, queued_key(owner)],
-            args=[state, payload, self.result_ttl, GROUP, entry_id],
+            keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
+            args=[
+                state,
+                payload,
+                self.result_ttl,
+                GROUP,
+                entry_id,
+                owner,
+                request_id,
+                reserved,
+                RESULT_OVERHEAD,
+            ],
         )
 
 
@@ -175,6 +198,11 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--concurrency must be 1 or more")
     if not arguments.reclaim_after > 0 or arguments.result_ttl < 1:
         parser.error("--reclaim-after and --result-ttl must be above 0")
+    problem = url_problem(arguments.redis)
+    if problem is not None:
+        # One line, and never the URL: the parser's own words may quote the password.
+        sys.stderr.write(f"qernx_service worker: {problem}\n")
+        raise SystemExit(2)
     return arguments
 
 

@@ -155,10 +155,16 @@ def solve_online(sleep_recorder, tmp_path):
     return run
 
 
+def limit_open_files(count):
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_NOFILE, (count, count))
+
+
 class Service:
     """`python -m qernx_service` on a free port of 127.0.0.1, logging to a file."""
 
-    def __init__(self, log_path, *options, cert="server", keys=API_KEY):
+    def __init__(self, log_path, *options, cert="server", keys=API_KEY, open_files=None):
         folder = certs_dir()
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
         env["QERN_SERVICE_KEYS"] = keys
@@ -171,6 +177,8 @@ class Service:
                 stdout=subprocess.DEVNULL,
                 stderr=log,
                 env=env,
+                # a descriptor limit of its own, soft and hard, when asked
+                preexec_fn=None if open_files is None else lambda: limit_open_files(open_files),
             )
         deadline = time.monotonic() + 30
         while "listening on" not in self.log():

@@ -3,8 +3,11 @@
 Problems are solved on an executor (solver processes by default) while the
 event loop keeps answering: one dispatcher per solver hands it the waiting
 problems in batches, so a burst of small problems costs few round trips.
-Results are kept for `ttl` seconds, and the oldest go first when they hold
-more than `max_result_bytes`."""
+Results are kept for `ttl` seconds. Each key has a share of the store,
+`max_result_bytes_per_key`: a problem is refused (429) when the results its
+key holds, and the most that its waiting problems can still add, would pass
+it. Beyond `max_result_bytes` in all, the key holding the most loses its
+oldest results: a key that floods the store only ever loses its own."""
 
 from __future__ import annotations
 
@@ -18,7 +21,7 @@ from concurrent.futures import BrokenExecutor, Executor, ProcessPoolExecutor
 from http import HTTPStatus
 from typing import Callable
 
-from ..protocol import Refusal
+from ..protocol import Refusal, result_bound, share_refusal
 from ..solver import prepare_process, solve_many, warm_up
 from ..state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
 
@@ -38,12 +41,14 @@ def solver_processes(count: int) -> ProcessPoolExecutor:
 
 
 class _Entry:
-    __slots__ = ("owner", "payload", "failed")
+    __slots__ = ("owner", "payload", "failed", "reserved")
 
-    def __init__(self, owner: str) -> None:
+    def __init__(self, owner: str, reserved: int) -> None:
         self.owner = owner
         self.payload: bytes | None = None
         self.failed = False
+        # The most the result can take, held from the key's share until solved.
+        self.reserved = reserved
 
 
 class EmbeddedBackend:
@@ -55,6 +60,7 @@ class EmbeddedBackend:
         max_queued: int = 10_000,
         max_queued_per_key: int = 1_000,
         solvers: int = 1,
+        max_result_bytes_per_key: int | None = None,
         solve: SolveMany = solve_many,
         warm: Callable[[], None] | None = warm_up,
         clock: Callable[[], float] = time.monotonic,
@@ -69,6 +75,7 @@ class EmbeddedBackend:
         self._ttl = ttl
         self._clock = clock
         self._max_result_bytes = max_result_bytes
+        self._max_result_bytes_per_key = max_result_bytes_per_key
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
         self._metrics = metrics
@@ -78,6 +85,11 @@ class EmbeddedBackend:
         # Solved results in completion order, which with one ttl is expiry order.
         self._results: collections.OrderedDict[str, float] = collections.OrderedDict()
         self._result_bytes = 0
+        # Per key: its results in completion order, their bytes, and what its
+        # waiting problems have reserved.
+        self._results_of: dict[str, collections.OrderedDict[str, None]] = {}
+        self._held_by: collections.Counter[str] = collections.Counter()
+        self._reserved_by: collections.Counter[str] = collections.Counter()
         self._waiting: collections.deque[tuple[str, str, list[int]]] = collections.deque()
         self._wake: asyncio.Event | None = None
         self._dispatchers: list[asyncio.Task[None]] = []
@@ -111,8 +123,16 @@ class EmbeddedBackend:
             raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
         if self._queued_by[owner] >= self._max_queued_per_key:
             raise Refusal(HTTPStatus.TOO_MANY_REQUESTS, "Too many problems queued for this key", 5)
+        reserved = result_bound(items)
+        if self._max_result_bytes_per_key is not None:
+            self._expire()
+            used = self._held_by[owner] + self._reserved_by[owner]
+            # A key holding nothing may always have one problem, whatever its size.
+            if used and used + reserved > self._max_result_bytes_per_key:
+                raise share_refusal(self._seconds_until_room(owner))
         request_id = secrets.token_urlsafe(18)
-        self._entries[request_id] = _Entry(owner)
+        self._entries[request_id] = _Entry(owner, reserved)
+        self._reserved_by[owner] += reserved
         self._queued += 1
         self._queued_by[owner] += 1
         self._waiting.append((request_id, owner, items))
@@ -136,6 +156,15 @@ class EmbeddedBackend:
 
     async def queue_depth(self) -> int:
         return self._queued
+
+    def _seconds_until_room(self, owner: str) -> int:
+        """When the key's oldest result expires, or, with none held yet, a
+        short wait for its problems in progress to be solved."""
+        held = self._results_of.get(owner)
+        if not held:
+            return 5
+        expiry = self._results[next(iter(held))]
+        return max(1, min(int(self._ttl), int(expiry - self._clock()) + 1))
 
     async def results_held(self) -> tuple[int, int]:
         """How many results are held and their bytes."""
@@ -207,19 +236,44 @@ class EmbeddedBackend:
         entry = self._entries.get(request_id)
         if entry is None:
             return
+        self._unreserve(entry)
         entry.payload = payload
         entry.failed = payload is None
         self._results[request_id] = self._clock() + self._ttl
-        self._result_bytes += len(payload or b"")
+        self._results_of.setdefault(owner, collections.OrderedDict())[request_id] = None
+        if payload:
+            self._result_bytes += len(payload)
+            self._held_by[owner] += len(payload)
         self._expire()
 
+    def _unreserve(self, entry: _Entry) -> None:
+        self._reserved_by[entry.owner] -= entry.reserved
+        if self._reserved_by[entry.owner] <= 0:
+            del self._reserved_by[entry.owner]
+        entry.reserved = 0
+
     def _expire(self) -> None:
+        """Drops the results past their lifetime, then, while all results
+        pass the total bound, the oldest of the key that holds the most."""
         now = self._clock()
         while self._results:
             request_id, expiry = next(iter(self._results.items()))
-            if expiry > now and self._result_bytes <= self._max_result_bytes:
+            if expiry > now:
                 break
-            self._results.popitem(last=False)
-            entry = self._entries.pop(request_id, None)
-            if entry is not None and entry.payload is not None:
-                self._result_bytes -= len(entry.payload)
+            self._drop(request_id)
+        while self._result_bytes > self._max_result_bytes and self._held_by:
+            largest = max(self._held_by, key=self._held_by.__getitem__)
+            self._drop(next(iter(self._results_of[largest])))
+
+    def _drop(self, request_id: str) -> None:
+        self._results.pop(request_id)
+        entry = self._entries.pop(request_id)
+        held = self._results_of[entry.owner]
+        del held[request_id]
+        if not held:
+            del self._results_of[entry.owner]
+        size = len(entry.payload or b"")
+        self._result_bytes -= size
+        self._held_by[entry.owner] -= size
+        if self._held_by[entry.owner] <= 0:
+            del self._held_by[entry.owner]

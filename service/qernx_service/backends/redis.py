@@ -7,9 +7,27 @@ Layout in Redis (all keys under `qernx:`):
   and, once solved, the gzip payload; it expires `result_ttl` seconds after
   the result is stored;
 - `qernx:queued:<owner>`, problems queued per key;
-- `qernx:signing-key`, the key every front-end signs object URLs with.
+- `qernx:signing-key`, the key every front-end signs object URLs with;
+- the result store's bounds and bookkeeping: `qernx:limits` (a hash of the
+  total and per-key bounds, set by the front-ends, read by every script),
+  `qernx:held` (a sorted set of each key's stored bytes), `qernx:reserved`
+  (a hash of what each key's waiting problems may still add),
+  `qernx:held-total`, `qernx:expiry` (stored results by expiry),
+  `qernx:sizes` (each stored result's charge and owner) and
+  `qernx:results:<owner>` (a key's results, oldest first).
 A worker stores the result, then acknowledges the entry in one script, so a
-problem taken over from a dead worker and solved twice writes one result."""
+problem taken over from a dead worker and solved twice writes one result.
+
+The bounds are those of the embedded back-end, enforced in Redis: a key is
+refused new work while what it holds and has reserved would pass its share,
+and beyond the total the key holding the most loses its oldest results. Each
+result is charged its bytes and RESULT_OVERHEAD more, for what Redis spends
+on it, so that a flood of tiny results is bounded too. Stream, signing key
+and bookkeeping have no lifetime and jobs do: with a `volatile-*` eviction
+policy, or none, Redis never evicts what the service needs to go on.
+
+The scripts touch `qernx:job:<id>` and `qernx:results:<owner>` keys they are
+not given: the service runs on one Redis, not on a cluster."""
 
 from __future__ import annotations
 
@@ -21,12 +39,23 @@ from typing import Any
 import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
-from ..protocol import Refusal
+from ..protocol import Refusal, result_bound, share_refusal
 from ..state import FAILED, PENDING, UNKNOWN, Found
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
 SIGNING_KEY = "qernx:signing-key"
+LIMITS = "qernx:limits"
+HELD = "qernx:held"
+RESERVED = "qernx:reserved"
+HELD_TOTAL = "qernx:held-total"
+EXPIRY = "qernx:expiry"
+SIZES = "qernx:sizes"
+# The keys every submission and every stored result reads and writes.
+STORE_KEYS = [LIMITS, HELD, RESERVED, HELD_TOTAL, EXPIRY, SIZES]
+# Bytes each result is charged beyond its payload: the job's hash and its
+# entries in the bookkeeping, as Redis stores them (about 300 bytes).
+RESULT_OVERHEAD = 320
 # A queued problem's record outlives any queue a worker could still work off.
 QUEUED_TTL = 7 * 24 * 3600
 
@@ -39,32 +68,115 @@ def queued_key(owner: str) -> str:
     return f"qernx:queued:{owner}"
 
 
-# KEYS: job, stream, queued counter. ARGV: state, payload, ttl, group, entry id.
-STORE_RESULT = """
-if redis.call('HGET', KEYS[1], 'state') == 'queued' then
-  redis.call('HSET', KEYS[1], 'state', ARGV[1], 'payload', ARGV[2])
-  redis.call('EXPIRE', KEYS[1], ARGV[3])
-  if redis.call('DECR', KEYS[3]) <= 0 then redis.call('DEL', KEYS[3]) end
+# Shared by the scripts below. KEYS[1..6] are STORE_KEYS. `drop` forgets a
+# stored result (and deletes its job); `purge` drops those past their lifetime,
+# a bounded number per call so that no script runs long.
+BOOKKEEPING = """
+local limits, held, reserved, held_total, expiry, sizes =
+  KEYS[1], KEYS[2], KEYS[3], KEYS[4], KEYS[5], KEYS[6]
+local clock = redis.call('TIME')
+local now = tonumber(clock[1]) * 1000 + math.floor(tonumber(clock[2]) / 1000)
+
+local function drop(id)
+  local record = redis.call('HGET', sizes, id)
+  redis.call('ZREM', expiry, id)
+  redis.call('HDEL', sizes, id)
+  redis.call('DEL', 'qernx:job:' .. id)
+  if record then
+    local size, owner = string.match(record, '^(%d+):(.*)$')
+    redis.call('ZREM', 'qernx:results:' .. owner, id)
+    if tonumber(redis.call('ZINCRBY', held, -tonumber(size), owner)) <= 0 then
+      redis.call('ZREM', held, owner)
+    end
+    if redis.call('DECRBY', held_total, size) <= 0 then redis.call('DEL', held_total) end
+  end
 end
-redis.call('XACK', KEYS[2], ARGV[4], ARGV[5])
-redis.call('XDEL', KEYS[2], ARGV[5])
-return 1
+
+local function purge(limit)
+  local old = redis.call('ZRANGEBYSCORE', expiry, '-inf', now, 'LIMIT', 0, limit)
+  for _, id in ipairs(old) do drop(id) end
+end
 """
 
-# KEYS: stream, job, queued counter. ARGV: queue bound, per-key bound, owner,
-# request id, items, ttl of a queued job. 0 when queued, 1 when the queue is
-# full, 2 when the key has its share queued. One round trip per submission.
-SUBMIT = """
-if redis.call('XLEN', KEYS[1]) >= tonumber(ARGV[1]) then return 1 end
-if redis.call('INCR', KEYS[3]) > tonumber(ARGV[2]) then
-  if redis.call('DECR', KEYS[3]) <= 0 then redis.call('DEL', KEYS[3]) end
-  return 2
+# KEYS: STORE_KEYS, job, stream, queued counter. ARGV: state, payload, ttl,
+# group, entry id, owner, request id, reserved bytes, overhead. The entry's
+# reservation is given back once, by whoever deletes the entry.
+STORE_RESULT = (
+    BOOKKEEPING
+    + """
+local job, stream, queued = KEYS[7], KEYS[8], KEYS[9]
+local owner, id = ARGV[6], ARGV[7]
+if redis.call('HGET', job, 'state') == 'queued' then
+  redis.call('HSET', job, 'state', ARGV[1], 'payload', ARGV[2])
+  redis.call('EXPIRE', job, ARGV[3])
+  if redis.call('DECR', queued) <= 0 then redis.call('DEL', queued) end
+  if ARGV[1] == 'done' then
+    local size = string.len(ARGV[2]) + tonumber(ARGV[9])
+    local expires = now + tonumber(ARGV[3]) * 1000
+    redis.call('ZADD', expiry, expires, id)
+    redis.call('HSET', sizes, id, size .. ':' .. owner)
+    redis.call('ZADD', 'qernx:results:' .. owner, expires, id)
+    redis.call('ZINCRBY', held, size, owner)
+    redis.call('INCRBY', held_total, size)
+  end
 end
-redis.call('HSET', KEYS[2], 'owner', ARGV[3], 'state', 'queued')
-redis.call('EXPIRE', KEYS[2], ARGV[6])
-redis.call('XADD', KEYS[1], '*', 'id', ARGV[4], 'owner', ARGV[3], 'items', ARGV[5])
-return 0
+redis.call('XACK', stream, ARGV[4], ARGV[5])
+if redis.call('XDEL', stream, ARGV[5]) == 1 and tonumber(ARGV[8]) > 0 then
+  if redis.call('HINCRBY', reserved, owner, -tonumber(ARGV[8])) <= 0 then
+    redis.call('HDEL', reserved, owner)
+  end
+end
+purge(100)
+local bound = tonumber(redis.call('HGET', limits, 'max-result-bytes'))
+local rounds = 0
+while bound and rounds < 1000
+  and tonumber(redis.call('GET', held_total) or '0') > bound do
+  rounds = rounds + 1
+  local top = redis.call('ZREVRANGE', held, 0, 0)[1]
+  if not top then break end
+  local oldest = redis.call('ZRANGE', 'qernx:results:' .. top, 0, 0)[1]
+  if oldest then drop(oldest) else redis.call('ZREM', held, top) end
+end
+return 1
 """
+)
+
+# KEYS: STORE_KEYS, stream, job, queued counter. ARGV: queue bound, per-key
+# bound, owner, request id, items, ttl of a queued job, reservation, total
+# result bytes, per-key result bytes. {0} when queued, {1} when the queue is
+# full, {2} when the key has its share queued, {3, seconds} when its results
+# fill its share of the store. One round trip per submission.
+SUBMIT = (
+    BOOKKEEPING
+    + """
+local stream, job, queued = KEYS[7], KEYS[8], KEYS[9]
+local owner, reserve = ARGV[3], tonumber(ARGV[7])
+purge(100)
+if redis.call('XLEN', stream) >= tonumber(ARGV[1]) then return {1} end
+if redis.call('EXISTS', limits) == 0 then
+  redis.call('HSET', limits, 'max-result-bytes', ARGV[8], 'max-result-bytes-per-key', ARGV[9])
+end
+local share = tonumber(redis.call('HGET', limits, 'max-result-bytes-per-key'))
+local used = tonumber(redis.call('ZSCORE', held, owner) or '0')
+  + tonumber(redis.call('HGET', reserved, owner) or '0')
+if share and used > 0 and used + reserve > share then
+  local oldest = redis.call('ZRANGE', 'qernx:results:' .. owner, 0, 0, 'WITHSCORES')
+  local wait = 5
+  if oldest[2] then wait = math.max(1, math.ceil((tonumber(oldest[2]) - now) / 1000)) end
+  return {3, wait}
+end
+if redis.call('INCR', queued) > tonumber(ARGV[2]) then
+  if redis.call('DECR', queued) <= 0 then redis.call('DEL', queued) end
+  return {2}
+end
+redis.call('HINCRBY', reserved, owner, reserve)
+redis.call('HSET', job, 'owner', owner, 'state', 'queued')
+redis.call('EXPIRE', job, ARGV[6])
+redis.call('XADD', stream, '*', 'id', ARGV[4], 'owner', owner, 'items', ARGV[5],
+  'reserved', reserve)
+return {0}
+"""
+)
 
 
 async def ensure_group(client: Any) -> None:
@@ -85,16 +197,50 @@ class RedisBackend:
         url: str,
         max_queued: int = 10_000,
         max_queued_per_key: int = 1_000,
+        max_result_bytes: int = 256 << 20,
+        max_result_bytes_per_key: int = 64 << 20,
     ) -> None:
         self._client: Any = redis.asyncio.Redis.from_url(
             url, socket_timeout=5, socket_connect_timeout=5, health_check_interval=30
         )
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
+        self._max_result_bytes = max_result_bytes
+        self._max_result_bytes_per_key = max_result_bytes_per_key
         self._submit = self._client.register_script(SUBMIT)
+        self.warnings: list[str] = []
 
     async def start(self) -> None:
+        """The queue, and this front-end's bounds for every front-end and
+        worker: the last front-end started sets them."""
         await ensure_group(self._client)
+        await self._client.hset(
+            LIMITS,
+            mapping={
+                "max-result-bytes": self._max_result_bytes,
+                "max-result-bytes-per-key": self._max_result_bytes_per_key,
+            },
+        )
+        warning = await self.eviction_warning()
+        # Logged once the service listens, after the lines that say where.
+        self.warnings = [] if warning is None else [warning]
+
+    async def eviction_warning(self) -> str | None:
+        """A warning when Redis may evict what the service needs (the stream,
+        the signing key), or None; also None when Redis will not tell."""
+        try:
+            found = await self._client.config_get("maxmemory-policy")
+        except (RedisError, OSError):
+            return None
+        policy = found.get("maxmemory-policy", "")
+        if isinstance(policy, bytes):
+            policy = policy.decode()
+        if policy.startswith("allkeys"):
+            return (
+                f"Redis's maxmemory-policy {policy} may evict the problem stream and the"
+                " signing key: use noeviction or a volatile-* policy"
+            )
+        return None
 
     async def close(self) -> None:
         await self._client.aclose()
@@ -117,7 +263,7 @@ class RedisBackend:
         body = body or json.dumps(items, separators=(",", ":")).encode()
         try:
             outcome = await self._submit(
-                keys=[STREAM, job_key(request_id), queued_key(owner)],
+                keys=[*STORE_KEYS, STREAM, job_key(request_id), queued_key(owner)],
                 args=[
                     self._max_queued,
                     self._max_queued_per_key,
@@ -125,14 +271,19 @@ class RedisBackend:
                     request_id,
                     body,
                     QUEUED_TTL,
+                    result_bound(items) + RESULT_OVERHEAD,
+                    self._max_result_bytes,
+                    self._max_result_bytes_per_key,
                 ],
             )
         except (RedisError, OSError) as error:
             raise unavailable() from error
-        if outcome == 1:
+        if outcome[0] == 1:
             raise Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Too many problems queued", 5)
-        if outcome == 2:
+        if outcome[0] == 2:
             raise Refusal(HTTPStatus.TOO_MANY_REQUESTS, "Too many problems queued for this key", 5)
+        if outcome[0] == 3:
+            raise share_refusal(int(outcome[1]))
         return request_id
 
     async def lookup(self, owner: str, request_id: str) -> Found:
@@ -160,4 +311,7 @@ class RedisBackend:
         return depth
 
     async def results_held(self) -> tuple[int, int] | None:
-        return None  # Redis holds them: its own metrics tell
+        """Results stored, and what they are charged (bytes and overhead)."""
+        count: int = await self._client.zcard(EXPIRY)
+        charged = await self._client.get(HELD_TOTAL)
+        return count, int(charged or 0)
