@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "qern_memory.h"
 #include "qern_online.h"
@@ -21,12 +22,30 @@ namespace qern_online {
 
 // ---- Diagnostics ------------------------------------------------------------
 
-// Prints one diagnostic to standard output and flushes it at once, so that
-// lines from several solves and from the interpreter stay in order.
+// A peer's bytes never reach a terminal raw: every byte that could steer one
+// is written as \xNN. Those are the C0 controls ('\n' kept only with
+// keep_line_breaks), DEL, the C1 controls U+0080 to U+009F written as UTF-8,
+// and any byte that is not part of well-formed UTF-8. Printable ASCII and
+// other UTF-8 characters are kept, so ordinary text comes out as it went in.
+
+// `text` escaped, written to `out`; allocates nothing.
+void write_escaped(FILE *out, std::string_view text, bool keep_line_breaks);
+
+// `text` escaped, as a new string (may throw std::bad_alloc).
+std::string escape_controls(std::string_view text, bool keep_line_breaks);
+
+// `text` escaped into out[0, capacity), NUL-terminated, cut before the first
+// escape or character that does not fit whole. Returns the length written.
+size_t escape_into(std::string_view text, char *out, size_t capacity, bool keep_line_breaks);
+
+// Prints one diagnostic to standard output, escaped (its line breaks kept),
+// and flushes it at once, so that lines from several solves and from the
+// interpreter stay in order.
 [[gnu::format(printf, 1, 2)]] void print_diagnostic(const char *format, ...);
 
-// Prints "Failed with error: <msg>" and copies the first 127 characters of
-// msg into err_buf (when not NULL), NUL-padded.
+// Prints "Failed with error: <msg>" and copies msg into err_buf (when not
+// NULL), NUL-padded: both escaped with line breaks too, since a failure is
+// one line; err_buf gets as much as fits in its 127 characters.
 void report_failure(const char *msg, char *err_buf);
 
 // ---- The request (request.cpp) ----------------------------------------------
@@ -203,7 +222,8 @@ struct trace_context {
 
 // Writes one piece of libcurl's trace to `out` as its verbose output does,
 // with the x-api-key header's value and every occurrence of the key's bytes
-// replaced by ***.
+// replaced by ***, and every line escaped as write_escaped does (its ending,
+// "\n" or "\r\n", kept). May throw std::bad_alloc.
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
                  const std::string &key);
 

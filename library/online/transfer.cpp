@@ -12,6 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "online_client.h"
@@ -76,24 +79,32 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
                     void *trace_data) {
   static const std::string kNoKey;
   const auto *trace = static_cast<const trace_context *>(trace_data);
-  // Writes with stdio only: nothing here allocates or throws.
-  write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
+  try {
+    write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
+  } catch (const std::bad_alloc &) {
+    // No exception may cross into libcurl; a line of the trace is lost.
+    fputs("* (trace line dropped: not enough memory)\n", stderr);
+  }
   return 0;
 }
 
-void write_replaced(FILE *out, const char *line, size_t length, const std::string &key) {
+// Writes the line with every occurrence of the key replaced by ***. The key
+// is looked for in the escaped line, escaped itself: an escape next to the
+// peer's own bytes could otherwise spell it out.
+void write_replaced(FILE *out, std::string_view raw, const std::string &key) {
+  const std::string line = escape_controls(raw, false);
+  const std::string hidden = escape_controls(key, false);
   size_t start = 0;
-  while (!key.empty() && start + key.size() <= length) {
-    const void *found = memmem(line + start, length - start, key.data(), key.size());
-    if (found == nullptr) {
+  while (!hidden.empty()) {
+    const size_t at = line.find(hidden, start);
+    if (at == std::string::npos) {
       break;
     }
-    const size_t at = static_cast<size_t>(static_cast<const char *>(found) - line);
-    fwrite(line + start, 1, at - start, out);
+    fwrite(line.data() + start, 1, at - start, out);
     fputs("***", out);
-    start = at + key.size();
+    start = at + hidden.size();
   }
-  fwrite(line + start, 1, length - start, out);
+  fwrite(line.data() + start, 1, line.size() - start, out);
 }
 
 // Headers whose values are secrets: the API key, and the credentials a proxy
@@ -161,18 +172,26 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
     const auto *newline = static_cast<const char *>(memchr(line, '\n', size - start));
     const size_t length =
         newline != nullptr ? static_cast<size_t>(newline - line) + 1 : size - start;
+    // The line's own ending stays; any other control byte in it is escaped.
+    size_t text_length = length;
+    const char *ending = "\n";
+    if (newline != nullptr) {
+      --text_length;
+      if (text_length > 0 && line[text_length - 1] == '\r') {
+        --text_length;
+        ending = "\r\n";
+      }
+    }
     fputs(prefix, out);
-    const size_t secret = secret_header_name(line, length);
+    const size_t secret = secret_header_name(line, text_length);
     if (secret == kApiKeyHeader) {
       fputs("x-api-key: ***\n", out);
     } else if (secret != 0) {
-      write_replaced(out, line, secret - 1, key);  // the name as it came, less the key
+      write_replaced(out, std::string_view(line, secret - 1), key);  // the name as it came
       fputs(": ***\n", out);
     } else {
-      write_replaced(out, line, length, key);
-      if (newline == nullptr) {
-        fputc('\n', out);
-      }
+      write_replaced(out, std::string_view(line, text_length), key);
+      fputs(ending, out);
     }
     start += length;
   }
