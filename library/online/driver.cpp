@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,7 @@ struct solve_setup {
   const char *api_key;
   trace_context trace;
   stop_watch *stop;
+  std::chrono::milliseconds deadline;
   char *err_buf;
 };
 
@@ -182,7 +184,8 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_submission_answer);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const CURLcode result = perform_transfer(curl, setup.stop);
+    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    const CURLcode result = end.result;
     const long status = response_status(curl);
     handle.reset();
     if (setup.stop->stopped()) {
@@ -195,6 +198,16 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
       return fail_with(setup.err_buf,
                        "The service's answer to the submission is longer than %zu bytes",
                        kLongestSubmissionAnswer);
+    }
+    if (end.past_deadline) {  // transient, in words of its own
+      const std::string deadline = deadline_text(setup.deadline);
+      if (!last) {
+        print_diagnostic("Submission took longer than its deadline of %s, trying again\n",
+                         deadline.c_str());
+        continue;
+      }
+      return fail_with(setup.err_buf, "The submission took longer than its deadline of %s",
+                       deadline.c_str());
     }
     if (result != CURLE_OK && !answer.too_long) {  // a long busy page is still busy
       if (transient_transport(result) && !last) {
@@ -256,6 +269,7 @@ struct poll_outcome {
   CURLcode result;
   long status;
   std::string text;
+  bool past_deadline = false;
 };
 
 // Header lists of the result requests: with the key for the service's own
@@ -286,7 +300,8 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const CURLcode result = perform_transfer(curl, setup.stop);
+    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    const CURLcode result = end.result;
     const long status = response_status(curl);
     if (setup.stop->stopped()) {
       return {QERN_STATUS_STOPPED, result, status, {}};
@@ -295,7 +310,7 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
       throw std::bad_alloc();
     }
     if (result != CURLE_OK || !is_redirect(status)) {
-      return {0, result, status, std::move(answer.text)};
+      return {0, result, status, std::move(answer.text), end.past_deadline};
     }
     char *target = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || target == nullptr) {
@@ -365,14 +380,19 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
       print_diagnostic("Overrode max retries to %d", limit);
     }
     const bool transport = outcome.result != CURLE_OK && outcome.result != CURLE_WRITE_ERROR;
-    print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
-                                                     ? static_cast<long>(outcome.result)
-                                                     : outcome.status);
-    if (transport) {
+    if (outcome.past_deadline) {
+      last_answer =
+          "the result request took longer than its deadline of " + deadline_text(setup.deadline);
+      print_diagnostic("The result request took longer than its deadline of %s\n",
+                       deadline_text(setup.deadline).c_str());
+    } else if (transport) {
       last_answer = curl_easy_strerror(outcome.result);
     } else {
       last_answer = "HTTP " + std::to_string(outcome.status);
     }
+    print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
+                                                     ? static_cast<long>(outcome.result)
+                                                     : outcome.status);
     if (!pause_for(pause_seconds(attempt), setup.stop)) {
       return interrupted(setup);
     }
@@ -449,6 +469,7 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
                           settings.api_key,
                           trace_context{settings.api_key != nullptr ? settings.api_key : ""},
                           stop,
+                          transfer_deadline(settings.transfer_deadline),
                           err_buf};
 
   qern_status_t status = submit(&solve, setup);

@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -227,6 +228,17 @@ struct trace_context {
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
                  const std::string &key);
 
+// How long one transfer may take in all (connection, request and answer)
+// when QERN_TRANSFER_DEADLINE is unset (NULL) or not a deadline: the text of
+// a decimal number of seconds above 0 and at most kLongestDeadline, with at
+// most three decimals counted, gives that deadline.
+constexpr std::chrono::milliseconds kDefaultDeadline{60000};
+constexpr std::chrono::milliseconds kLongestDeadline{86400000};
+std::chrono::milliseconds transfer_deadline(const char *text);
+
+// The deadline as a diagnostic names it: "60 s", "2.5 s".
+std::string deadline_text(std::chrono::milliseconds deadline);
+
 // The proxy of a solve's transfers, as read when the call was made (NULL: none).
 struct proxy_route {
   const char *https_proxy;
@@ -240,10 +252,18 @@ struct proxy_route {
 void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
                            const trace_context *trace, stop_watch *stop);
 
-// Performs the transfer, asking the stop check at least every 100 ms.
-// CURLE_ABORTED_BY_CALLBACK when it stopped it (stop->stopped() then says so)
-// or the process is exiting.
-CURLcode perform_transfer(CURL *handle, stop_watch *stop);
+// How a transfer ended: libcurl's code, and whether it was cut because it
+// ran past its deadline (the code is then CURLE_OPERATION_TIMEDOUT).
+struct transfer_end {
+  CURLcode result;
+  bool past_deadline;
+};
+
+// Performs the transfer, asking the stop check at least every 100 ms, and
+// cuts it once it has run for `deadline`. CURLE_ABORTED_BY_CALLBACK when the
+// stop check stopped it (stop->stopped() then says so) or the process is
+// exiting.
+transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline);
 
 // The HTTP status of the last answer of a transfer, 0 when none arrived.
 long response_status(CURL *handle);

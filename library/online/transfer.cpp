@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -198,6 +199,55 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
   fflush(out);
 }
 
+std::chrono::milliseconds transfer_deadline(const char *text) {
+  if (text == nullptr) {
+    return kDefaultDeadline;
+  }
+  // Read by hand: strtod would follow the process's locale for the point.
+  const char *at = text;
+  while (*at == ' ' || (*at >= '\t' && *at <= '\r')) {
+    ++at;
+  }
+  long long milliseconds = 0;
+  int digits = 0;
+  for (; *at >= '0' && *at <= '9' && digits < 10; ++at, ++digits) {
+    milliseconds = milliseconds * 10 + (*at - '0') * 1000;
+  }
+  if (*at == '.') {
+    ++at;
+    long long scale = 100;
+    for (; *at >= '0' && *at <= '9'; ++at, ++digits) {
+      milliseconds += (*at - '0') * scale;
+      scale /= 10;
+    }
+  }
+  while (*at == ' ' || (*at >= '\t' && *at <= '\r')) {
+    ++at;
+  }
+  const std::chrono::milliseconds deadline{milliseconds};
+  if (digits == 0 || *at != '\0' || deadline <= std::chrono::milliseconds::zero() ||
+      deadline > kLongestDeadline) {
+    return kDefaultDeadline;
+  }
+  return deadline;
+}
+
+std::string deadline_text(std::chrono::milliseconds deadline) {
+  const long long count = deadline.count();
+  char text[32];
+  if (count % 1000 == 0) {
+    snprintf(text, sizeof text, "%lld s", count / 1000);
+  } else {
+    snprintf(text, sizeof text, "%lld.%03lld", count / 1000, count % 1000);
+    size_t end = strlen(text);
+    while (text[end - 1] == '0') {
+      text[--end] = '\0';
+    }
+    snprintf(text + end, sizeof text - end, " s");
+  }
+  return text;
+}
+
 void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
                            const trace_context *trace, stop_watch *stop) {
   // A directory goes to CURLOPT_CAPATH, the only place libcurl reads one from.
@@ -222,38 +272,48 @@ void set_transport_options(CURL *handle, const char *ca_path, const proxy_route 
   curl_easy_setopt(handle, CURLOPT_XFERINFODATA, stop);
 }
 
-CURLcode perform_transfer(CURL *handle, stop_watch *stop) {
+transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline) {
+  using clock = std::chrono::steady_clock;
   const in_flight counted;
   if (exiting || stop->requested()) {
-    return CURLE_ABORTED_BY_CALLBACK;
+    return {CURLE_ABORTED_BY_CALLBACK, false};
   }
+  // Kept here rather than by libcurl's own time-out, which ends in the same
+  // code as the connection and low-speed time-outs: the driver must tell a
+  // peer that never finishes its answer from one that fell silent.
+  const clock::time_point cut_at = clock::now() + deadline;
   multi_handle multi(curl_multi_init());
   if (!multi) {
-    return CURLE_OUT_OF_MEMORY;
+    return {CURLE_OUT_OF_MEMORY, false};
   }
   const attached transfer(multi.get(), handle);
   if (!transfer.added()) {
-    return CURLE_OUT_OF_MEMORY;
+    return {CURLE_OUT_OF_MEMORY, false};
   }
   while (true) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-      return CURLE_OUT_OF_MEMORY;
+      return {CURLE_OUT_OF_MEMORY, false};
     }
     int queued = 0;
     while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
-        return message->data.result;
+        return {message->data.result, false};
       }
     }
     if (running == 0) {
-      return CURLE_FAILED_INIT;  // ended without a verdict: never expected
+      return {CURLE_FAILED_INIT, false};  // ended without a verdict: never expected
     }
     if (exiting || stop->requested()) {
-      return CURLE_ABORTED_BY_CALLBACK;
+      return {CURLE_ABORTED_BY_CALLBACK, false};
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, kSliceMilliseconds, nullptr) != CURLM_OK) {
-      return CURLE_OUT_OF_MEMORY;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(cut_at - clock::now()).count();
+    if (left <= 0) {
+      return {CURLE_OPERATION_TIMEDOUT, true};
+    }
+    const int wait = static_cast<int>(std::min<long long>(left, kSliceMilliseconds));
+    if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
+      return {CURLE_OUT_OF_MEMORY, false};
     }
   }
 }

@@ -1,18 +1,28 @@
 // What a hostile peer cannot do to the online client: steer the terminal
 // through the trace or a diagnostic (its control bytes come out escaped,
-// ordinary text unchanged).
+// ordinary text unchanged), or hold a transfer open past its deadline.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "online_client.h"
+#include "qern_lib.h"
 
 namespace {
 
 using namespace qern_online;
+using std::chrono::milliseconds;
 
 // ---- Escaping -------------------------------------------------------------------
 
@@ -218,6 +228,183 @@ TEST(HostileTrace, TheKeyStaysHiddenAroundEscapes) {
                    "a\x01"
                    "b"),
             "< X: ***\n");
+}
+
+// ---- The deadline -------------------------------------------------------------------
+
+struct DeadlineCase {
+  const char *text;
+  long long milliseconds;
+};
+
+class DeadlineSetting : public testing::TestWithParam<DeadlineCase> {};
+
+TEST_P(DeadlineSetting, ReadsSecondsOrFallsBackToTheDefault) {
+  EXPECT_EQ(transfer_deadline(GetParam().text).count(), GetParam().milliseconds)
+      << (GetParam().text != nullptr ? GetParam().text : "NULL");
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, DeadlineSetting,
+                         testing::Values(DeadlineCase{nullptr, 60000}, DeadlineCase{"2", 2000},
+                                         DeadlineCase{"2.5", 2500}, DeadlineCase{"0.125", 125},
+                                         DeadlineCase{"0.0019", 1}, DeadlineCase{".5", 500},
+                                         DeadlineCase{"5.", 5000}, DeadlineCase{" 3\t\n", 3000},
+                                         DeadlineCase{"86400", 86400000}, DeadlineCase{"", 60000},
+                                         DeadlineCase{"0", 60000}, DeadlineCase{"0.0009", 60000},
+                                         DeadlineCase{"-1", 60000}, DeadlineCase{"+1", 60000},
+                                         DeadlineCase{"86400.001", 60000},
+                                         DeadlineCase{"99999999999", 60000},
+                                         DeadlineCase{"1e3", 60000}, DeadlineCase{"5s", 60000},
+                                         DeadlineCase{"1,5", 60000}, DeadlineCase{".", 60000},
+                                         DeadlineCase{"1.2.3", 60000}));
+
+// The setting is read with the others, into the block of settings a solve
+// is given; NULL when unset.
+TEST(DeadlineSetting, IsReadWithTheOtherSettings) {
+  setenv("QERN_TRANSFER_DEADLINE", "2.5", 1);
+  std::unique_ptr<qern_settings, decltype(&qern_settings_free)> read(
+      qern_settings_from_environment(), &qern_settings_free);
+  unsetenv("QERN_TRANSFER_DEADLINE");
+  ASSERT_NE(read, nullptr);
+  EXPECT_STREQ(read->transfer_deadline, "2.5");
+  std::unique_ptr<qern_settings, decltype(&qern_settings_free)> unset(
+      qern_settings_from_environment(), &qern_settings_free);
+  ASSERT_NE(unset, nullptr);
+  EXPECT_EQ(unset->transfer_deadline, nullptr);
+}
+
+TEST(DeadlineText, NamesSecondsWithoutTrailingZeros) {
+  EXPECT_EQ(deadline_text(milliseconds(60000)), "60 s");
+  EXPECT_EQ(deadline_text(milliseconds(2500)), "2.5 s");
+  EXPECT_EQ(deadline_text(milliseconds(1050)), "1.05 s");
+  EXPECT_EQ(deadline_text(milliseconds(125)), "0.125 s");
+  EXPECT_EQ(deadline_text(milliseconds(86400000)), "86400 s");
+}
+
+// A plain TCP peer on 127.0.0.1 that accepts one connection, sends `head`,
+// then (with `drip`) one byte every 50 ms until the client hangs up. It gives
+// up after 5 s, so that a transfer without a deadline fails the test rather
+// than hanging it.
+class DrippingPeer {
+ public:
+  DrippingPeer(std::string head, bool drip) : head_(std::move(head)), drip_(drip) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        listen(listener_, 1) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+      ADD_FAILURE() << "no listening socket";
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~DrippingPeer() {
+    done_ = true;
+    shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    close(listener_);
+  }
+  DrippingPeer(const DrippingPeer &) = delete;
+  DrippingPeer &operator=(const DrippingPeer &) = delete;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  void serve() {
+    const int connection = accept(listener_, nullptr, nullptr);
+    if (connection < 0) {
+      return;
+    }
+    char request[4096];
+    (void)!recv(connection, request, sizeof request, 0);
+    bool open = send(connection, head_.data(), head_.size(), MSG_NOSIGNAL) >= 0;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (open && !done_ && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(milliseconds(50));
+      open = !drip_ || send(connection, "x", 1, MSG_NOSIGNAL) == 1;
+    }
+    close(connection);
+  }
+
+  std::string head_;
+  bool drip_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+struct easy_for {
+  easy_handle handle;
+  explicit easy_for(const std::string &url) : handle(curl_easy_init()) {
+    init_curl_once();
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(
+        handle.get(), CURLOPT_WRITEFUNCTION,
+        +[](char *, size_t size, size_t count, void *) { return size * count; });
+    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, 30L);
+  }
+};
+
+struct PeerCase {
+  const char *name;
+  const char *head;
+  bool drip;
+};
+
+class Deadline : public testing::TestWithParam<PeerCase> {};
+
+// A peer that never finishes (a body that drips, headers that drip, silence
+// after the request) is cut at the deadline: neither the low-speed rule nor
+// anything else ends these sooner.
+TEST_P(Deadline, CutsAPeerThatNeverFinishes) {
+  const DrippingPeer peer(GetParam().head, GetParam().drip);
+  easy_for transfer(peer.url());
+  stop_watch no_stop(nullptr);
+  const auto started = std::chrono::steady_clock::now();
+  const transfer_end end = perform_transfer(transfer.handle.get(), &no_stop, milliseconds(700));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(end.result, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_TRUE(end.past_deadline);
+  EXPECT_GE(took, milliseconds(700));
+  EXPECT_LT(took, milliseconds(700 + 1500));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, Deadline,
+    testing::Values(PeerCase{"dripping_body",
+                             "HTTP/1.1 202 Accepted\r\nContent-Length: 100000\r\n\r\n", true},
+                    PeerCase{"dripping_chunks",
+                             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000\r\n", true},
+                    PeerCase{"dripping_header", "HTTP/1.1 200 OK\r\nX-Endless: ", true},
+                    PeerCase{"silent", "", false}),
+    [](const testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
+
+TEST(Deadline, AnAnswerWithinItIsNotCut) {
+  const DrippingPeer peer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", false);
+  easy_for transfer(peer.url());
+  stop_watch no_stop(nullptr);
+  const transfer_end end = perform_transfer(transfer.handle.get(), &no_stop, milliseconds(5000));
+  EXPECT_EQ(end.result, CURLE_OK);
+  EXPECT_FALSE(end.past_deadline);
+}
+
+int stop_now(void *) {
+  return 1;
+}
+
+TEST(Deadline, TheStopCheckStillComesFirst) {
+  const DrippingPeer peer("HTTP/1.1 202 Accepted\r\nContent-Length: 100000\r\n\r\n", true);
+  easy_for transfer(peer.url());
+  const qern_stop stop{stop_now, nullptr};
+  stop_watch watch(&stop);
+  const transfer_end end = perform_transfer(transfer.handle.get(), &watch, milliseconds(60000));
+  EXPECT_EQ(end.result, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_FALSE(end.past_deadline);
+  EXPECT_TRUE(watch.stopped());
 }
 
 }  // namespace
