@@ -182,6 +182,28 @@ TEST(Failure, TheErrorTextKeepsWhatFitsWhole) {
   EXPECT_EQ(std::string(err_buf), std::string(QERN_ERR_BUF_SIZE - 1, 'p'));
 }
 
+// The scanner prints the service's message on its own lines, escaped; the
+// failure keeps the message as it came, for report_failure to escape.
+TEST(HostileAnswer, TheScannerPrintsAMessageEscaped) {
+  char request_id[kRequestIdSize] = {0};
+  submit_reply reply{0, request_id, nullptr};
+  std::string answer = "{\"message\":\"no\x1b[2J\nBad API key\"}";
+  testing::internal::CaptureStdout();
+  scan_submission(answer.data(), answer.size(), &reply);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Got message no\\x1b[2J\\x0aBad API key\nno\\x1b[2J\\x0aBad API key\n");
+  ASSERT_NE(reply.failure_text, nullptr);
+  EXPECT_STREQ(reply.failure_text, "no\x1b[2J\nBad API key");
+  free(reply.failure_text);
+  reply = submit_reply{0, request_id, nullptr};
+  answer = "\n{}";
+  testing::internal::CaptureStdout();
+  scan_submission(answer.data(), answer.size(), &reply);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "unexpected opening character to response \\x0a\n");
+  free(reply.failure_text);
+}
+
 // ---- The trace --------------------------------------------------------------------
 
 std::string traced(curl_infotype type, const std::string &text, const std::string &key) {
