@@ -243,11 +243,14 @@ struct poll_answer {
   CURL *handle;
   download_buffer *download;
   std::string text;  // the beginning of an answer other than 200
+  bool cut = false;  // the rest of that answer was not read
   bool out_of_memory = false;
 };
 
 // A 200 answer goes to the download (which refuses the not-ready ones);
-// the beginning of any other answer is kept for its message.
+// the beginning of any other answer is kept for its message, and the
+// transfer ends there: the rest would be read only to be thrown away, for as
+// long as the peer cares to send it.
 size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_data) {
   auto *answer = static_cast<poll_answer *>(answer_data);
   if (response_status(answer->handle) == 200) {
@@ -259,6 +262,10 @@ size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_d
     answer->text.append(data, std::min(length, room));
   } catch (const std::bad_alloc &) {
     answer->out_of_memory = true;
+    return 0;
+  }
+  if (length > room) {
+    answer->cut = true;
     return 0;
   }
   return length;
@@ -278,6 +285,21 @@ struct poll_headers {
   header_list keyed;
   header_list plain;
 };
+
+// Where a redirect leads: libcurl's own reading of it, or, when the answer's
+// body was cut (libcurl then reads none), its Location resolved against the
+// URL asked. "" when it leads nowhere.
+std::string redirect_target(CURL *curl, const std::string &asked) {
+  char *target = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) == CURLE_OK && target != nullptr) {
+    return target;
+  }
+  curl_header *header = nullptr;
+  if (curl_easy_header(curl, "Location", 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
+    return {};
+  }
+  return resolve_reference(asked.c_str(), header->value);
+}
 
 // One poll: the result request and the redirects it leads to.
 poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::string &url,
@@ -301,7 +323,8 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
     const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
-    const CURLcode result = end.result;
+    // An answer cut after its beginning reads like one that ended there.
+    const CURLcode result = answer.cut && end.result == CURLE_WRITE_ERROR ? CURLE_OK : end.result;
     const long status = response_status(curl);
     if (setup.stop->stopped()) {
       return {QERN_STATUS_STOPPED, result, status, {}};
@@ -312,11 +335,11 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     if (result != CURLE_OK || !is_redirect(status)) {
       return {0, result, status, std::move(answer.text), end.past_deadline};
     }
-    char *target = nullptr;
-    if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || target == nullptr) {
+    const std::string target = redirect_target(curl, location);
+    if (target.empty()) {
       return {0, result, status, std::move(answer.text)};  // a redirect to nowhere
     }
-    if (!is_https(target)) {
+    if (!is_https(target.c_str())) {
       return {fail("The result request was redirected to a URL that is not https", setup.err_buf),
               result,
               status,

@@ -159,6 +159,10 @@ bool same_origin(const char *a, const char *b);
 // True when the URL parses and its scheme is https.
 bool is_https(const char *url);
 
+// The reference (a Location header's value) resolved against the base URL,
+// as libcurl reads it; "" when either does not parse.
+std::string resolve_reference(const char *base, const char *reference);
+
 constexpr int kMostRedirects = 10;
 
 // True for the statuses whose Location the client follows.

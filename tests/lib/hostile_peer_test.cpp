@@ -204,6 +204,20 @@ TEST(HostileAnswer, TheScannerPrintsAMessageEscaped) {
   free(reply.failure_text);
 }
 
+// A redirect whose body was cut is followed by its Location alone.
+TEST(HostileAnswer, ALocationIsResolvedAsLibcurlWould) {
+  const char *base = "https://svc.example:8443/v0/result?requestId=r-1";
+  EXPECT_EQ(resolve_reference(base, "/v0/objects/r-1"), "https://svc.example:8443/v0/objects/r-1");
+  EXPECT_EQ(resolve_reference(base, "objects/r-1?x=1"),
+            "https://svc.example:8443/v0/objects/r-1?x=1");
+  EXPECT_EQ(resolve_reference(base, "https://store.example/b/k"), "https://store.example/b/k");
+  EXPECT_EQ(resolve_reference(base, "//store.example/k"), "https://store.example/k");
+  EXPECT_EQ(resolve_reference(base, "http://store.example/k"), "http://store.example/k");
+  EXPECT_EQ(resolve_reference(base, ""), "");
+  EXPECT_EQ(resolve_reference(base, nullptr), "");
+  EXPECT_EQ(resolve_reference("not a url", "/k"), "");
+}
+
 // ---- The trace --------------------------------------------------------------------
 
 std::string traced(curl_infotype type, const std::string &text, const std::string &key) {
