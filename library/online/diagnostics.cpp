@@ -85,6 +85,17 @@ void for_each_piece(std::string_view text, bool keep_line_breaks, Sink sink) {
 
 }  // namespace
 
+bool qern_online::needs_escape(std::string_view text, bool keep_line_breaks) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = printable_length(text.substr(at), keep_line_breaks);
+    if (length == 0) {
+      return true;
+    }
+    at += length;
+  }
+  return false;
+}
+
 void qern_online::write_escaped(FILE *out, std::string_view text, bool keep_line_breaks) {
   for_each_piece(text, keep_line_breaks, [out](const char *piece, size_t length, bool) {
     fwrite(piece, 1, length, out);

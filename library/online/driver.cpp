@@ -191,7 +191,7 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     if (setup.stop->stopped()) {
       return QERN_STATUS_STOPPED;
     }
-    if (answer.out_of_memory) {
+    if (answer.out_of_memory || setup.trace.out_of_memory) {
       throw std::bad_alloc();
     }
     if (answer.too_long && !busy_status(status)) {
@@ -329,7 +329,7 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     if (setup.stop->stopped()) {
       return {QERN_STATUS_STOPPED, result, status, {}};
     }
-    if (answer.out_of_memory) {
+    if (answer.out_of_memory || setup.trace.out_of_memory) {
       throw std::bad_alloc();
     }
     if (result != CURLE_OK || !is_redirect(status)) {

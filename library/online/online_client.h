@@ -29,6 +29,9 @@ namespace qern_online {
 // and any byte that is not part of well-formed UTF-8. Printable ASCII and
 // other UTF-8 characters are kept, so ordinary text comes out as it went in.
 
+// True when `text` holds a byte that write_escaped would escape.
+bool needs_escape(std::string_view text, bool keep_line_breaks);
+
 // `text` escaped, written to `out`; allocates nothing.
 void write_escaped(FILE *out, std::string_view text, bool keep_line_breaks);
 
@@ -220,15 +223,20 @@ using header_list = std::unique_ptr<curl_slist, slist_deleter>;
 // libcurl's global initialisation, once per process.
 void init_curl_once();
 
-// What the trace needs: the key whose bytes it hides.
+// What the trace needs: the key whose bytes it hides. out_of_memory is set
+// by the trace when memory ran out while it wrote a line (which is then
+// lost): libcurl cannot be told, so the driver ends the solve after the
+// transfer as for any other memory failure.
 struct trace_context {
   std::string key;
+  mutable bool out_of_memory = false;
 };
 
 // Writes one piece of libcurl's trace to `out` as its verbose output does,
 // with the x-api-key header's value and every occurrence of the key's bytes
 // replaced by ***, and every line escaped as write_escaped does (its ending,
-// "\n" or "\r\n", kept). May throw std::bad_alloc.
+// "\n" or "\r\n", kept). Allocates only for a line (or key) with bytes to
+// escape, and may then throw std::bad_alloc.
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
                  const std::string &key);
 

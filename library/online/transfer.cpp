@@ -83,22 +83,37 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
   try {
     write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
   } catch (const std::bad_alloc &) {
-    // No exception may cross into libcurl; a line of the trace is lost.
+    // No exception may cross into libcurl: the line is lost, and the driver
+    // is told.
     fputs("* (trace line dropped: not enough memory)\n", stderr);
+    if (trace != nullptr) {
+      trace->out_of_memory = true;
+    }
   }
   return 0;
 }
 
 // Writes the line with every occurrence of the key replaced by ***. The key
 // is looked for in the escaped line, escaped itself: an escape next to the
-// peer's own bytes could otherwise spell it out.
+// peer's own bytes could otherwise spell it out. An ordinary line and key
+// are used as they are, with no copy.
 void write_replaced(FILE *out, std::string_view raw, const std::string &key) {
-  const std::string line = escape_controls(raw, false);
-  const std::string hidden = escape_controls(key, false);
+  std::string escaped_line;
+  std::string escaped_key;
+  std::string_view line = raw;
+  std::string_view hidden = key;
+  if (needs_escape(raw, false)) {
+    escaped_line = escape_controls(raw, false);
+    line = escaped_line;
+  }
+  if (needs_escape(key, false)) {
+    escaped_key = escape_controls(key, false);
+    hidden = escaped_key;
+  }
   size_t start = 0;
   while (!hidden.empty()) {
     const size_t at = line.find(hidden, start);
-    if (at == std::string::npos) {
+    if (at == std::string_view::npos) {
       break;
     }
     fwrite(line.data() + start, 1, at - start, out);

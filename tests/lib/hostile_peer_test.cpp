@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 
+#include "failing_new.h"
 #include "online_client.h"
 #include "qern_lib.h"
 
@@ -264,6 +266,31 @@ TEST(HostileTrace, TheKeyStaysHiddenAroundEscapes) {
                    "a\x01"
                    "b"),
             "< X: ***\n");
+}
+
+// An ordinary line is traced without a copy; a line to escape is copied,
+// and a memory failure there is an exception for the trace's callback to
+// report, not a lost solve.
+TEST(HostileTrace, OnlyALineToEscapeAllocates) {
+  const std::string key(40, 'k');  // too long to live inside a string
+  const std::string plain = "Server: x " + key + "\r\n";
+  const std::string hostile = std::string(40, 'e') + "\x1b\r\n";
+  char *buffer = nullptr;
+  size_t size = 0;
+  FILE *out = open_memstream(&buffer, &size);
+  qern_test::allocations_before_failure = 0;
+  write_trace(out, CURLINFO_HEADER_IN, plain.data(), plain.size(), key);
+  bool threw = false;
+  try {
+    write_trace(out, CURLINFO_HEADER_IN, hostile.data(), hostile.size(), key);
+  } catch (const std::bad_alloc &) {
+    threw = true;
+  }
+  qern_test::allocations_before_failure = -1;
+  fclose(out);
+  EXPECT_EQ(std::string(buffer, size), "< Server: x ***\r\n< ");
+  free(buffer);
+  EXPECT_TRUE(threw);
 }
 
 // ---- The deadline -------------------------------------------------------------------
