@@ -1,7 +1,9 @@
 // The redacted trace over any text and any key of the characters API keys
 // are made of: the key never appears in what is written (unless it is part
-// of a redacted header line's own text), whatever the kind of trace text,
-// and nothing but the key's occurrences is changed.
+// of a redacted header line's own text), whatever the kind of trace text; no
+// control byte is written but the line endings, and what is written is
+// well-formed UTF-8 without C1 controls; and text of printable ASCII comes
+// out as it went in, but for the key's occurrences.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
@@ -31,6 +33,53 @@ std::string traced(curl_infotype type, const std::string &text, const std::strin
   return written;
 }
 
+// True when every byte is printable ASCII or a line ending ("\n", "\r\n").
+bool plain(const std::string &text) {
+  for (size_t k = 0; k < text.size(); ++k) {
+    const auto c = static_cast<unsigned char>(text[k]);
+    const bool ending = c == '\n' || (c == '\r' && k + 1 < text.size() && text[k + 1] == '\n');
+    if (!ending && (c < 0x20 || c >= 0x7f)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the text is well-formed UTF-8 in which no character is a control
+// but the line endings: nothing in it can steer a terminal.
+bool harmless(const std::string &text) {
+  for (size_t k = 0; k < text.size();) {
+    const auto c = static_cast<unsigned char>(text[k]);
+    if (c < 0x80) {
+      const bool ending = c == '\n' || (c == '\r' && k + 1 < text.size() && text[k + 1] == '\n');
+      if (!ending && (c < 0x20 || c == 0x7f)) {
+        return false;
+      }
+      ++k;
+      continue;
+    }
+    const size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+    if (c < 0xc2 || c > 0xf4 || k + length > text.size()) {
+      return false;
+    }
+    uint32_t code = c & (0xff >> (length + 1));
+    for (size_t j = 1; j < length; ++j) {
+      const auto next = static_cast<unsigned char>(text[k + j]);
+      if ((next & 0xc0) != 0x80) {
+        return false;
+      }
+      code = (code << 6) | (next & 0x3f);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) ||
+        code <= 0x9f) {
+      return false;
+    }
+    k += length;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -49,8 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                              std::string(": ***").find(key) != std::string::npos;
   if (!key.empty() && !in_fixed_text && written.find(key) != std::string::npos)
     abort();
-  // Without the key and without a key header, the text comes out whole.
-  if (type != CURLINFO_DATA_IN && text.find(':') == std::string::npos &&
+  if (!harmless(written))
+    abort();
+  // Plain text without the key and without a key header comes out whole.
+  if (type != CURLINFO_DATA_IN && plain(text) && text.find(':') == std::string::npos &&
       (key.empty() || text.find(key) == std::string::npos)) {
     std::string bare;
     for (size_t at = 0; at < written.size();) {

@@ -23,6 +23,7 @@ struct settings_copy {
   std::optional<std::string> https_proxy;
   std::optional<std::string> no_proxy;
   std::optional<std::string> ca_bundle;
+  std::optional<std::string> transfer_deadline;
 
   // Read on the calling thread: a background thread never reads the
   // environment, which another thread may be changing.

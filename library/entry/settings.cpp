@@ -55,6 +55,7 @@ settings_copy settings_copy::from_environment() {
   copy.https_proxy = text_of(qern_https_proxy_from_environment());
   copy.no_proxy = text_of(qern_no_proxy_from_environment());
   copy.ca_bundle = text_of(getenv("QERN_CA_BUNDLE"));
+  copy.transfer_deadline = text_of(getenv("QERN_TRANSFER_DEADLINE"));
   return copy;
 }
 
@@ -67,6 +68,7 @@ settings_copy settings_copy::of(const qern_settings &settings) {
   copy.https_proxy = text_of(settings.https_proxy);
   copy.no_proxy = text_of(settings.no_proxy);
   copy.ca_bundle = text_of(settings.ca_bundle);
+  copy.transfer_deadline = text_of(settings.transfer_deadline);
   return copy;
 }
 
@@ -74,8 +76,8 @@ qern_settings settings_copy::view() const {
   auto text = [](const std::optional<std::string> &value) {
     return value ? value->c_str() : nullptr;
   };
-  return qern_settings{keep_local,        text(api_url),  text(api_key),  text(max_retries),
-                       text(https_proxy), text(no_proxy), text(ca_bundle)};
+  return qern_settings{keep_local,        text(api_url),  text(api_key),   text(max_retries),
+                       text(https_proxy), text(no_proxy), text(ca_bundle), text(transfer_deadline)};
 }
 
 }  // namespace qern_entry
@@ -109,10 +111,12 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
                           getenv("QERN_MAXRETRIES"),
                           qern_https_proxy_from_environment(),
                           qern_no_proxy_from_environment(),
-                          getenv("QERN_CA_BUNDLE")};
+                          getenv("QERN_CA_BUNDLE"),
+                          getenv("QERN_TRANSFER_DEADLINE")};
   const size_t size = sizeof(qern_settings) + room_for(now.api_url) + room_for(now.api_key) +
                       room_for(now.max_retries) + room_for(now.https_proxy) +
-                      room_for(now.no_proxy) + room_for(now.ca_bundle);
+                      room_for(now.no_proxy) + room_for(now.ca_bundle) +
+                      room_for(now.transfer_deadline);
   auto *block = static_cast<qern_settings *>(malloc(size));
   if (block == nullptr) {
     return nullptr;
@@ -125,6 +129,7 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
   block->https_proxy = copy_into(now.https_proxy, &end);
   block->no_proxy = copy_into(now.no_proxy, &end);
   block->ca_bundle = copy_into(now.ca_bundle, &end);
+  block->transfer_deadline = copy_into(now.transfer_deadline, &end);
   return block;
 }
 

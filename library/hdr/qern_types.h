@@ -33,6 +33,9 @@ struct qern_settings {
   const char *https_proxy; /* NULL or "": no proxy; else a proxy URL for libcurl */
   const char *no_proxy;    /* NULL or "": none; else hosts reached without the proxy */
   const char *ca_bundle;   /* NULL or "": the system's CA locations; else the CA file to trust */
+  /* NULL: 60 s; else the text of QERN_TRANSFER_DEADLINE, the seconds one
+   * transfer may take in all */
+  const char *transfer_deadline;
 };
 
 /* Asked now and then during a blocking solve, on the solving thread: returns

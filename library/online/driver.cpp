@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,7 @@ struct solve_setup {
   const char *api_key;
   trace_context trace;
   stop_watch *stop;
+  std::chrono::milliseconds deadline;
   char *err_buf;
 };
 
@@ -182,19 +184,30 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_submission_answer);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const CURLcode result = perform_transfer(curl, setup.stop);
+    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    const CURLcode result = end.result;
     const long status = response_status(curl);
     handle.reset();
     if (setup.stop->stopped()) {
       return QERN_STATUS_STOPPED;
     }
-    if (answer.out_of_memory) {
+    if (answer.out_of_memory || setup.trace.out_of_memory) {
       throw std::bad_alloc();
     }
     if (answer.too_long && !busy_status(status)) {
       return fail_with(setup.err_buf,
                        "The service's answer to the submission is longer than %zu bytes",
                        kLongestSubmissionAnswer);
+    }
+    if (end.past_deadline) {  // transient, in words of its own
+      const std::string deadline = deadline_text(setup.deadline);
+      if (!last) {
+        print_diagnostic("Submission took longer than its deadline of %s, trying again\n",
+                         deadline.c_str());
+        continue;
+      }
+      return fail_with(setup.err_buf, "The submission took longer than its deadline of %s",
+                       deadline.c_str());
     }
     if (result != CURLE_OK && !answer.too_long) {  // a long busy page is still busy
       if (transient_transport(result) && !last) {
@@ -230,11 +243,14 @@ struct poll_answer {
   CURL *handle;
   download_buffer *download;
   std::string text;  // the beginning of an answer other than 200
+  bool cut = false;  // the rest of that answer was not read
   bool out_of_memory = false;
 };
 
 // A 200 answer goes to the download (which refuses the not-ready ones);
-// the beginning of any other answer is kept for its message.
+// the beginning of any other answer is kept for its message, and the
+// transfer ends there: the rest would be read only to be thrown away, for as
+// long as the peer cares to send it.
 size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_data) {
   auto *answer = static_cast<poll_answer *>(answer_data);
   if (response_status(answer->handle) == 200) {
@@ -248,6 +264,10 @@ size_t collect_poll_answer(char *data, size_t size, size_t count, void *answer_d
     answer->out_of_memory = true;
     return 0;
   }
+  if (length > room) {
+    answer->cut = true;
+    return 0;
+  }
   return length;
 }
 
@@ -256,6 +276,7 @@ struct poll_outcome {
   CURLcode result;
   long status;
   std::string text;
+  bool past_deadline = false;
 };
 
 // Header lists of the result requests: with the key for the service's own
@@ -264,6 +285,21 @@ struct poll_headers {
   header_list keyed;
   header_list plain;
 };
+
+// Where a redirect leads: libcurl's own reading of it, or, when the answer's
+// body was cut (libcurl then reads none), its Location resolved against the
+// URL asked. "" when it leads nowhere.
+std::string redirect_target(CURL *curl, const std::string &asked) {
+  char *target = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) == CURLE_OK && target != nullptr) {
+    return target;
+  }
+  curl_header *header = nullptr;
+  if (curl_easy_header(curl, "Location", 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
+    return {};
+  }
+  return resolve_reference(asked.c_str(), header->value);
+}
 
 // One poll: the result request and the redirects it leads to.
 poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::string &url,
@@ -286,22 +322,24 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const CURLcode result = perform_transfer(curl, setup.stop);
+    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    // An answer cut after its beginning reads like one that ended there.
+    const CURLcode result = answer.cut && end.result == CURLE_WRITE_ERROR ? CURLE_OK : end.result;
     const long status = response_status(curl);
     if (setup.stop->stopped()) {
       return {QERN_STATUS_STOPPED, result, status, {}};
     }
-    if (answer.out_of_memory) {
+    if (answer.out_of_memory || setup.trace.out_of_memory) {
       throw std::bad_alloc();
     }
     if (result != CURLE_OK || !is_redirect(status)) {
-      return {0, result, status, std::move(answer.text)};
+      return {0, result, status, std::move(answer.text), end.past_deadline};
     }
-    char *target = nullptr;
-    if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &target) != CURLE_OK || target == nullptr) {
+    const std::string target = redirect_target(curl, location);
+    if (target.empty()) {
       return {0, result, status, std::move(answer.text)};  // a redirect to nowhere
     }
-    if (!is_https(target)) {
+    if (!is_https(target.c_str())) {
       return {fail("The result request was redirected to a URL that is not https", setup.err_buf),
               result,
               status,
@@ -365,14 +403,19 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
       print_diagnostic("Overrode max retries to %d", limit);
     }
     const bool transport = outcome.result != CURLE_OK && outcome.result != CURLE_WRITE_ERROR;
-    print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
-                                                     ? static_cast<long>(outcome.result)
-                                                     : outcome.status);
-    if (transport) {
+    if (outcome.past_deadline) {
+      last_answer =
+          "the result request took longer than its deadline of " + deadline_text(setup.deadline);
+      print_diagnostic("The result request took longer than its deadline of %s\n",
+                       deadline_text(setup.deadline).c_str());
+    } else if (transport) {
       last_answer = curl_easy_strerror(outcome.result);
     } else {
       last_answer = "HTTP " + std::to_string(outcome.status);
     }
+    print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
+                                                     ? static_cast<long>(outcome.result)
+                                                     : outcome.status);
     if (!pause_for(pause_seconds(attempt), setup.stop)) {
       return interrupted(setup);
     }
@@ -449,6 +492,7 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
                           settings.api_key,
                           trace_context{settings.api_key != nullptr ? settings.api_key : ""},
                           stop,
+                          transfer_deadline(settings.transfer_deadline),
                           err_buf};
 
   qern_status_t status = submit(&solve, setup);

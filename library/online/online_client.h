@@ -7,11 +7,13 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "qern_memory.h"
 #include "qern_online.h"
@@ -21,12 +23,33 @@ namespace qern_online {
 
 // ---- Diagnostics ------------------------------------------------------------
 
-// Prints one diagnostic to standard output and flushes it at once, so that
-// lines from several solves and from the interpreter stay in order.
+// A peer's bytes never reach a terminal raw: every byte that could steer one
+// is written as \xNN. Those are the C0 controls ('\n' kept only with
+// keep_line_breaks), DEL, the C1 controls U+0080 to U+009F written as UTF-8,
+// and any byte that is not part of well-formed UTF-8. Printable ASCII and
+// other UTF-8 characters are kept, so ordinary text comes out as it went in.
+
+// True when `text` holds a byte that write_escaped would escape.
+bool needs_escape(std::string_view text, bool keep_line_breaks);
+
+// `text` escaped, written to `out`; allocates nothing.
+void write_escaped(FILE *out, std::string_view text, bool keep_line_breaks);
+
+// `text` escaped, as a new string (may throw std::bad_alloc).
+std::string escape_controls(std::string_view text, bool keep_line_breaks);
+
+// `text` escaped into out[0, capacity), NUL-terminated, cut before the first
+// escape or character that does not fit whole. Returns the length written.
+size_t escape_into(std::string_view text, char *out, size_t capacity, bool keep_line_breaks);
+
+// Prints one diagnostic to standard output, escaped (its line breaks kept),
+// and flushes it at once, so that lines from several solves and from the
+// interpreter stay in order.
 [[gnu::format(printf, 1, 2)]] void print_diagnostic(const char *format, ...);
 
-// Prints "Failed with error: <msg>" and copies the first 127 characters of
-// msg into err_buf (when not NULL), NUL-padded.
+// Prints "Failed with error: <msg>" and copies msg into err_buf (when not
+// NULL), NUL-padded: both escaped with line breaks too, since a failure is
+// one line; err_buf gets as much as fits in its 127 characters.
 void report_failure(const char *msg, char *err_buf);
 
 // ---- The request (request.cpp) ----------------------------------------------
@@ -139,6 +162,10 @@ bool same_origin(const char *a, const char *b);
 // True when the URL parses and its scheme is https.
 bool is_https(const char *url);
 
+// The reference (a Location header's value) resolved against the base URL,
+// as libcurl reads it; "" when either does not parse.
+std::string resolve_reference(const char *base, const char *reference);
+
 constexpr int kMostRedirects = 10;
 
 // True for the statuses whose Location the client follows.
@@ -196,16 +223,33 @@ using header_list = std::unique_ptr<curl_slist, slist_deleter>;
 // libcurl's global initialisation, once per process.
 void init_curl_once();
 
-// What the trace needs: the key whose bytes it hides.
+// What the trace needs: the key whose bytes it hides. out_of_memory is set
+// by the trace when memory ran out while it wrote a line (which is then
+// lost): libcurl cannot be told, so the driver ends the solve after the
+// transfer as for any other memory failure.
 struct trace_context {
   std::string key;
+  mutable bool out_of_memory = false;
 };
 
 // Writes one piece of libcurl's trace to `out` as its verbose output does,
 // with the x-api-key header's value and every occurrence of the key's bytes
-// replaced by ***.
+// replaced by ***, and every line escaped as write_escaped does (its ending,
+// "\n" or "\r\n", kept). Allocates only for a line (or key) with bytes to
+// escape, and may then throw std::bad_alloc.
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
                  const std::string &key);
+
+// How long one transfer may take in all (connection, request and answer)
+// when QERN_TRANSFER_DEADLINE is unset (NULL) or not a deadline: the text of
+// a decimal number of seconds above 0 and at most kLongestDeadline, with at
+// most three decimals counted, gives that deadline.
+constexpr std::chrono::milliseconds kDefaultDeadline{60000};
+constexpr std::chrono::milliseconds kLongestDeadline{86400000};
+std::chrono::milliseconds transfer_deadline(const char *text);
+
+// The deadline as a diagnostic names it: "60 s", "2.5 s".
+std::string deadline_text(std::chrono::milliseconds deadline);
 
 // The proxy of a solve's transfers, as read when the call was made (NULL: none).
 struct proxy_route {
@@ -220,10 +264,18 @@ struct proxy_route {
 void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
                            const trace_context *trace, stop_watch *stop);
 
-// Performs the transfer, asking the stop check at least every 100 ms.
-// CURLE_ABORTED_BY_CALLBACK when it stopped it (stop->stopped() then says so)
-// or the process is exiting.
-CURLcode perform_transfer(CURL *handle, stop_watch *stop);
+// How a transfer ended: libcurl's code, and whether it was cut because it
+// ran past its deadline (the code is then CURLE_OPERATION_TIMEDOUT).
+struct transfer_end {
+  CURLcode result;
+  bool past_deadline;
+};
+
+// Performs the transfer, asking the stop check at least every 100 ms, and
+// cuts it once it has run for `deadline`. CURLE_ABORTED_BY_CALLBACK when the
+// stop check stopped it (stop->stopped() then says so) or the process is
+// exiting.
+transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline);
 
 // The HTTP status of the last answer of a transfer, 0 when none arrived.
 long response_status(CURL *handle);

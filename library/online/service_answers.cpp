@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "online_client.h"
 
@@ -141,6 +142,16 @@ bool is_https(const char *url) {
   }
   const curl_text scheme = url_part(parsed.get(), CURLUPART_SCHEME);
   return scheme && strcasecmp(scheme.get(), "https") == 0;
+}
+
+std::string resolve_reference(const char *base, const char *reference) {
+  const url_handle url = parse_url(base);
+  if (!url || reference == nullptr || *reference == '\0' ||
+      curl_url_set(url.get(), CURLUPART_URL, reference, 0) != CURLUE_OK) {
+    return {};
+  }
+  const curl_text resolved = url_part(url.get(), CURLUPART_URL);
+  return resolved ? std::string(resolved.get()) : std::string();
 }
 
 bool is_redirect(long status) {

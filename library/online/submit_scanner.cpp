@@ -109,12 +109,15 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
       print_diagnostic("Ran out of buffer during val scraping");
       return {true, *p};
     }
-    print_diagnostic("Got message %s\n", message);
+    // The service's words stay on their lines, whatever bytes they hold.
+    char shown[4 * kMessageLimit + 1];
+    qern_online::escape_into(message, shown, sizeof shown, false);
+    print_diagnostic("Got message %s\n", shown);
     if (strcmp(message, "Forbidden") == 0) {
       print_diagnostic("Bad API key\n");
     }
     record_failure(reply, message);
-    print_diagnostic("%s\n", message);
+    print_diagnostic("%s\n", shown);
     return {true, 0};
   } else {
     while (*p < n && !ends_value(data[*p])) {
@@ -143,7 +146,9 @@ size_t qern_online::scan_submission(char *data, size_t count, submit_reply *repl
     char text[64];
     snprintf(text, sizeof text, "unexpected opening character to response %c", data[0]);
     record_failure(reply, text);
-    print_diagnostic("%s\n", text);
+    char shown[sizeof text * 4];
+    qern_online::escape_into(text, shown, sizeof shown, false);
+    print_diagnostic("%s\n", shown);
     return 0;
   }
   size_t p = 1;

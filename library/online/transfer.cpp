@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "online_client.h"
@@ -76,24 +80,47 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
                     void *trace_data) {
   static const std::string kNoKey;
   const auto *trace = static_cast<const trace_context *>(trace_data);
-  // Writes with stdio only: nothing here allocates or throws.
-  write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
+  try {
+    write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
+  } catch (const std::bad_alloc &) {
+    // No exception may cross into libcurl: the line is lost, and the driver
+    // is told.
+    fputs("* (trace line dropped: not enough memory)\n", stderr);
+    if (trace != nullptr) {
+      trace->out_of_memory = true;
+    }
+  }
   return 0;
 }
 
-void write_replaced(FILE *out, const char *line, size_t length, const std::string &key) {
+// Writes the line with every occurrence of the key replaced by ***. The key
+// is looked for in the escaped line, escaped itself: an escape next to the
+// peer's own bytes could otherwise spell it out. An ordinary line and key
+// are used as they are, with no copy.
+void write_replaced(FILE *out, std::string_view raw, const std::string &key) {
+  std::string escaped_line;
+  std::string escaped_key;
+  std::string_view line = raw;
+  std::string_view hidden = key;
+  if (needs_escape(raw, false)) {
+    escaped_line = escape_controls(raw, false);
+    line = escaped_line;
+  }
+  if (needs_escape(key, false)) {
+    escaped_key = escape_controls(key, false);
+    hidden = escaped_key;
+  }
   size_t start = 0;
-  while (!key.empty() && start + key.size() <= length) {
-    const void *found = memmem(line + start, length - start, key.data(), key.size());
-    if (found == nullptr) {
+  while (!hidden.empty()) {
+    const size_t at = line.find(hidden, start);
+    if (at == std::string_view::npos) {
       break;
     }
-    const size_t at = static_cast<size_t>(static_cast<const char *>(found) - line);
-    fwrite(line + start, 1, at - start, out);
+    fwrite(line.data() + start, 1, at - start, out);
     fputs("***", out);
-    start = at + key.size();
+    start = at + hidden.size();
   }
-  fwrite(line + start, 1, length - start, out);
+  fwrite(line.data() + start, 1, line.size() - start, out);
 }
 
 // Headers whose values are secrets: the API key, and the credentials a proxy
@@ -161,22 +188,79 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
     const auto *newline = static_cast<const char *>(memchr(line, '\n', size - start));
     const size_t length =
         newline != nullptr ? static_cast<size_t>(newline - line) + 1 : size - start;
+    // The line's own ending stays; any other control byte in it is escaped.
+    size_t text_length = length;
+    const char *ending = "\n";
+    if (newline != nullptr) {
+      --text_length;
+      if (text_length > 0 && line[text_length - 1] == '\r') {
+        --text_length;
+        ending = "\r\n";
+      }
+    }
     fputs(prefix, out);
-    const size_t secret = secret_header_name(line, length);
+    const size_t secret = secret_header_name(line, text_length);
     if (secret == kApiKeyHeader) {
       fputs("x-api-key: ***\n", out);
     } else if (secret != 0) {
-      write_replaced(out, line, secret - 1, key);  // the name as it came, less the key
+      write_replaced(out, std::string_view(line, secret - 1), key);  // the name as it came
       fputs(": ***\n", out);
     } else {
-      write_replaced(out, line, length, key);
-      if (newline == nullptr) {
-        fputc('\n', out);
-      }
+      write_replaced(out, std::string_view(line, text_length), key);
+      fputs(ending, out);
     }
     start += length;
   }
   fflush(out);
+}
+
+std::chrono::milliseconds transfer_deadline(const char *text) {
+  if (text == nullptr) {
+    return kDefaultDeadline;
+  }
+  // Read by hand: strtod would follow the process's locale for the point.
+  const char *at = text;
+  while (*at == ' ' || (*at >= '\t' && *at <= '\r')) {
+    ++at;
+  }
+  long long milliseconds = 0;
+  int digits = 0;
+  for (; *at >= '0' && *at <= '9' && digits < 10; ++at, ++digits) {
+    milliseconds = milliseconds * 10 + (*at - '0') * 1000;
+  }
+  if (*at == '.') {
+    ++at;
+    long long scale = 100;
+    for (; *at >= '0' && *at <= '9'; ++at, ++digits) {
+      milliseconds += (*at - '0') * scale;
+      scale /= 10;
+    }
+  }
+  while (*at == ' ' || (*at >= '\t' && *at <= '\r')) {
+    ++at;
+  }
+  const std::chrono::milliseconds deadline{milliseconds};
+  if (digits == 0 || *at != '\0' || deadline <= std::chrono::milliseconds::zero() ||
+      deadline > kLongestDeadline) {
+    return kDefaultDeadline;
+  }
+  return deadline;
+}
+
+std::string deadline_text(std::chrono::milliseconds deadline) {
+  const long long count = deadline.count();
+  char text[32];
+  if (count % 1000 == 0) {
+    snprintf(text, sizeof text, "%lld s", count / 1000);
+  } else {
+    snprintf(text, sizeof text, "%lld.%03lld", count / 1000, count % 1000);
+    size_t end = strlen(text);
+    while (text[end - 1] == '0') {
+      text[--end] = '\0';
+    }
+    snprintf(text + end, sizeof text - end, " s");
+  }
+  return text;
 }
 
 void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
@@ -203,38 +287,48 @@ void set_transport_options(CURL *handle, const char *ca_path, const proxy_route 
   curl_easy_setopt(handle, CURLOPT_XFERINFODATA, stop);
 }
 
-CURLcode perform_transfer(CURL *handle, stop_watch *stop) {
+transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline) {
+  using clock = std::chrono::steady_clock;
   const in_flight counted;
   if (exiting || stop->requested()) {
-    return CURLE_ABORTED_BY_CALLBACK;
+    return {CURLE_ABORTED_BY_CALLBACK, false};
   }
+  // Kept here rather than by libcurl's own time-out, which ends in the same
+  // code as the connection and low-speed time-outs: the driver must tell a
+  // peer that never finishes its answer from one that fell silent.
+  const clock::time_point cut_at = clock::now() + deadline;
   multi_handle multi(curl_multi_init());
   if (!multi) {
-    return CURLE_OUT_OF_MEMORY;
+    return {CURLE_OUT_OF_MEMORY, false};
   }
   const attached transfer(multi.get(), handle);
   if (!transfer.added()) {
-    return CURLE_OUT_OF_MEMORY;
+    return {CURLE_OUT_OF_MEMORY, false};
   }
   while (true) {
     int running = 0;
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
-      return CURLE_OUT_OF_MEMORY;
+      return {CURLE_OUT_OF_MEMORY, false};
     }
     int queued = 0;
     while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
-        return message->data.result;
+        return {message->data.result, false};
       }
     }
     if (running == 0) {
-      return CURLE_FAILED_INIT;  // ended without a verdict: never expected
+      return {CURLE_FAILED_INIT, false};  // ended without a verdict: never expected
     }
     if (exiting || stop->requested()) {
-      return CURLE_ABORTED_BY_CALLBACK;
+      return {CURLE_ABORTED_BY_CALLBACK, false};
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, kSliceMilliseconds, nullptr) != CURLM_OK) {
-      return CURLE_OUT_OF_MEMORY;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(cut_at - clock::now()).count();
+    if (left <= 0) {
+      return {CURLE_OPERATION_TIMEDOUT, true};
+    }
+    const int wait = static_cast<int>(std::min<long long>(left, kSliceMilliseconds));
+    if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
+      return {CURLE_OUT_OF_MEMORY, false};
     }
   }
 }
