@@ -11,6 +11,8 @@ packages=(
   redis-server
   nghttp2-server
   tinyproxy
+  prometheus
+  nginx-light
 )
 
 missing=()

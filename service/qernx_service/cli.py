@@ -11,6 +11,7 @@ import urllib.parse
 
 from .app import ServiceApp
 from .backends import Backend
+from .options import OneLineParser, complain, port_number
 from .redis_url import url_problem
 from .state import Metrics, timestamp
 
@@ -35,7 +36,7 @@ def positive_int(text: str) -> int:
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog="python -m qernx_service",
         description="Serve complete subset sums over HTTPS, as qernx's online solver expects."
         " `python -m qernx_service worker --help` tells about Redis solver workers.",
@@ -43,7 +44,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     add = parser.add_argument
     add("--host", default="127.0.0.1", help="address to listen on")
-    add("--port", type=int, default=8443, help="port (0: any free one)")
+    add("--port", type=port_number, default=8443, help="port (0: any free one)")
     add("--cert", required=True, help="PEM certificate chain of the server")
     add("--key", required=True, help="PEM private key of the certificate")
     add(
@@ -167,8 +168,23 @@ def without_password(url: str) -> str:
     return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
 
 
+def redis_problem(url: str) -> str | None:
+    """Why Redis cannot be used at start-up, in one line without the password."""
+    import redis
+    from redis.exceptions import RedisError
+
+    client = redis.Redis.from_url(url, socket_timeout=5, socket_connect_timeout=5)
+    try:
+        client.ping()
+    except (RedisError, OSError) as error:
+        return f"cannot reach Redis at {without_password(url)}: {error}"
+    finally:
+        client.close()
+    return None
+
+
 def fail(text: str, status: int) -> int:
-    print(f"qernx_service: {text}", file=sys.stderr, flush=True)
+    complain("qernx_service", text)
     return status
 
 
@@ -187,7 +203,11 @@ def serve(arguments: argparse.Namespace) -> int:
     try:
         context = listener.make_tls_context(arguments.cert, arguments.key)
     except (OSError, ssl.SSLError) as error:
-        return fail(f"cannot load the certificate: {error}", 2)
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+        return fail(
+            f"cannot load the certificate {arguments.cert} with the key {arguments.key}: {reason}",
+            2,
+        )
     signing_key = None
     if arguments.signing_key_file:
         try:
@@ -197,6 +217,13 @@ def serve(arguments: argparse.Namespace) -> int:
             return fail(f"cannot read the signing key: {error}", 2)
         if len(signing_key) < 16:
             return fail("the signing key needs 16 bytes at least", 2)
+
+    if arguments.redis:
+        unreachable = redis_problem(arguments.redis)
+        if unreachable is not None:
+            # 3, as for any start that fails while the settings are right: a
+            # service manager restarts it until Redis is back.
+            return fail(unreachable, 3)
 
     metrics = Metrics()
     backend: Backend
@@ -237,7 +264,8 @@ def serve(arguments: argparse.Namespace) -> int:
     try:
         sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
     except OSError as error:
-        return fail(f"cannot listen on {arguments.host}:{arguments.port}: {error}", 1)
+        reason = error.strerror or error
+        return fail(f"cannot listen on {arguments.host}:{arguments.port}: {reason}", 1)
     port = sock.getsockname()[1]
     host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
     mode = (

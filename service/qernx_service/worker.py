@@ -32,6 +32,7 @@ from .backends.redis import (
     job_key,
     queued_key,
 )
+from .options import OneLineParser, complain
 from .protocol import MAX_TOTAL
 from .redis_url import url_problem
 from .solver import prepare_process, solve_payload
@@ -166,7 +167,7 @@ def consume_and_exit(url: str, name: str, reclaim_after: float, result_ttl: int)
 
 
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog="python -m qernx_service worker",
         description="Solve the problems that front-ends queue in Redis.",
     )
@@ -201,7 +202,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     problem = url_problem(arguments.redis)
     if problem is not None:
         # One line, and never the URL: the parser's own words may quote the password.
-        sys.stderr.write(f"qernx_service worker: {problem}\n")
+        complain("qernx_service worker", problem)
         raise SystemExit(2)
     return arguments
 

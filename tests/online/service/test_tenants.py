@@ -74,7 +74,9 @@ def test_a_blank_key_stops_the_service_at_start_in_one_line(
     )
     assert completed.returncode == 2
     lines = completed.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("qernx_service: ") and complaint in lines[0]
+    # One line, stamped with its time like every other line the service writes.
+    assert len(lines) == 1 and complaint in lines[0]
+    assert re.match(r"\d{4}-\d\d-\d\dT[\d:.]+\+00:00 qernx_service: ", lines[0]), lines[0]
     assert "listening" not in completed.stderr and API_KEY not in completed.stderr
 
 
