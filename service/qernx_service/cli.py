@@ -7,12 +7,12 @@ import argparse
 import os
 import ssl
 import sys
-import urllib.parse
+import time
 
 from .app import ServiceApp
 from .backends import Backend
 from .options import OneLineParser, complain, port_number
-from .redis_url import url_problem
+from .redis_url import url_problem, without_password
 from .state import Metrics, timestamp
 
 # A key's default share of the result store: a quarter, so that one key
@@ -158,14 +158,19 @@ def gathered_keys(options: list[str], files: list[str], environment: str) -> lis
     return keys
 
 
-def without_password(url: str) -> str:
-    """A Redis URL fit for a log: its password, if any, as ***."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    user = parts.username or ""
-    host = parts.netloc.rpartition("@")[2]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
+def settings_line(arguments: argparse.Namespace) -> str:
+    """Every option's effective value, as name=value, with no secret: keys
+    are counted, not shown, and a Redis password is masked."""
+    shown = []
+    for name, value in sorted(vars(arguments).items()):
+        if name == "api_keys":
+            name, value = "keys", len(value)
+        elif name == "redis" and value:
+            value = without_password(value)
+        elif isinstance(value, list):
+            value = ",".join(map(str, value)) or "-"
+        shown.append(f"{name.replace('_', '-')}={'-' if value is None else value}")
+    return " ".join(shown)
 
 
 def redis_problem(url: str) -> str | None:
@@ -274,9 +279,13 @@ def serve(arguments: argparse.Namespace) -> int:
         else f"{arguments.workers} solvers"
     )
 
+    began = time.monotonic()
+
     def started() -> None:
-        app.write_log(f"qernx_service listening on https://{host}:{port}")
-        app.write_log(f"qernx_service solving with {mode}")
+        # The first line ends with the address, for whoever waits for it.
+        app.write_log(f"{timestamp()} qernx_service listening on https://{host}:{port}")
+        app.write_log(f"{timestamp()} qernx_service solving with {mode}")
+        app.write_log(f"{timestamp()} qernx_service settings: {settings_line(arguments)}")
         for warning in getattr(backend, "warnings", []):
             app.write_log(f"{timestamp()} qernx_service: {warning}")
 
@@ -294,5 +303,6 @@ def serve(arguments: argparse.Namespace) -> int:
     )
     if failed is not None:
         return fail("could not start (see above)", failed)
-    app.write_log("qernx_service stopped")
+    uptime = time.monotonic() - began
+    app.write_log(f"{timestamp()} qernx_service stopped after {uptime:.1f} s")
     return 0

@@ -252,6 +252,7 @@ def protocol_class(
         deadline: asyncio.TimerHandle | None = None
         head_bytes = 0
         head_too_large = False
+        armed_at = 0.0
         # The connection's place in the counts, from its accept.
         ticket: Ticket | None = None
 
@@ -327,6 +328,7 @@ def protocol_class(
 
         def _arm(self) -> None:
             self._disarm()
+            self.armed_at = self.loop.time()
             self.deadline = self.loop.call_later(request_timeout, self._expired)
 
         def _disarm(self) -> None:
@@ -339,10 +341,22 @@ def protocol_class(
             if self.transport.is_closing():
                 return
             if self.cycle is None or not self.cycle.response_started:
+                request_id = secrets.token_hex(8)
                 app.count_unreadable(408)
                 self.transport.write(
-                    json_answer(408, "Request Timeout", "Request timed out", secrets.token_hex(8))
+                    json_answer(408, "Request Timeout", "Request timed out", request_id)
                 )
+                # What was read of the request, so that the cut shows in the log.
+                address = self.client[0] if self.client else "-"
+                # Nothing of them exists before the first byte of a request.
+                url = getattr(self, "url", b"")
+                try:  # the parser knows the method once the target has begun
+                    method = self.parser.get_method().decode("latin-1") if url else ""
+                except httptools.HttpParserError:
+                    method = ""
+                target = url[:2048].decode("latin-1")
+                elapsed = self.loop.time() - self.armed_at
+                app.write_log(log_line(address, method, target, 408, elapsed, request_id))
             self.transport.abort()
 
     return ServiceProtocol

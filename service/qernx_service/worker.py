@@ -34,7 +34,7 @@ from .backends.redis import (
 )
 from .options import OneLineParser, complain
 from .protocol import MAX_TOTAL
-from .redis_url import url_problem
+from .redis_url import url_problem, without_password
 from .solver import prepare_process, solve_payload
 
 # Problems one read takes at most: fewer round trips, and few enough that an
@@ -211,10 +211,17 @@ def main(argv: list[str]) -> int:
     arguments = parse_arguments(argv)
     base = f"{socket.gethostname()}-{os.getpid()}"
     options = (arguments.reclaim_after, arguments.result_ttl)
+    began = time.monotonic()
+    settings = (
+        f"worker {base} settings: concurrency={arguments.concurrency}"
+        f" reclaim-after={arguments.reclaim_after} result-ttl={arguments.result_ttl}"
+        f" redis={without_password(arguments.redis)}"
+    )
     if arguments.concurrency == 1:
         log(f"worker {base} solving with 1 consumer")
+        log(settings)
         status = consume(arguments.redis, f"{base}-0", *options)
-        log(f"worker {base} stopped")
+        log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
         return status
     stop = threading.Event()
     for number in (signal.SIGINT, signal.SIGTERM):
@@ -233,6 +240,7 @@ def main(argv: list[str]) -> int:
 
     consumers = [started(i) for i in range(arguments.concurrency)]
     log(f"worker {base} solving with {arguments.concurrency} consumers")
+    log(settings)
     while not stop.wait(0.5):
         # A consumer that died (killed, out of memory, Redis unreachable) is
         # replaced: what it held is taken over after --reclaim-after. One that
@@ -252,5 +260,5 @@ def main(argv: list[str]) -> int:
             consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops
     for consumer in consumers:
         consumer.join(timeout=9)
-    log(f"worker {base} stopped")
+    log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
     return 0

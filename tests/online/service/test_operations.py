@@ -3,12 +3,14 @@ log lines that all carry their time, start-up and shutdown lines that tell
 the effective settings, and metrics where they belong."""
 
 import re
+import secrets
 import socket
 import subprocess
 import sys
 
 import pytest
 from conftest import API_KEY, certs_dir, free_port
+from test_service_protocol import client_context, submit, wait_ready
 
 pytestmark = pytest.mark.service_only
 
@@ -146,3 +148,54 @@ def test_a_bad_worker_setting_is_one_line_and_status_2(options, complaint):
     assert completed.returncode == 2, completed.stderr
     (line,) = completed.stderr.splitlines()
     assert complaint in line and ISO_START.match(line), line
+
+
+def redis_with_password(redis_server):
+    password = "pw-" + secrets.token_hex(8)
+    redis_server.cli("CONFIG", "SET", "requirepass", password)
+    return password, f"redis://:{password}@127.0.0.1:{redis_server.port}/0"
+
+
+def test_every_line_is_timestamped_and_start_up_tells_the_settings_but_no_secret(
+    service, redis_server, worker
+):
+    password, url = redis_with_password(redis_server)
+    server = service("--redis", url, "--request-timeout", "1.5", "--max-queued", "77")
+    made = worker(url, "--concurrency", "1", "--reclaim-after", "12")
+    request_id = submit(server, [2, 5])
+    wait_ready(server, f"/v0/result?requestId={request_id}")
+    # A request left half-sent is cut off by the deadline, and the cut is logged.
+    with socket.create_connection(("127.0.0.1", server.port), timeout=15) as plain:
+        with client_context().wrap_socket(plain, server_hostname="localhost") as tls:
+            tls.sendall(b"GET /healthz?half=1 HTTP/1.1\r\nHost: x\r\n")
+            tls.settimeout(15)
+            try:
+                answer = tls.recv(4096)
+            except OSError:
+                answer = b""
+    assert answer.startswith(b"HTTP/1.1 408 ")
+    cut_id = re.search(rb"x-request-id: (\w+)", answer).group(1).decode()
+    assert server.stop() == 0
+    assert made.stop() == 0
+
+    front, back = server.log(), made.log()
+    for log in (front, back):
+        for line in log.splitlines():
+            assert ISO_START.match(line), line
+        assert password not in log and API_KEY not in log
+    (settings,) = [line for line in front.splitlines() if "qernx_service settings: " in line]
+    for shown in (
+        "request-timeout=1.5",
+        "max-queued=77",
+        "keys=1",
+        f"redis=redis://:***@127.0.0.1:{redis_server.port}/0",
+        "max-connections=10000",
+    ):
+        assert f" {shown}" in settings, (shown, settings)
+    (cut,) = [line for line in front.splitlines() if f"id={cut_id}" in line]
+    assert " 127.0.0.1 GET /healthz?half=1 408 " in cut, cut
+    assert re.search(r"qernx_service stopped after [\d.]+ s$", front.splitlines()[-1])
+    (worker_settings,) = [line for line in back.splitlines() if " settings: " in line]
+    assert "concurrency=1 reclaim-after=12.0 result-ttl=3600" in worker_settings
+    assert f"redis=redis://:***@127.0.0.1:{redis_server.port}/0" in worker_settings
+    assert re.search(r"worker \S+ stopped after [\d.]+ s$", back.splitlines()[-1])

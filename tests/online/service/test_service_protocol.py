@@ -435,7 +435,9 @@ def test_redirected_results_go_to_signed_object_urls(service, tmp_path):
 def test_the_service_stops_cleanly_on_a_signal(service, signal_number):
     server = service("--workers", "1")
     assert server.stop(signal_number) == 0
-    assert server.log().splitlines()[-1] == "qernx_service stopped"
+    assert re.search(
+        r"\+00:00 qernx_service stopped after [\d.]+ s$", server.log().splitlines()[-1]
+    )
     assert "Traceback" not in server.log()
 
 
