@@ -65,6 +65,7 @@ class ServiceApp:
         self.objects = ObjectUrls(backend, signing_key, object_ttl, clock, self.write_log)
         redirect_to = self.objects if redirect_results else None
         handlers = Handlers(backend, ApiKeys(keys), redirect_to, self.metrics, self.write_log)
+        self.metrics_text = handlers.metrics_text
         self.routes = route_table(handlers, redirect_to)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:

@@ -104,6 +104,18 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         action="store_true",
         help="answer result requests with a redirect to a signed object URL",
     )
+    add(
+        "--metrics-port",
+        type=port_number,
+        default=None,
+        help="serve /metrics without a key over plain HTTP on this port (0: any free one);"
+        " without it, /metrics on the main port needs a key",
+    )
+    add(
+        "--metrics-host",
+        default="127.0.0.1",
+        help="address of --metrics-port (default 127.0.0.1: only this machine can scrape)",
+    )
     add("--signing-key-file", help="file whose bytes sign object URLs (default: generated)")
     arguments = parser.parse_args(argv)
     try:
@@ -230,7 +242,7 @@ def serve(arguments: argparse.Namespace) -> int:
             # service manager restarts it until Redis is back.
             return fail(unreachable, 3)
 
-    metrics = Metrics()
+    metrics = Metrics(redis=bool(arguments.redis))
     backend: Backend
     if arguments.redis:
         from .backends.redis import RedisBackend
@@ -271,6 +283,16 @@ def serve(arguments: argparse.Namespace) -> int:
     except OSError as error:
         reason = error.strerror or error
         return fail(f"cannot listen on {arguments.host}:{arguments.port}: {reason}", 1)
+    metrics_sock = None
+    if arguments.metrics_port is not None:
+        try:
+            metrics_sock = listener.listening_socket(
+                arguments.metrics_host, arguments.metrics_port, 128
+            )
+        except OSError as error:
+            sock.close()
+            where = f"{arguments.metrics_host}:{arguments.metrics_port}"
+            return fail(f"cannot listen for metrics on {where}: {error.strerror or error}", 1)
     port = sock.getsockname()[1]
     host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
     mode = (
@@ -284,6 +306,12 @@ def serve(arguments: argparse.Namespace) -> int:
     def started() -> None:
         # The first line ends with the address, for whoever waits for it.
         app.write_log(f"{timestamp()} qernx_service listening on https://{host}:{port}")
+        if metrics_sock is not None:
+            metrics_host, metrics_port = metrics_sock.getsockname()[:2]
+            shown = f"[{metrics_host}]" if ":" in metrics_host else metrics_host
+            app.write_log(
+                f"{timestamp()} qernx_service metrics on http://{shown}:{metrics_port}/metrics"
+            )
         app.write_log(f"{timestamp()} qernx_service solving with {mode}")
         app.write_log(f"{timestamp()} qernx_service settings: {settings_line(arguments)}")
         for warning in getattr(backend, "warnings", []):
@@ -300,6 +328,7 @@ def serve(arguments: argparse.Namespace) -> int:
         started,
         arguments.max_connections_per_client,
         arguments.handshake_timeout,
+        metrics_sock,
     )
     if failed is not None:
         return fail("could not start (see above)", failed)

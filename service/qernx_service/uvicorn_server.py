@@ -14,7 +14,7 @@ import signal
 import socket
 import ssl
 import time
-from collections.abc import Iterator
+from collections.abc import Awaitable, Iterator
 from types import FrameType
 from typing import Any, Callable
 
@@ -24,6 +24,7 @@ from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
 from .access_log import escape_for_log, log_line
 from .app import ServiceApp
+from .metrics_listener import serve_metrics
 from .state import timestamp
 
 # The request line and headers of one request, in bytes at most: beyond
@@ -373,11 +374,16 @@ class ServiceServer(uvicorn.Server):
         on_started: Callable[[], None],
         admission: Admission,
         handshake_timeout: float,
+        metrics_sock: socket.socket | None = None,
+        metrics_page: Callable[[], Awaitable[bytes]] | None = None,
     ) -> None:
         super().__init__(config)
         self.on_started = on_started
         self.admission = admission
         self.handshake_timeout = handshake_timeout
+        self.metrics_sock = metrics_sock
+        self.metrics_page = metrics_page
+        self.metrics_server: asyncio.AbstractServer | None = None
 
     def run(self, sockets: list[socket.socket] | None = None) -> None:
         """Serves on uvicorn's event loop. The server it creates accepts
@@ -386,7 +392,7 @@ class ServiceServer(uvicorn.Server):
         uvicorn's HTTP protocol sees it, so that connections still in their
         handshake count toward every limit."""
         loop = (self.config.get_loop_factory() or asyncio.new_event_loop)()
-        create_server = loop.create_server
+        create_server = self.create_server = loop.create_server
         admission = self.admission
         timeout = self.handshake_timeout
 
@@ -431,6 +437,10 @@ class ServiceServer(uvicorn.Server):
 
     async def startup(self, sockets: list[socket.socket] | None = None) -> None:
         await super().startup(sockets)
+        if self.started and self.metrics_sock is not None and self.metrics_page is not None:
+            self.metrics_server = await serve_metrics(
+                self.metrics_sock, self.metrics_page, self.create_server
+            )
         if self.started:
             self.on_started()
 
@@ -440,6 +450,8 @@ class ServiceServer(uvicorn.Server):
         short sees its client gone and ends without an answer or a traceback."""
         for server in self.servers:
             server.close()
+        if self.metrics_server is not None:
+            self.metrics_server.close()
         for sock in sockets or []:
             sock.close()
         for transport in list(self.admission.handshaking):
@@ -520,17 +532,27 @@ def serve(
     on_started: Callable[[], None],
     max_connections_per_client: int,
     handshake_timeout: float,
+    metrics_sock: socket.socket | None = None,
 ) -> int | None:
     """Serves `app` on `sock` until a signal stops it, then closes `sock`.
     None once stopped, or the exit status of a start that failed."""
     admission = Admission(max_connections, max_connections_per_client, app)
     config = make_config(app, context, backlog, admission, request_timeout, keep_alive)
     # A handshake is part of the first request: it never gets longer than one.
-    running = ServiceServer(config, on_started, admission, min(handshake_timeout, request_timeout))
+    running = ServiceServer(
+        config,
+        on_started,
+        admission,
+        min(handshake_timeout, request_timeout),
+        metrics_sock,
+        app.metrics_text,
+    )
     try:
         running.run(sockets=[sock])
     except SystemExit as stopped:  # uvicorn's way to report a failed start
         return int(stopped.code or 3)
     finally:
         sock.close()
+        if metrics_sock is not None:
+            metrics_sock.close()
     return None if running.started else 3

@@ -40,7 +40,7 @@ import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
-from ..state import FAILED, PENDING, UNKNOWN, Found
+from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -315,3 +315,20 @@ class RedisBackend:
         count: int = await self._client.zcard(EXPIRY)
         charged = await self._client.get(HELD_TOTAL)
         return count, int(charged or 0)
+
+    async def queue_figures(self) -> tuple[int, float, int]:
+        """Problems taken by a consumer and not yet solved; the age in seconds
+        of the oldest of them since it was queued (its id is its queueing
+        time in ms, by Redis's clock); and the consumers live (see LIVE_SECONDS)."""
+        summary = await self._client.xpending(STREAM, GROUP)
+        pending = int(summary.get("pending") or 0)
+        oldest_age = 0.0
+        if pending and summary.get("min"):
+            oldest = summary["min"]
+            oldest = oldest.decode() if isinstance(oldest, bytes) else str(oldest)
+            seconds, microseconds = await self._client.time()
+            now_ms = seconds * 1000 + microseconds // 1000
+            oldest_age = max(0.0, (now_ms - int(oldest.split("-")[0])) / 1000)
+        consumers = await self._client.xinfo_consumers(STREAM, GROUP)
+        live = sum(1 for c in consumers if int(c.get("idle", 0)) < LIVE_SECONDS * 1000)
+        return pending, oldest_age, live

@@ -7,10 +7,11 @@ import secrets
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
 from conftest import API_KEY, certs_dir, free_port
-from test_service_protocol import client_context, submit, wait_ready
+from test_service_protocol import client_context, request, submit, wait_ready
 
 pytestmark = pytest.mark.service_only
 
@@ -199,3 +200,137 @@ def test_every_line_is_timestamped_and_start_up_tells_the_settings_but_no_secret
     assert "concurrency=1 reclaim-after=12.0 result-ttl=3600" in worker_settings
     assert f"redis=redis://:***@127.0.0.1:{redis_server.port}/0" in worker_settings
     assert re.search(r"worker \S+ stopped after [\d.]+ s$", back.splitlines()[-1])
+
+
+def scrape(url):
+    """The status and text of a plain-HTTP metrics page."""
+    import urllib.error
+    import urllib.request
+
+    try:
+        with urllib.request.urlopen(url, timeout=15) as response:
+            return response.status, response.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+def metrics_url(log, role):
+    found = re.search(rf"{role}(?: \S+)? metrics on (http://127\.0\.0\.1:\d+/metrics)", log)
+    assert found, log
+    return found.group(1)
+
+
+def samples(page):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    return {
+        (sample.name, tuple(sorted(sample.labels.items()))): sample.value
+        for family in text_string_to_metric_families(page)
+        for sample in family.samples
+    }
+
+
+def value(page, name, **labels):
+    return samples(page).get((name, tuple(sorted(labels.items()))))
+
+
+def promtool_accepts(page):
+    checked = subprocess.run(
+        ["promtool", "check", "metrics"], input=page, capture_output=True, text=True, timeout=60
+    )
+    assert checked.returncode == 0 and not checked.stdout.strip(), checked.stdout + checked.stderr
+    return True
+
+
+def test_metrics_need_the_key_on_the_public_port_and_not_on_the_metrics_port(service):
+    server = service("--workers", "1", "--metrics-port", "0")
+    url = metrics_url(server.log(), "qernx_service")
+    submit(server, [1, 2])
+    refused, body = request(server, "GET", "/metrics", key=None)
+    assert refused.status == 403 and b"qernx_" not in body
+    allowed, public = request(server, "GET", "/metrics")
+    assert allowed.status == 200
+    status, page = scrape(url)
+    assert status == 200 and promtool_accepts(page)
+    for text in (page, public.decode()):
+        assert value(text, "qernx_requests_total", route="submit", status="200") == 1.0
+    # The queue's Redis-only gauges are absent, not a misleading 0.
+    assert not any(name.startswith("qernx_queue_pending") for name, _ in samples(page))
+    assert scrape(url.replace("/metrics", "/healthz"))[0] == 404
+    base = url.rsplit("/", 1)[0]
+    with socket.create_connection(("127.0.0.1", int(base.rsplit(":", 1)[1])), timeout=15) as sock:
+        sock.sendall(b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
+        assert sock.recv(4096).startswith(b"HTTP/1.1 405 ")
+    assert API_KEY not in page
+
+
+def test_a_metrics_port_in_use_is_one_line_for_front_end_and_worker(busy_port):
+    for worker_mode in (False, True):
+        options = ["--metrics-port", str(busy_port)]
+        if worker_mode:
+            options = ["--redis", "redis://127.0.0.1:1/0", "--concurrency", "1", *options]
+        else:
+            options = ["--port", "0", *options]
+        completed = run_service(*options, worker=worker_mode)
+        assert completed.returncode == 1, completed.stderr
+        (line,) = completed.stderr.splitlines()
+        assert f"cannot listen for metrics on 127.0.0.1:{busy_port}" in line, line
+        assert "in use" in line and ISO_START.match(line), line
+
+
+@pytest.mark.parametrize("concurrency", [1, 2])
+def test_redis_gauges_and_worker_counters_tell_the_truth(
+    service, redis_server, worker, concurrency
+):
+    front = service("--redis", redis_server.url, "--metrics-port", "0")
+    front_url = metrics_url(front.log(), "qernx_service")
+    first = submit(front, [1, 4])
+    # A consumer that takes a problem and never answers: it stays pending.
+    taken = redis_server.cli(
+        "XREADGROUP", "GROUP", "solvers", "ghost", "COUNT", "1", "STREAMS", "qernx:problems", ">"
+    )
+    assert first in taken
+    time.sleep(1.5)
+    _, page = scrape(front_url)
+    assert promtool_accepts(page)
+    assert value(page, "qernx_queue_depth") == 1
+    assert value(page, "qernx_queue_pending") == 1
+    assert 1.4 <= value(page, "qernx_queue_oldest_pending_age_seconds") < 60
+    assert value(page, "qernx_consumers_live") == 1
+
+    made = worker(
+        redis_server.url,
+        "--concurrency",
+        str(concurrency),
+        "--reclaim-after",
+        "1",
+        "--metrics-port",
+        "0",
+    )
+    worker_url = metrics_url(made.log(), "worker")
+    wait_ready(front, f"/v0/result?requestId={first}")  # taken over from the ghost
+    redis_server.cli("XADD", "qernx:problems", "*", "id", "foreign", "owner", "x", "items", "[-1]")
+    second = submit(front, [3, 5, 7])
+    wait_ready(front, f"/v0/result?requestId={second}")
+    deadline = time.monotonic() + 30
+    while value(scrape(worker_url)[1], "qernx_worker_failures_total") != 1:
+        assert time.monotonic() < deadline, made.log()
+        time.sleep(0.1)
+    _, page = scrape(worker_url)
+    assert promtool_accepts(page)
+    assert value(page, "qernx_worker_solves_total") == 2
+    assert value(page, "qernx_worker_solve_seconds_count") == 2
+    assert value(page, "qernx_worker_reclaimed_total") == 1
+    assert value(page, "qernx_worker_redis_errors_total") == 0
+    _, page = scrape(front_url)
+    assert value(page, "qernx_queue_depth") == 0
+    assert value(page, "qernx_queue_pending") == 0
+    assert value(page, "qernx_queue_oldest_pending_age_seconds") == 0
+    # The ghost read less than 30 s ago, and every consumer of the worker is polling.
+    assert value(page, "qernx_consumers_live") == 1 + concurrency
+
+    redis_server.stop()
+    deadline = time.monotonic() + 30
+    while not value(scrape(worker_url)[1], "qernx_worker_redis_errors_total"):
+        assert time.monotonic() < deadline, made.log()
+        time.sleep(0.2)

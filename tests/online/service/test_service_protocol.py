@@ -233,17 +233,17 @@ def test_keep_alive_serves_several_requests_on_one_connection(shared):
     connection.close()
 
 
-def test_health_and_metrics_need_no_key_and_count_requests(shared):
+def test_health_needs_no_key_and_metrics_count_requests(shared):
     response, data = request(shared, "GET", "/healthz", key=None)
     assert response.status == 200 and json.loads(data) == {"status": "ok"}
 
     def submissions():
-        _, page = request(shared, "GET", "/metrics", key=None)
+        _, page = request(shared, "GET", "/metrics")
         found = re.search(rb'qernx_requests_total\{route="submit",status="200"\} (\S+)', page)
         return float(found.group(1)) if found else 0.0, page
 
     def forbidden():
-        _, page = request(shared, "GET", "/metrics", key=None)
+        _, page = request(shared, "GET", "/metrics")
         found = re.search(rb'qernx_requests_total\{route="submit",status="403"\} (\S+)', page)
         return float(found.group(1)) if found else 0.0
 
