@@ -4,14 +4,17 @@ start-up and shutdown; `... worker` runs a Redis solver worker."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import socket
 import ssl
 import sys
 import time
 
 from .app import ServiceApp
 from .backends import Backend
-from .options import OneLineParser, complain, port_number
+from .forwarded import TrustedProxies
+from .options import OneLineParser, complain, file_mode, is_loopback, port_number
 from .redis_url import url_problem, without_password
 from .state import Metrics, timestamp
 
@@ -45,8 +48,32 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     add = parser.add_argument
     add("--host", default="127.0.0.1", help="address to listen on")
     add("--port", type=port_number, default=8443, help="port (0: any free one)")
-    add("--cert", required=True, help="PEM certificate chain of the server")
-    add("--key", required=True, help="PEM private key of the certificate")
+    add("--cert", help="PEM certificate chain of the server (HTTPS on --host and --port)")
+    add("--key", help="PEM private key of the certificate")
+    add(
+        "--uds",
+        help="also serve plain HTTP on this Unix socket, for a proxy on this machine"
+        " (X-Forwarded-For from it is trusted)",
+    )
+    add(
+        "--uds-mode",
+        type=file_mode,
+        default=0o660,
+        help="file mode of --uds, in octal (default 660: the owner and its group)",
+    )
+    add("--plain-port", type=port_number, help="also serve plain HTTP on this port, for a proxy")
+    add("--plain-host", default="127.0.0.1", help="address of --plain-port (default 127.0.0.1)")
+    add(
+        "--plain-allow-remote",
+        action="store_true",
+        help="let --plain-host be an address other machines reach (nothing encrypts it)",
+    )
+    add(
+        "--forwarded-allow-ips",
+        default="",
+        help="comma-separated proxy addresses or networks whose X-Forwarded-For names the"
+        " client (default: none; the --uds peer is always trusted)",
+    )
     add(
         "--api-key",
         action="append",
@@ -130,6 +157,23 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
             "no API key: give --api-key or --api-key-file, or set QERN_SERVICE_KEYS"
             " (comma-separated)"
         )
+    if (arguments.cert is None) != (arguments.key is None):
+        parser.error("--cert and --key go together")
+    if arguments.cert is None and arguments.uds is None and arguments.plain_port is None:
+        parser.error("nothing to listen on: give --cert and --key, --uds or --plain-port")
+    if (
+        arguments.plain_port is not None
+        and not arguments.plain_allow_remote
+        and not is_loopback(arguments.plain_host)
+    ):
+        parser.error(
+            f"--plain-host {arguments.plain_host} is not a loopback address: plain HTTP"
+            " there is unencrypted; add --plain-allow-remote if a private network carries it"
+        )
+    try:
+        TrustedProxies(arguments.forwarded_allow_ips)
+    except ValueError as error:
+        parser.error(str(error))
     if arguments.redis:
         unusable = url_problem(arguments.redis)
         if unusable is not None:
@@ -170,6 +214,15 @@ def gathered_keys(options: list[str], files: list[str], environment: str) -> lis
     return keys
 
 
+def address_of(sock: socket.socket, tls: socket.socket | None) -> str:
+    """A listening socket as a URL: https:// or http://, or unix: and its path."""
+    if sock.family == socket.AF_UNIX:
+        return f"unix:{sock.getsockname()}"
+    host, port = sock.getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    return f"{'https' if sock is tls else 'http'}://{shown}:{port}"
+
+
 def settings_line(arguments: argparse.Namespace) -> str:
     """Every option's effective value, as name=value, with no secret: keys
     are counted, not shown, and a Redis password is masked."""
@@ -179,6 +232,8 @@ def settings_line(arguments: argparse.Namespace) -> str:
             name, value = "keys", len(value)
         elif name == "redis" and value:
             value = without_password(value)
+        elif name == "uds_mode":
+            value = f"{value:o}"
         elif isinstance(value, list):
             value = ",".join(map(str, value)) or "-"
         shown.append(f"{name.replace('_', '-')}={'-' if value is None else value}")
@@ -217,8 +272,10 @@ def main(argv: list[str] | None = None) -> int:
 def serve(arguments: argparse.Namespace) -> int:
     from . import listener, uvicorn_server
 
+    context = None
     try:
-        context = listener.make_tls_context(arguments.cert, arguments.key)
+        if arguments.cert is not None:
+            context = listener.make_tls_context(arguments.cert, arguments.key)
     except (OSError, ssl.SSLError) as error:
         reason = error.strerror if isinstance(error, OSError) and error.strerror else error
         return fail(
@@ -275,14 +332,31 @@ def serve(arguments: argparse.Namespace) -> int:
         signing_key,
         arguments.result_ttl,
         metrics,
+        proxies=TrustedProxies(arguments.forwarded_allow_ips),
     )
     uvicorn_server.configure_logging()
     listener.raise_open_file_limit()
+    sock = None
+    plain = []
     try:
-        sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
+        if context is not None:
+            where = f"{arguments.host}:{arguments.port}"
+            sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
+        if arguments.plain_port is not None:
+            where = f"{arguments.plain_host}:{arguments.plain_port}"
+            plain.append(
+                listener.listening_socket(
+                    arguments.plain_host, arguments.plain_port, arguments.backlog
+                )
+            )
+        if arguments.uds is not None:
+            where = arguments.uds
+            plain.append(listener.unix_socket(arguments.uds, arguments.uds_mode, arguments.backlog))
     except OSError as error:
-        reason = error.strerror or error
-        return fail(f"cannot listen on {arguments.host}:{arguments.port}: {reason}", 1)
+        for each in [sock, *plain]:
+            if each is not None:
+                each.close()
+        return fail(f"cannot listen on {where}: {error.strerror or error}", 1)
     metrics_sock = None
     if arguments.metrics_port is not None:
         try:
@@ -290,11 +364,12 @@ def serve(arguments: argparse.Namespace) -> int:
                 arguments.metrics_host, arguments.metrics_port, 128
             )
         except OSError as error:
-            sock.close()
+            for each in [sock, *plain]:
+                if each is not None:
+                    each.close()
             where = f"{arguments.metrics_host}:{arguments.metrics_port}"
             return fail(f"cannot listen for metrics on {where}: {error.strerror or error}", 1)
-    port = sock.getsockname()[1]
-    host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
+
     mode = (
         f"Redis at {without_password(arguments.redis)}"
         if arguments.redis
@@ -304,8 +379,10 @@ def serve(arguments: argparse.Namespace) -> int:
     began = time.monotonic()
 
     def started() -> None:
-        # The first line ends with the address, for whoever waits for it.
-        app.write_log(f"{timestamp()} qernx_service listening on https://{host}:{port}")
+        # The first line ends with an address, for whoever waits for it.
+        for each in [sock, *plain]:
+            if each is not None:
+                app.write_log(f"{timestamp()} qernx_service listening on {address_of(each, sock)}")
         if metrics_sock is not None:
             metrics_host, metrics_port = metrics_sock.getsockname()[:2]
             shown = f"[{metrics_host}]" if ":" in metrics_host else metrics_host
@@ -329,9 +406,13 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.max_connections_per_client,
         arguments.handshake_timeout,
         metrics_sock,
+        plain,
     )
     if failed is not None:
         return fail("could not start (see above)", failed)
+    if arguments.uds is not None:
+        with contextlib.suppress(OSError):  # gone already, or replaced: not ours to mind
+            os.unlink(arguments.uds)
     uptime = time.monotonic() - began
     app.write_log(f"{timestamp()} qernx_service stopped after {uptime:.1f} s")
     return 0

@@ -37,6 +37,17 @@ def port_number(text: str) -> int:
     return value
 
 
+def file_mode(text: str) -> int:
+    """A file mode in octal, as chmod takes it (660)."""
+    try:
+        value = int(text, 8)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an octal file mode: {text!r}") from None
+    if not 0 <= value <= 0o777:
+        raise argparse.ArgumentTypeError(f"a file mode is 0 to 777: {text}")
+    return value
+
+
 def is_loopback(host: str) -> bool:
     """Whether `host` is a loopback address or names only loopback ("localhost")."""
     if host.lower() == "localhost":

@@ -70,6 +70,9 @@ class Admission:
         descriptor_limit: int | None = None,
     ) -> None:
         self.max_connections = max_connections
+        # A trusted proxy (or the Unix socket's peer) carries many clients:
+        # the per-client share is not its to meet.
+        self.shared_peer = app.proxies.trusts
         self.per_client = per_client
         self.app = app
         if descriptor_limit is None:
@@ -85,14 +88,16 @@ class Admission:
 
     def admit(self, transport: asyncio.BaseTransport) -> Ticket | None:
         peer = transport.get_extra_info("peername")
-        address = str(peer[0]) if peer else "-"
+        # A Unix socket's peer has no address ("" or None).
+        address = str(peer[0]) if isinstance(peer, tuple) and peer else "-"
+        proxy = self.shared_peer(None if address == "-" else address)
         sock = transport.get_extra_info("socket")
         # Linux gives each new descriptor the lowest free number: one this
         # high means fewer than the margin are left.
         if sock is not None and sock.fileno() >= self.descriptor_ceiling:
             self.refused("descriptors", address)
             return None
-        if self.by_address[address] >= self.per_client:
+        if not proxy and self.by_address[address] >= self.per_client:
             self.refused("per_client", address)
             return None
         self.open += 1
@@ -143,13 +148,14 @@ class Gate(asyncio.Protocol):
     """The first protocol of every accepted connection: admits it or closes
     it at once, then runs its TLS handshake within `handshake_timeout` and
     hands the TLS connection to the HTTP protocol, which gives its place
-    back when it closes."""
+    back when it closes. Without a context (a plain listener for a proxy)
+    the connection goes to the HTTP protocol at once."""
 
     def __init__(
         self,
         admission: Admission,
         http_protocol: Callable[[], asyncio.Protocol],
-        context: ssl.SSLContext,
+        context: ssl.SSLContext | None,
         handshake_timeout: float,
     ) -> None:
         self.admission = admission
@@ -164,6 +170,13 @@ class Gate(asyncio.Protocol):
         self.ticket = self.admission.admit(transport)
         if self.ticket is None:
             transport.abort()
+            return
+        if self.context is None:
+            protocol = self.http_protocol()
+            setattr(protocol, "ticket", self.ticket)  # noqa: B010 (read by the HTTP protocol)
+            self.ticket = None
+            transport.set_protocol(protocol)
+            protocol.connection_made(transport)
             return
         self.admission.handshaking.add(transport)
         loop = asyncio.get_running_loop()
@@ -202,6 +215,7 @@ class Gate(asyncio.Protocol):
             self.ticket.release()
 
     async def handshake(self, transport: Any, ticket: Ticket) -> None:
+        assert self.context is not None  # only TLS connections shake hands
         loop = asyncio.get_running_loop()
         protocol = self.http_protocol()
         try:
@@ -376,8 +390,10 @@ class ServiceServer(uvicorn.Server):
         handshake_timeout: float,
         metrics_sock: socket.socket | None = None,
         metrics_page: Callable[[], Awaitable[bytes]] | None = None,
+        plain_sockets: list[socket.socket] | None = None,
     ) -> None:
         super().__init__(config)
+        self.plain_sockets = plain_sockets or []
         self.on_started = on_started
         self.admission = admission
         self.handshake_timeout = handshake_timeout
@@ -396,10 +412,14 @@ class ServiceServer(uvicorn.Server):
         admission = self.admission
         timeout = self.handshake_timeout
 
+        plain = self.plain_sockets
+
         async def gated_server(
             http_protocol: Callable[[], asyncio.Protocol], **options: Any
         ) -> asyncio.AbstractServer:
             context = options.pop("ssl")
+            if options.get("sock") in plain:
+                context = None
             return await create_server(
                 lambda: Gate(admission, http_protocol, context, timeout), **options
             )
@@ -484,7 +504,7 @@ class ServiceServer(uvicorn.Server):
 
 def make_config(
     app: ServiceApp,
-    context: ssl.SSLContext,
+    context: ssl.SSLContext | None,
     backlog: int,
     admission: Admission,
     request_timeout: float,
@@ -523,8 +543,8 @@ def configure_logging() -> None:
 
 def serve(
     app: ServiceApp,
-    context: ssl.SSLContext,
-    sock: socket.socket,
+    context: ssl.SSLContext | None,
+    sock: socket.socket | None,
     backlog: int,
     max_connections: int,
     request_timeout: float,
@@ -533,9 +553,11 @@ def serve(
     max_connections_per_client: int,
     handshake_timeout: float,
     metrics_sock: socket.socket | None = None,
+    plain_sockets: list[socket.socket] | None = None,
 ) -> int | None:
-    """Serves `app` on `sock` until a signal stops it, then closes `sock`.
-    None once stopped, or the exit status of a start that failed."""
+    """Serves `app` with TLS on `sock` (if any) and in plain HTTP on
+    `plain_sockets` until a signal stops it, then closes them all. None
+    once stopped, or the exit status of a start that failed."""
     admission = Admission(max_connections, max_connections_per_client, app)
     config = make_config(app, context, backlog, admission, request_timeout, keep_alive)
     # A handshake is part of the first request: it never gets longer than one.
@@ -546,13 +568,16 @@ def serve(
         min(handshake_timeout, request_timeout),
         metrics_sock,
         app.metrics_text,
+        plain_sockets,
     )
+    sockets = ([] if sock is None else [sock]) + list(plain_sockets or [])
     try:
-        running.run(sockets=[sock])
+        running.run(sockets=sockets)
     except SystemExit as stopped:  # uvicorn's way to report a failed start
         return int(stopped.code or 3)
     finally:
-        sock.close()
+        for each in sockets:
+            each.close()
         if metrics_sock is not None:
             metrics_sock.close()
     return None if running.started else 3
