@@ -11,9 +11,9 @@ from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 # Why a connection was refused at accept, or answered 503 after its handshake.
 REFUSAL_REASONS = ("per_client", "descriptors", "max_connections")
 
-# A consumer that has not read from or written to the queue for this long
-# is no longer counted live: it blocks on reads for half a second at a time,
-# so only one that is gone, stopped or stuck in a very long solve is silent.
+# A consumer that has not told it is alive for this long is not counted
+# live. Consumers tell every second between problems: only one that is gone,
+# stopped, cut off from Redis or in a very long solve is silent this long.
 LIVE_SECONDS = 30.0
 
 PENDING = "pending"
@@ -98,7 +98,7 @@ class Metrics:
             )
             self.consumers_live = Gauge(
                 "qernx_consumers_live",
-                f"Worker consumers that used the queue within the last {LIVE_SECONDS:g} seconds",
+                f"Worker consumers that told they were alive in the last {LIVE_SECONDS:g} seconds",
                 registry=self.registry,
             )
 

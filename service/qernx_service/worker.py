@@ -25,7 +25,9 @@ from prometheus_client import start_http_server
 from redis.exceptions import RedisError, ResponseError
 
 from .backends.redis import (
+    CONSUMERS,
     GROUP,
+    HEARTBEAT,
     RESULT_OVERHEAD,
     STORE_KEYS,
     STORE_RESULT,
@@ -76,10 +78,13 @@ class Consumer:
         self.stop = stop
         self.store = client.register_script(STORE_RESULT)
         self.next_reclaim = 0.0
+        self.heartbeat = client.register_script(HEARTBEAT)
+        self.next_beat = 0.0
 
     def run(self) -> None:
         while not self.stop.is_set():
             try:
+                self.beat()
                 for entry_id, fields in self.next_entries():
                     self.handle(entry_id, fields)
             except ResponseError as error:
@@ -93,6 +98,14 @@ class Consumer:
                 log(f"{self.name}: Redis unavailable: {error}")
                 self.report("redis_error", 0.0)
                 self.stop.wait(1)
+
+    def beat(self) -> None:
+        """Tells the front-ends this consumer is alive, at most once a second
+        (Redis's own idle times do not move while a consumer reads nothing)."""
+        now = time.monotonic()
+        if now >= self.next_beat:
+            self.heartbeat(keys=[CONSUMERS], args=[self.name])
+            self.next_beat = now + 1.0
 
     def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
         now = time.monotonic()
@@ -179,6 +192,10 @@ def consume(
         return 1
     solve_payload([])  # the module is loaded before the first problem
     Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
+    try:  # stopped on purpose: no longer live, at once
+        client.zrem(CONSUMERS, name)
+    except (RedisError, OSError):
+        pass
     return 0
 
 

@@ -296,7 +296,7 @@ def test_redis_gauges_and_worker_counters_tell_the_truth(
     assert value(page, "qernx_queue_depth") == 1
     assert value(page, "qernx_queue_pending") == 1
     assert 1.4 <= value(page, "qernx_queue_oldest_pending_age_seconds") < 60
-    assert value(page, "qernx_consumers_live") == 1
+    assert value(page, "qernx_consumers_live") == 0  # the ghost never says it is alive
 
     made = worker(
         redis_server.url,
@@ -326,15 +326,19 @@ def test_redis_gauges_and_worker_counters_tell_the_truth(
     assert value(page, "qernx_queue_depth") == 0
     assert value(page, "qernx_queue_pending") == 0
     assert value(page, "qernx_queue_oldest_pending_age_seconds") == 0
-    # The ghost read less than 30 s ago, and every consumer of the worker
-    # polls once it has started (a second one may still be loading).
+    # Every consumer of the worker says it is alive once it has started (a
+    # second one may still be loading).
     deadline = time.monotonic() + 30
-    while (live := value(scrape(front_url)[1], "qernx_consumers_live")) != 1 + concurrency:
-        assert live <= 1 + concurrency and time.monotonic() < deadline, (live, made.log())
+    while (live := value(scrape(front_url)[1], "qernx_consumers_live")) != concurrency:
+        assert live <= concurrency and time.monotonic() < deadline, (live, made.log())
         time.sleep(0.2)
 
+    assert made.stop() == 0
+    assert value(scrape(front_url)[1], "qernx_consumers_live") == 0  # said goodbye
+    again = worker(redis_server.url, "--concurrency", "1", "--metrics-port", "0")
+    worker_url = metrics_url(again.log(), "worker")
     redis_server.stop()
     deadline = time.monotonic() + 30
     while not value(scrape(worker_url)[1], "qernx_worker_redis_errors_total"):
-        assert time.monotonic() < deadline, made.log()
+        assert time.monotonic() < deadline, again.log()
         time.sleep(0.2)
