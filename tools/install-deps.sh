@@ -11,6 +11,9 @@ packages=(
   redis-server
   nghttp2-server
   tinyproxy
+  prometheus
+  nginx-light
+  systemd
 )
 
 missing=()

@@ -14,6 +14,7 @@ from typing import Callable, TextIO
 from .access_log import AccessLog
 from .asgi import Answer, Receive, Scope, Send, refusal_answer, unreadable
 from .backends import Backend
+from .forwarded import TrustedProxies
 from .handlers import ApiKeys, Handlers
 from .object_urls import ObjectUrls
 from .protocol import Refusal, message
@@ -58,13 +59,16 @@ class ServiceApp:
         metrics: Metrics | None = None,
         log: TextIO = sys.stderr,
         clock: Callable[[], float] = time.time,
+        proxies: TrustedProxies | None = None,
     ) -> None:
         self.backend = backend
+        self.proxies = proxies or TrustedProxies()
         self.metrics = metrics or Metrics()
         self.log = AccessLog(keys, log)
         self.objects = ObjectUrls(backend, signing_key, object_ttl, clock, self.write_log)
         redirect_to = self.objects if redirect_results else None
         handlers = Handlers(backend, ApiKeys(keys), redirect_to, self.metrics, self.write_log)
+        self.metrics_text = handlers.metrics_text
         self.routes = route_table(handlers, redirect_to)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -91,6 +95,8 @@ class ServiceApp:
 
     async def http(self, scope: Scope, receive: Receive, send: Send) -> None:
         started = time.perf_counter()
+        # Behind a trusted proxy, the log and everything after see the real client.
+        scope = dict(scope, client=self.proxies.client(scope))
         request_id = secrets.token_hex(8)
         route = self.routes.name(scope["path"])
         try:
@@ -112,6 +118,7 @@ class ServiceApp:
             close=True,
         )
         route = self.routes.name(scope["path"])
+        scope = dict(scope, client=self.proxies.client(scope))
         await self.respond(scope, send, route, answer, time.perf_counter(), secrets.token_hex(8))
 
     def count_unreadable(self, status: int) -> None:

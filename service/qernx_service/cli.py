@@ -4,14 +4,18 @@ start-up and shutdown; `... worker` runs a Redis solver worker."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import socket
 import ssl
 import sys
-import urllib.parse
+import time
 
 from .app import ServiceApp
 from .backends import Backend
-from .redis_url import url_problem
+from .forwarded import TrustedProxies
+from .options import OneLineParser, complain, file_mode, is_loopback, port_number
+from .redis_url import url_problem, without_password
 from .state import Metrics, timestamp
 
 # A key's default share of the result store: a quarter, so that one key
@@ -35,7 +39,7 @@ def positive_int(text: str) -> int:
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog="python -m qernx_service",
         description="Serve complete subset sums over HTTPS, as qernx's online solver expects."
         " `python -m qernx_service worker --help` tells about Redis solver workers.",
@@ -43,9 +47,33 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     add = parser.add_argument
     add("--host", default="127.0.0.1", help="address to listen on")
-    add("--port", type=int, default=8443, help="port (0: any free one)")
-    add("--cert", required=True, help="PEM certificate chain of the server")
-    add("--key", required=True, help="PEM private key of the certificate")
+    add("--port", type=port_number, default=8443, help="port (0: any free one)")
+    add("--cert", help="PEM certificate chain of the server (HTTPS on --host and --port)")
+    add("--key", help="PEM private key of the certificate")
+    add(
+        "--uds",
+        help="also serve plain HTTP on this Unix socket, for a proxy on this machine"
+        " (X-Forwarded-For from it is trusted)",
+    )
+    add(
+        "--uds-mode",
+        type=file_mode,
+        default=0o660,
+        help="file mode of --uds, in octal (default 660: the owner and its group)",
+    )
+    add("--plain-port", type=port_number, help="also serve plain HTTP on this port, for a proxy")
+    add("--plain-host", default="127.0.0.1", help="address of --plain-port (default 127.0.0.1)")
+    add(
+        "--plain-allow-remote",
+        action="store_true",
+        help="let --plain-host be an address other machines reach (nothing encrypts it)",
+    )
+    add(
+        "--forwarded-allow-ips",
+        default="",
+        help="comma-separated proxy addresses or networks whose X-Forwarded-For names the"
+        " client (default: none; the --uds peer is always trusted)",
+    )
     add(
         "--api-key",
         action="append",
@@ -103,6 +131,18 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         action="store_true",
         help="answer result requests with a redirect to a signed object URL",
     )
+    add(
+        "--metrics-port",
+        type=port_number,
+        default=None,
+        help="serve /metrics without a key over plain HTTP on this port (0: any free one);"
+        " without it, /metrics on the main port needs a key",
+    )
+    add(
+        "--metrics-host",
+        default="127.0.0.1",
+        help="address of --metrics-port (default 127.0.0.1: only this machine can scrape)",
+    )
     add("--signing-key-file", help="file whose bytes sign object URLs (default: generated)")
     arguments = parser.parse_args(argv)
     try:
@@ -117,6 +157,23 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
             "no API key: give --api-key or --api-key-file, or set QERN_SERVICE_KEYS"
             " (comma-separated)"
         )
+    if (arguments.cert is None) != (arguments.key is None):
+        parser.error("--cert and --key go together")
+    if arguments.cert is None and arguments.uds is None and arguments.plain_port is None:
+        parser.error("nothing to listen on: give --cert and --key, --uds or --plain-port")
+    if (
+        arguments.plain_port is not None
+        and not arguments.plain_allow_remote
+        and not is_loopback(arguments.plain_host)
+    ):
+        parser.error(
+            f"--plain-host {arguments.plain_host} is not a loopback address: plain HTTP"
+            " there is unencrypted; add --plain-allow-remote if a private network carries it"
+        )
+    try:
+        TrustedProxies(arguments.forwarded_allow_ips)
+    except ValueError as error:
+        parser.error(str(error))
     if arguments.redis:
         unusable = url_problem(arguments.redis)
         if unusable is not None:
@@ -157,18 +214,49 @@ def gathered_keys(options: list[str], files: list[str], environment: str) -> lis
     return keys
 
 
-def without_password(url: str) -> str:
-    """A Redis URL fit for a log: its password, if any, as ***."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.password is None:
-        return url
-    user = parts.username or ""
-    host = parts.netloc.rpartition("@")[2]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
+def address_of(sock: socket.socket, tls: socket.socket | None) -> str:
+    """A listening socket as a URL: https:// or http://, or unix: and its path."""
+    if sock.family == socket.AF_UNIX:
+        return f"unix:{sock.getsockname()}"
+    host, port = sock.getsockname()[:2]
+    shown = f"[{host}]" if ":" in host else host
+    return f"{'https' if sock is tls else 'http'}://{shown}:{port}"
+
+
+def settings_line(arguments: argparse.Namespace) -> str:
+    """Every option's effective value, as name=value, with no secret: keys
+    are counted, not shown, and a Redis password is masked."""
+    shown = []
+    for name, value in sorted(vars(arguments).items()):
+        if name == "api_keys":
+            name, value = "keys", len(value)
+        elif name == "redis" and value:
+            value = without_password(value)
+        elif name == "uds_mode":
+            value = f"{value:o}"
+        elif isinstance(value, list):
+            value = ",".join(map(str, value)) or "-"
+        shown.append(f"{name.replace('_', '-')}={'-' if value is None else value}")
+    return " ".join(shown)
+
+
+def redis_problem(url: str) -> str | None:
+    """Why Redis cannot be used at start-up, in one line without the password."""
+    import redis
+    from redis.exceptions import RedisError
+
+    client = redis.Redis.from_url(url, socket_timeout=5, socket_connect_timeout=5)
+    try:
+        client.ping()
+    except (RedisError, OSError) as error:
+        return f"cannot reach Redis at {without_password(url)}: {error}"
+    finally:
+        client.close()
+    return None
 
 
 def fail(text: str, status: int) -> int:
-    print(f"qernx_service: {text}", file=sys.stderr, flush=True)
+    complain("qernx_service", text)
     return status
 
 
@@ -184,10 +272,16 @@ def main(argv: list[str] | None = None) -> int:
 def serve(arguments: argparse.Namespace) -> int:
     from . import listener, uvicorn_server
 
+    context = None
     try:
-        context = listener.make_tls_context(arguments.cert, arguments.key)
+        if arguments.cert is not None:
+            context = listener.make_tls_context(arguments.cert, arguments.key)
     except (OSError, ssl.SSLError) as error:
-        return fail(f"cannot load the certificate: {error}", 2)
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else error
+        return fail(
+            f"cannot load the certificate {arguments.cert} with the key {arguments.key}: {reason}",
+            2,
+        )
     signing_key = None
     if arguments.signing_key_file:
         try:
@@ -198,7 +292,14 @@ def serve(arguments: argparse.Namespace) -> int:
         if len(signing_key) < 16:
             return fail("the signing key needs 16 bytes at least", 2)
 
-    metrics = Metrics()
+    if arguments.redis:
+        unreachable = redis_problem(arguments.redis)
+        if unreachable is not None:
+            # 3, as for any start that fails while the settings are right: a
+            # service manager restarts it until Redis is back.
+            return fail(unreachable, 3)
+
+    metrics = Metrics(redis=bool(arguments.redis))
     backend: Backend
     if arguments.redis:
         from .backends.redis import RedisBackend
@@ -231,24 +332,65 @@ def serve(arguments: argparse.Namespace) -> int:
         signing_key,
         arguments.result_ttl,
         metrics,
+        proxies=TrustedProxies(arguments.forwarded_allow_ips),
     )
     uvicorn_server.configure_logging()
     listener.raise_open_file_limit()
+    sock = None
+    plain = []
     try:
-        sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
+        if context is not None:
+            where = f"{arguments.host}:{arguments.port}"
+            sock = listener.listening_socket(arguments.host, arguments.port, arguments.backlog)
+        if arguments.plain_port is not None:
+            where = f"{arguments.plain_host}:{arguments.plain_port}"
+            plain.append(
+                listener.listening_socket(
+                    arguments.plain_host, arguments.plain_port, arguments.backlog
+                )
+            )
+        if arguments.uds is not None:
+            where = arguments.uds
+            plain.append(listener.unix_socket(arguments.uds, arguments.uds_mode, arguments.backlog))
     except OSError as error:
-        return fail(f"cannot listen on {arguments.host}:{arguments.port}: {error}", 1)
-    port = sock.getsockname()[1]
-    host = f"[{arguments.host}]" if ":" in arguments.host else arguments.host
+        for each in [sock, *plain]:
+            if each is not None:
+                each.close()
+        return fail(f"cannot listen on {where}: {error.strerror or error}", 1)
+    metrics_sock = None
+    if arguments.metrics_port is not None:
+        try:
+            metrics_sock = listener.listening_socket(
+                arguments.metrics_host, arguments.metrics_port, 128
+            )
+        except OSError as error:
+            for each in [sock, *plain]:
+                if each is not None:
+                    each.close()
+            where = f"{arguments.metrics_host}:{arguments.metrics_port}"
+            return fail(f"cannot listen for metrics on {where}: {error.strerror or error}", 1)
+
     mode = (
         f"Redis at {without_password(arguments.redis)}"
         if arguments.redis
         else f"{arguments.workers} solvers"
     )
 
+    began = time.monotonic()
+
     def started() -> None:
-        app.write_log(f"qernx_service listening on https://{host}:{port}")
-        app.write_log(f"qernx_service solving with {mode}")
+        # The first line ends with an address, for whoever waits for it.
+        for each in [sock, *plain]:
+            if each is not None:
+                app.write_log(f"{timestamp()} qernx_service listening on {address_of(each, sock)}")
+        if metrics_sock is not None:
+            metrics_host, metrics_port = metrics_sock.getsockname()[:2]
+            shown = f"[{metrics_host}]" if ":" in metrics_host else metrics_host
+            app.write_log(
+                f"{timestamp()} qernx_service metrics on http://{shown}:{metrics_port}/metrics"
+            )
+        app.write_log(f"{timestamp()} qernx_service solving with {mode}")
+        app.write_log(f"{timestamp()} qernx_service settings: {settings_line(arguments)}")
         for warning in getattr(backend, "warnings", []):
             app.write_log(f"{timestamp()} qernx_service: {warning}")
 
@@ -263,8 +405,14 @@ def serve(arguments: argparse.Namespace) -> int:
         started,
         arguments.max_connections_per_client,
         arguments.handshake_timeout,
+        metrics_sock,
+        plain,
     )
     if failed is not None:
         return fail("could not start (see above)", failed)
-    app.write_log("qernx_service stopped")
+    if arguments.uds is not None:
+        with contextlib.suppress(OSError):  # gone already, or replaced: not ours to mind
+            os.unlink(arguments.uds)
+    uptime = time.monotonic() - began
+    app.write_log(f"{timestamp()} qernx_service stopped after {uptime:.1f} s")
     return 0

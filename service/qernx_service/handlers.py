@@ -94,12 +94,29 @@ class Handlers:
         return Answer(HTTPStatus.SERVICE_UNAVAILABLE, compact_json({"status": "unavailable"}))
 
     async def metrics_page(self, request: Request) -> Answer:
+        # Behind the key on the public port: the figures tell an outsider
+        # how busy the service is. --metrics-port serves them without it.
+        self.keys.owner(request.scope)
+        return Answer(HTTPStatus.OK, await self.metrics_text(), CONTENT_TYPE_LATEST)
+
+    async def metrics_text(self) -> bytes:
+        """The metrics in Prometheus's text format, the back-end's gauges read now."""
         try:
             self.metrics.queue_depth.set(await self.backend.queue_depth())
             held = await self.backend.results_held()
             if held is not None:
                 self.metrics.results_held.set(held[0])
                 self.metrics.result_bytes.set(held[1])
+            figures = getattr(self.backend, "queue_figures", None)
+            if figures is not None:
+                pending, oldest_age, live = await figures()
+                for gauge, value in (
+                    (self.metrics.queue_pending, pending),
+                    (self.metrics.oldest_pending_age, oldest_age),
+                    (self.metrics.consumers_live, live),
+                ):
+                    if gauge is not None:
+                        gauge.set(value)
         except Exception as error:  # the page still shows the front-end's own figures
             self.log(f"{timestamp()} metrics: back-end unavailable: {error!r}")
-        return Answer(HTTPStatus.OK, generate_latest(self.metrics.registry), CONTENT_TYPE_LATEST)
+        return generate_latest(self.metrics.registry)

@@ -4,9 +4,11 @@ and the port chosen for port 0 is known to the start-up line."""
 
 from __future__ import annotations
 
+import os
 import resource
 import socket
 import ssl
+import stat
 
 # Mozilla's "intermediate" TLS 1.2 suites: ECDHE key exchange, AEAD ciphers.
 # TLS 1.3's own suites are all AEAD and stay on.
@@ -51,3 +53,33 @@ def raise_open_file_limit() -> None:
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft != hard:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def unix_socket(path: str, mode: int, backlog: int) -> socket.socket:
+    """A listening Unix socket at `path` with file mode `mode`. A socket file
+    left by a service that died is replaced; one that a process still
+    listens on, or a file that is no socket, is an error (EADDRINUSE, EEXIST)."""
+    if os.path.lexists(path):
+        if not stat.S_ISSOCK(os.lstat(path).st_mode):
+            raise FileExistsError(17, "exists and is not a socket")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            try:
+                probe.connect(path)
+            except ConnectionRefusedError:
+                os.unlink(path)  # nobody listens: a leftover
+            else:
+                raise OSError(98, "Address already in use")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        # Created with the mode at once: no moment when others could connect.
+        umask = os.umask(0o777 & ~mode)
+        try:
+            sock.bind(path)
+        finally:
+            os.umask(umask)
+        sock.listen(backlog)
+    except OSError:
+        sock.close()
+        raise
+    sock.setblocking(False)
+    return sock

@@ -39,3 +39,13 @@ def url_problem(url: str) -> str | None:
     if broken:
         return f"the Redis URL does not parse; {HINT}"
     return None
+
+
+def without_password(url: str) -> str:
+    """A Redis URL fit for a log: its password, if any, as ***."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.password is None:
+        return url
+    user = parts.username or ""
+    host = parts.netloc.rpartition("@")[2]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))

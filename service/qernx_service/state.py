@@ -11,6 +11,11 @@ from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 # Why a connection was refused at accept, or answered 503 after its handshake.
 REFUSAL_REASONS = ("per_client", "descriptors", "max_connections")
 
+# A consumer that has not told it is alive for this long is not counted
+# live. Consumers tell every second between problems: only one that is gone,
+# stopped, cut off from Redis or in a very long solve is silent this long.
+LIVE_SECONDS = 30.0
+
 PENDING = "pending"
 FAILED = "failed"
 UNKNOWN = "unknown"
@@ -32,7 +37,7 @@ def owner_of(key: str) -> str:
 class Metrics:
     """The service's metrics, in a registry of their own."""
 
-    def __init__(self) -> None:
+    def __init__(self, redis: bool = False) -> None:
         self.registry = CollectorRegistry()
         self.requests = Counter(
             "qernx_requests",
@@ -75,3 +80,72 @@ class Metrics:
         self.result_bytes = Gauge(
             "qernx_result_bytes", "Bytes of the results the service holds", registry=self.registry
         )
+        # What only a Redis queue can tell: absent from an embedded front-end,
+        # where it would always read 0 and mean nothing.
+        self.queue_pending: Gauge | None = None
+        self.oldest_pending_age: Gauge | None = None
+        self.consumers_live: Gauge | None = None
+        if redis:
+            self.queue_pending = Gauge(
+                "qernx_queue_pending",
+                "Problems a worker has taken and not yet solved",
+                registry=self.registry,
+            )
+            self.oldest_pending_age = Gauge(
+                "qernx_queue_oldest_pending_age_seconds",
+                "Age, since it was queued, of the oldest problem a worker holds (0: none)",
+                registry=self.registry,
+            )
+            self.consumers_live = Gauge(
+                "qernx_consumers_live",
+                f"Worker consumers that told they were alive in the last {LIVE_SECONDS:g} seconds",
+                registry=self.registry,
+            )
+
+
+class WorkerMetrics:
+    """A worker's metrics: what its consumers did, summed over them."""
+
+    def __init__(self) -> None:
+        self.registry = CollectorRegistry()
+        self.solves = Counter(
+            "qernx_worker_solves", "Problems solved and stored", registry=self.registry
+        )
+        self.solve_seconds = Histogram(
+            "qernx_worker_solve_seconds",
+            "Time the solver took for one problem",
+            registry=self.registry,
+            buckets=(0.0001, 0.001, 0.01, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0),
+        )
+        self.failures = Counter(
+            "qernx_worker_failures",
+            "Problems that could not be solved (stored as failed)",
+            registry=self.registry,
+        )
+        self.reclaimed = Counter(
+            "qernx_worker_reclaimed",
+            "Problems taken over from a consumer that held them too long",
+            registry=self.registry,
+        )
+        self.redis_errors = Counter(
+            "qernx_worker_redis_errors",
+            "Times Redis could not be reached or refused a command",
+            registry=self.registry,
+        )
+        self.consumer_restarts = Counter(
+            "qernx_worker_consumer_restarts",
+            "Consumer processes that ended and were started again",
+            registry=self.registry,
+        )
+
+    def record(self, event: str, seconds: float = 0.0) -> None:
+        """One consumer's event: solved (taking `seconds`), failed, reclaimed or redis_error."""
+        if event == "solved":
+            self.solves.inc()
+            self.solve_seconds.observe(seconds)
+        elif event == "failed":
+            self.failures.inc()
+        elif event == "reclaimed":
+            self.reclaimed.inc()
+        elif event == "redis_error":
+            self.redis_errors.inc()

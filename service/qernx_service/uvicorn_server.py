@@ -14,7 +14,7 @@ import signal
 import socket
 import ssl
 import time
-from collections.abc import Iterator
+from collections.abc import Awaitable, Iterator
 from types import FrameType
 from typing import Any, Callable
 
@@ -24,6 +24,7 @@ from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
 from .access_log import escape_for_log, log_line
 from .app import ServiceApp
+from .metrics_listener import serve_metrics
 from .state import timestamp
 
 # The request line and headers of one request, in bytes at most: beyond
@@ -69,6 +70,9 @@ class Admission:
         descriptor_limit: int | None = None,
     ) -> None:
         self.max_connections = max_connections
+        # A trusted proxy (or the Unix socket's peer) carries many clients:
+        # the per-client share is not its to meet.
+        self.shared_peer = app.proxies.trusts
         self.per_client = per_client
         self.app = app
         if descriptor_limit is None:
@@ -84,14 +88,16 @@ class Admission:
 
     def admit(self, transport: asyncio.BaseTransport) -> Ticket | None:
         peer = transport.get_extra_info("peername")
-        address = str(peer[0]) if peer else "-"
+        # A Unix socket's peer has no address ("" or None).
+        address = str(peer[0]) if isinstance(peer, tuple) and peer else "-"
+        proxy = self.shared_peer(None if address == "-" else address)
         sock = transport.get_extra_info("socket")
         # Linux gives each new descriptor the lowest free number: one this
         # high means fewer than the margin are left.
         if sock is not None and sock.fileno() >= self.descriptor_ceiling:
             self.refused("descriptors", address)
             return None
-        if self.by_address[address] >= self.per_client:
+        if not proxy and self.by_address[address] >= self.per_client:
             self.refused("per_client", address)
             return None
         self.open += 1
@@ -142,13 +148,14 @@ class Gate(asyncio.Protocol):
     """The first protocol of every accepted connection: admits it or closes
     it at once, then runs its TLS handshake within `handshake_timeout` and
     hands the TLS connection to the HTTP protocol, which gives its place
-    back when it closes."""
+    back when it closes. Without a context (a plain listener for a proxy)
+    the connection goes to the HTTP protocol at once."""
 
     def __init__(
         self,
         admission: Admission,
         http_protocol: Callable[[], asyncio.Protocol],
-        context: ssl.SSLContext,
+        context: ssl.SSLContext | None,
         handshake_timeout: float,
     ) -> None:
         self.admission = admission
@@ -163,6 +170,13 @@ class Gate(asyncio.Protocol):
         self.ticket = self.admission.admit(transport)
         if self.ticket is None:
             transport.abort()
+            return
+        if self.context is None:
+            protocol = self.http_protocol()
+            setattr(protocol, "ticket", self.ticket)  # noqa: B010 (read by the HTTP protocol)
+            self.ticket = None
+            transport.set_protocol(protocol)
+            protocol.connection_made(transport)
             return
         self.admission.handshaking.add(transport)
         loop = asyncio.get_running_loop()
@@ -201,6 +215,7 @@ class Gate(asyncio.Protocol):
             self.ticket.release()
 
     async def handshake(self, transport: Any, ticket: Ticket) -> None:
+        assert self.context is not None  # only TLS connections shake hands
         loop = asyncio.get_running_loop()
         protocol = self.http_protocol()
         try:
@@ -252,6 +267,7 @@ def protocol_class(
         deadline: asyncio.TimerHandle | None = None
         head_bytes = 0
         head_too_large = False
+        armed_at = 0.0
         # The connection's place in the counts, from its accept.
         ticket: Ticket | None = None
 
@@ -327,6 +343,7 @@ def protocol_class(
 
         def _arm(self) -> None:
             self._disarm()
+            self.armed_at = self.loop.time()
             self.deadline = self.loop.call_later(request_timeout, self._expired)
 
         def _disarm(self) -> None:
@@ -339,10 +356,22 @@ def protocol_class(
             if self.transport.is_closing():
                 return
             if self.cycle is None or not self.cycle.response_started:
+                request_id = secrets.token_hex(8)
                 app.count_unreadable(408)
                 self.transport.write(
-                    json_answer(408, "Request Timeout", "Request timed out", secrets.token_hex(8))
+                    json_answer(408, "Request Timeout", "Request timed out", request_id)
                 )
+                # What was read of the request, so that the cut shows in the log.
+                address = self.client[0] if self.client else "-"
+                # Nothing of them exists before the first byte of a request.
+                url = getattr(self, "url", b"")
+                try:  # the parser knows the method once the target has begun
+                    method = self.parser.get_method().decode("latin-1") if url else ""
+                except httptools.HttpParserError:
+                    method = ""
+                target = url[:2048].decode("latin-1")
+                elapsed = self.loop.time() - self.armed_at
+                app.write_log(log_line(address, method, target, 408, elapsed, request_id))
             self.transport.abort()
 
     return ServiceProtocol
@@ -359,11 +388,18 @@ class ServiceServer(uvicorn.Server):
         on_started: Callable[[], None],
         admission: Admission,
         handshake_timeout: float,
+        metrics_sock: socket.socket | None = None,
+        metrics_page: Callable[[], Awaitable[bytes]] | None = None,
+        plain_sockets: list[socket.socket] | None = None,
     ) -> None:
         super().__init__(config)
+        self.plain_sockets = plain_sockets or []
         self.on_started = on_started
         self.admission = admission
         self.handshake_timeout = handshake_timeout
+        self.metrics_sock = metrics_sock
+        self.metrics_page = metrics_page
+        self.metrics_server: asyncio.AbstractServer | None = None
 
     def run(self, sockets: list[socket.socket] | None = None) -> None:
         """Serves on uvicorn's event loop. The server it creates accepts
@@ -372,14 +408,18 @@ class ServiceServer(uvicorn.Server):
         uvicorn's HTTP protocol sees it, so that connections still in their
         handshake count toward every limit."""
         loop = (self.config.get_loop_factory() or asyncio.new_event_loop)()
-        create_server = loop.create_server
+        create_server = self.create_server = loop.create_server
         admission = self.admission
         timeout = self.handshake_timeout
+
+        plain = self.plain_sockets
 
         async def gated_server(
             http_protocol: Callable[[], asyncio.Protocol], **options: Any
         ) -> asyncio.AbstractServer:
             context = options.pop("ssl")
+            if options.get("sock") in plain:
+                context = None
             return await create_server(
                 lambda: Gate(admission, http_protocol, context, timeout), **options
             )
@@ -417,6 +457,10 @@ class ServiceServer(uvicorn.Server):
 
     async def startup(self, sockets: list[socket.socket] | None = None) -> None:
         await super().startup(sockets)
+        if self.started and self.metrics_sock is not None and self.metrics_page is not None:
+            self.metrics_server = await serve_metrics(
+                self.metrics_sock, self.metrics_page, self.create_server
+            )
         if self.started:
             self.on_started()
 
@@ -426,6 +470,8 @@ class ServiceServer(uvicorn.Server):
         short sees its client gone and ends without an answer or a traceback."""
         for server in self.servers:
             server.close()
+        if self.metrics_server is not None:
+            self.metrics_server.close()
         for sock in sockets or []:
             sock.close()
         for transport in list(self.admission.handshaking):
@@ -458,7 +504,7 @@ class ServiceServer(uvicorn.Server):
 
 def make_config(
     app: ServiceApp,
-    context: ssl.SSLContext,
+    context: ssl.SSLContext | None,
     backlog: int,
     admission: Admission,
     request_timeout: float,
@@ -497,8 +543,8 @@ def configure_logging() -> None:
 
 def serve(
     app: ServiceApp,
-    context: ssl.SSLContext,
-    sock: socket.socket,
+    context: ssl.SSLContext | None,
+    sock: socket.socket | None,
     backlog: int,
     max_connections: int,
     request_timeout: float,
@@ -506,17 +552,32 @@ def serve(
     on_started: Callable[[], None],
     max_connections_per_client: int,
     handshake_timeout: float,
+    metrics_sock: socket.socket | None = None,
+    plain_sockets: list[socket.socket] | None = None,
 ) -> int | None:
-    """Serves `app` on `sock` until a signal stops it, then closes `sock`.
-    None once stopped, or the exit status of a start that failed."""
+    """Serves `app` with TLS on `sock` (if any) and in plain HTTP on
+    `plain_sockets` until a signal stops it, then closes them all. None
+    once stopped, or the exit status of a start that failed."""
     admission = Admission(max_connections, max_connections_per_client, app)
     config = make_config(app, context, backlog, admission, request_timeout, keep_alive)
     # A handshake is part of the first request: it never gets longer than one.
-    running = ServiceServer(config, on_started, admission, min(handshake_timeout, request_timeout))
+    running = ServiceServer(
+        config,
+        on_started,
+        admission,
+        min(handshake_timeout, request_timeout),
+        metrics_sock,
+        app.metrics_text,
+        plain_sockets,
+    )
+    sockets = ([] if sock is None else [sock]) + list(plain_sockets or [])
     try:
-        running.run(sockets=[sock])
+        running.run(sockets=sockets)
     except SystemExit as stopped:  # uvicorn's way to report a failed start
         return int(stopped.code or 3)
     finally:
-        sock.close()
+        for each in sockets:
+            each.close()
+        if metrics_sock is not None:
+            metrics_sock.close()
     return None if running.started else 3

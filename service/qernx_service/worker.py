@@ -18,13 +18,16 @@ import sys
 import threading
 import time
 from datetime import datetime, timezone
-from typing import Any
+from typing import Any, Callable
 
 import redis
+from prometheus_client import start_http_server
 from redis.exceptions import RedisError, ResponseError
 
 from .backends.redis import (
+    CONSUMERS,
     GROUP,
+    HEARTBEAT,
     RESULT_OVERHEAD,
     STORE_KEYS,
     STORE_RESULT,
@@ -32,9 +35,19 @@ from .backends.redis import (
     job_key,
     queued_key,
 )
+from .options import OneLineParser, complain, port_number
 from .protocol import MAX_TOTAL
-from .redis_url import url_problem
+from .redis_url import url_problem, without_password
 from .solver import prepare_process, solve_payload
+from .state import WorkerMetrics
+
+# Where a consumer tells what it did: the event and, for a solve, its seconds.
+Report = Callable[[str, float], None]
+
+
+def ignore(event: str, seconds: float) -> None:
+    pass
+
 
 # Problems one read takes at most: fewer round trips, and few enough that an
 # idle consumer elsewhere never waits long behind a busy one.
@@ -55,18 +68,23 @@ class Consumer:
         reclaim_after: float,
         result_ttl: int,
         stop: threading.Event,
+        report: Report = ignore,
     ) -> None:
         self.client = client
+        self.report = report
         self.name = name
         self.reclaim_after = reclaim_after
         self.result_ttl = result_ttl
         self.stop = stop
         self.store = client.register_script(STORE_RESULT)
         self.next_reclaim = 0.0
+        self.heartbeat = client.register_script(HEARTBEAT)
+        self.next_beat = 0.0
 
     def run(self) -> None:
         while not self.stop.is_set():
             try:
+                self.beat()
                 for entry_id, fields in self.next_entries():
                     self.handle(entry_id, fields)
             except ResponseError as error:
@@ -74,10 +92,20 @@ class Consumer:
                     raise
                 # Redis came back without its data: the queue starts again.
                 log(f"{self.name}: the consumer group is gone, creating it again")
+                self.report("redis_error", 0.0)
                 create_group(self.client)
             except (RedisError, OSError) as error:
                 log(f"{self.name}: Redis unavailable: {error}")
+                self.report("redis_error", 0.0)
                 self.stop.wait(1)
+
+    def beat(self) -> None:
+        """Tells the front-ends this consumer is alive, at most once a second
+        (Redis's own idle times do not move while a consumer reads nothing)."""
+        now = time.monotonic()
+        if now >= self.next_beat:
+            self.heartbeat(keys=[CONSUMERS], args=[self.name])
+            self.next_beat = now + 1.0
 
     def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
         now = time.monotonic()
@@ -93,6 +121,7 @@ class Consumer:
             entries = [(i, f) for i, f in claimed[1] if f]
             if entries:
                 log(f"{self.name}: took over {entries[0][1].get(b'id', b'?').decode()}")
+                self.report("reclaimed", 0.0)
                 return entries
             # Nothing left to take over: look again in a while.
             self.next_reclaim = now + min(1.0, self.reclaim_after / 4)
@@ -102,7 +131,7 @@ class Consumer:
     def handle(self, entry_id: bytes, fields: dict[bytes, bytes]) -> None:
         request_id = fields.get(b"id", b"").decode()
         owner = fields.get(b"owner", b"").decode()
-        state, payload = "failed", b""
+        state, payload, seconds = "failed", b"", 0.0
         try:
             # A front-end checked it; a foreign entry fails here (or in min and sum).
             items = json.loads(fields[b"items"])
@@ -117,6 +146,9 @@ class Consumer:
             reserved = int(fields.get(b"reserved", b"0"))
         except ValueError:
             reserved = 0
+        # Counted before it is stored: a store that fails is a Redis error,
+        # and the problem is solved again by whoever takes it over.
+        self.report("solved" if state == "done" else "failed", seconds)
         self.store(
             keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
             args=[
@@ -143,7 +175,9 @@ def create_group(client: Any) -> None:
             raise
 
 
-def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
+def consume(
+    url: str, name: str, reclaim_after: float, result_ttl: int, report: Report = ignore
+) -> int:
     """One consumer, in this process, until SIGTERM or SIGINT."""
     prepare_process()
     stop = threading.Event()
@@ -154,19 +188,31 @@ def consume(url: str, name: str, reclaim_after: float, result_ttl: int) -> int:
         create_group(client)
     except (RedisError, OSError) as error:
         log(f"{name}: cannot reach Redis: {error}")
+        report("redis_error", 0.0)
         return 1
     solve_payload([])  # the module is loaded before the first problem
-    Consumer(client, name, reclaim_after, result_ttl, stop).run()
+    Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
+    try:  # stopped on purpose: no longer live, at once
+        client.zrem(CONSUMERS, name)
+    except (RedisError, OSError):
+        pass
     return 0
 
 
-def consume_and_exit(url: str, name: str, reclaim_after: float, result_ttl: int) -> None:
-    """`consume` as a process of its own, whose exit status is consume's."""
-    sys.exit(consume(url, name, reclaim_after, result_ttl))
+def consume_and_exit(
+    url: str, name: str, reclaim_after: float, result_ttl: int, events: Any
+) -> None:
+    """`consume` as a process of its own, whose exit status is consume's; its
+    events go to the worker's metrics through `events`, a queue."""
+
+    def report(event: str, seconds: float) -> None:
+        events.put((event, seconds))
+
+    sys.exit(consume(url, name, reclaim_after, result_ttl, report))
 
 
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog="python -m qernx_service worker",
         description="Solve the problems that front-ends queue in Redis.",
     )
@@ -193,6 +239,17 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser.add_argument(
         "--result-ttl", type=int, default=3600, help="seconds a result is kept (default 3600)"
     )
+    parser.add_argument(
+        "--metrics-port",
+        type=port_number,
+        default=None,
+        help="serve the worker's metrics over plain HTTP on this port (0: any free one)",
+    )
+    parser.add_argument(
+        "--metrics-host",
+        default="127.0.0.1",
+        help="address of --metrics-port (default 127.0.0.1: only this machine can scrape)",
+    )
     arguments = parser.parse_args(argv)
     if arguments.concurrency < 1:
         parser.error("--concurrency must be 1 or more")
@@ -201,7 +258,7 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     problem = url_problem(arguments.redis)
     if problem is not None:
         # One line, and never the URL: the parser's own words may quote the password.
-        sys.stderr.write(f"qernx_service worker: {problem}\n")
+        complain("qernx_service worker", problem)
         raise SystemExit(2)
     return arguments
 
@@ -210,28 +267,61 @@ def main(argv: list[str]) -> int:
     arguments = parse_arguments(argv)
     base = f"{socket.gethostname()}-{os.getpid()}"
     options = (arguments.reclaim_after, arguments.result_ttl)
+    began = time.monotonic()
+    metrics = WorkerMetrics()
+    if arguments.metrics_port is not None:
+        try:
+            server, _ = start_http_server(
+                arguments.metrics_port, arguments.metrics_host, metrics.registry
+            )
+        except OSError as error:
+            where = f"{arguments.metrics_host}:{arguments.metrics_port}"
+            complain("qernx_service worker", f"cannot listen for metrics on {where}: {error}")
+            return 1
+        shown = f"[{arguments.metrics_host}]" if ":" in arguments.metrics_host else None
+        log(
+            f"worker {base} metrics on"
+            f" http://{shown or arguments.metrics_host}:{server.server_port}/metrics"
+        )
+    settings = (
+        f"worker {base} settings: concurrency={arguments.concurrency}"
+        f" reclaim-after={arguments.reclaim_after} result-ttl={arguments.result_ttl}"
+        f" redis={without_password(arguments.redis)}"
+    )
     if arguments.concurrency == 1:
         log(f"worker {base} solving with 1 consumer")
-        status = consume(arguments.redis, f"{base}-0", *options)
-        log(f"worker {base} stopped")
+        log(settings)
+        status = consume(arguments.redis, f"{base}-0", *options, metrics.record)
+        log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
         return status
     stop = threading.Event()
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
     context = multiprocessing.get_context("spawn")
+    events = context.Queue()
+
+    def gather() -> None:
+        while True:
+            event, seconds = events.get()
+            metrics.record(event, seconds)
+
+    threading.Thread(target=gather, daemon=True).start()
 
     started_at = [0.0] * arguments.concurrency
     delays = [1.0] * arguments.concurrency
 
     def started(index: int) -> multiprocessing.process.BaseProcess:
         name = f"{base}-{index}"
-        consumer = context.Process(target=consume_and_exit, args=(arguments.redis, name, *options))
+        consumer = context.Process(
+            target=consume_and_exit, args=(arguments.redis, name, *options, events)
+        )
         consumer.start()
         started_at[index] = time.monotonic()
         return consumer
 
     consumers = [started(i) for i in range(arguments.concurrency)]
     log(f"worker {base} solving with {arguments.concurrency} consumers")
+    log(settings)
     while not stop.wait(0.5):
         # A consumer that died (killed, out of memory, Redis unreachable) is
         # replaced: what it held is taken over after --reclaim-after. One that
@@ -245,11 +335,12 @@ def main(argv: list[str]) -> int:
             delays[index] = min(60.0, delays[index] * 2) if lived < 10 else 1.0
             ended = consumer.exitcode
             log(f"worker {base}: consumer {index} ended ({ended}), starting another")
+            metrics.consumer_restarts.inc()
             consumers[index] = started(index)
     for consumer in consumers:
         if consumer.is_alive():
             consumer.terminate()  # SIGTERM: the consumer stores what it holds, then stops
     for consumer in consumers:
         consumer.join(timeout=9)
-    log(f"worker {base} stopped")
+    log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
     return 0

@@ -1,5 +1,6 @@
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -155,6 +156,15 @@ def solve_online(sleep_recorder, tmp_path):
     return run
 
 
+STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00 ")
+
+
+def assert_every_line_stamped(log):
+    """Every line the service or a worker wrote starts with its UTC time."""
+    unstamped = [line for line in log.splitlines() if not STAMP.match(line)]
+    assert not unstamped, unstamped[:5]
+
+
 def limit_open_files(count):
     import resource
 
@@ -219,6 +229,7 @@ def service(tmp_path):
     for server in started:
         server.stop()
         assert API_KEY not in server.log()
+        assert_every_line_stamped(server.log())
 
 
 def pytest_collection_modifyitems(config, items):
@@ -337,3 +348,4 @@ def worker(tmp_path):
         if made.process.poll() is None:
             made.signal_group(signal.SIGCONT)
             made.stop()
+        assert_every_line_stamped(made.log())

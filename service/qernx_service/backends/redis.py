@@ -40,7 +40,7 @@ import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
-from ..state import FAILED, PENDING, UNKNOWN, Found
+from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -51,6 +51,9 @@ RESERVED = "qernx:reserved"
 HELD_TOTAL = "qernx:held-total"
 EXPIRY = "qernx:expiry"
 SIZES = "qernx:sizes"
+# Each consumer's name, scored with the last second (by Redis's clock) it
+# told that it was alive.
+CONSUMERS = "qernx:consumers"
 # The keys every submission and every stored result reads and writes.
 STORE_KEYS = [LIMITS, HELD, RESERVED, HELD_TOTAL, EXPIRY, SIZES]
 # Bytes each result is charged beyond its payload: the job's hash and its
@@ -177,6 +180,16 @@ redis.call('XADD', stream, '*', 'id', ARGV[4], 'owner', owner, 'items', ARGV[5],
 return {0}
 """
 )
+
+
+# KEYS: CONSUMERS. ARGV: the consumer's name. Consumers silent for a day
+# are forgotten, so that the set does not grow with every restart.
+HEARTBEAT = """
+local now = tonumber(redis.call('TIME')[1])
+redis.call('ZADD', KEYS[1], now, ARGV[1])
+redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now - 86400)
+return 1
+"""
 
 
 async def ensure_group(client: Any) -> None:
@@ -315,3 +328,19 @@ class RedisBackend:
         count: int = await self._client.zcard(EXPIRY)
         charged = await self._client.get(HELD_TOTAL)
         return count, int(charged or 0)
+
+    async def queue_figures(self) -> tuple[int, float, int]:
+        """Problems taken by a consumer and not yet solved; the age in seconds
+        of the oldest of them since it was queued (its id is its queueing
+        time in ms, by Redis's clock); and the consumers live (see LIVE_SECONDS)."""
+        summary = await self._client.xpending(STREAM, GROUP)
+        pending = int(summary.get("pending") or 0)
+        oldest_age = 0.0
+        seconds, microseconds = await self._client.time()
+        now_ms = seconds * 1000 + microseconds // 1000
+        if pending and summary.get("min"):
+            oldest = summary["min"]
+            oldest = oldest.decode() if isinstance(oldest, bytes) else str(oldest)
+            oldest_age = max(0.0, (now_ms - int(oldest.split("-")[0])) / 1000)
+        live: int = await self._client.zcount(CONSUMERS, now_ms / 1000 - LIVE_SECONDS, "+inf")
+        return pending, oldest_age, live

@@ -18,7 +18,7 @@ CROWD = "127.0.0.2"
 
 
 def refused(server, reason):
-    _, data = request(server, "GET", "/metrics", key=None)
+    _, data = request(server, "GET", "/metrics")
     found = re.search(
         rf'qernx_connections_refused_total\{{reason="{reason}"\}} (\S+)'.encode(), data
     )

@@ -42,7 +42,7 @@ def test_problems_queue_without_workers_and_any_front_end_serves_their_results(
     for request_id in ids:  # queued, nobody solves
         assert status_of(first, request_id) == (202, b'{"message":"Result not ready"}')
         assert status_of(second, request_id)[0] == 202
-    response, data = request(first, "GET", "/metrics", key=None)
+    response, data = request(first, "GET", "/metrics")
     assert re.search(rb"\nqernx_queue_depth 10\.0\n", data)
 
     worker(redis_server.url, "--concurrency", "1")

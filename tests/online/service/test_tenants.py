@@ -74,7 +74,9 @@ def test_a_blank_key_stops_the_service_at_start_in_one_line(
     )
     assert completed.returncode == 2
     lines = completed.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("qernx_service: ") and complaint in lines[0]
+    # One line, stamped with its time like every other line the service writes.
+    assert len(lines) == 1 and complaint in lines[0]
+    assert re.match(r"\d{4}-\d\d-\d\dT[\d:.]+\+00:00 qernx_service: ", lines[0]), lines[0]
     assert "listening" not in completed.stderr and API_KEY not in completed.stderr
 
 
@@ -219,7 +221,7 @@ class KeptAlive:
 def queue_drained(server, timeout=90):
     deadline = time.monotonic() + timeout
     while True:
-        _, data = request(server, "GET", "/metrics", key=None)
+        _, data = request(server, "GET", "/metrics")
         if re.search(rb"\nqernx_queue_depth 0\.0\n", data):
             return data
         assert time.monotonic() < deadline, "the queue never drained"
@@ -284,7 +286,7 @@ def test_one_keys_flood_never_costs_another_key_its_result(
         assert statuses[-1] == 200 and 5 <= statuses.count(200) <= 14
     response, data = request(server, "GET", f"/v0/result?requestId={a_id}")
     assert response.status == 200 and gzip.decompress(data) == bitset_bytes(a_items)
-    _, metrics = request(server, "GET", "/metrics", key=None)
+    _, metrics = request(server, "GET", "/metrics")
     held = float(re.search(rb"\nqernx_result_bytes (\S+)\n", metrics).group(1))
     assert 0 < held <= (600000 if bound == "total" else 4000000)
 
