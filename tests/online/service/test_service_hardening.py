@@ -2,6 +2,7 @@
 unreadable requests carrying secrets, forged object URLs, a signal while a
 request is half sent, a Redis that comes back empty, a consumer killed."""
 
+import contextlib
 import gzip
 import http.client
 import json
@@ -332,7 +333,9 @@ def test_the_embedded_service_solves_on_after_a_solver_process_is_killed(service
     for round_number in range(2):  # one of them, then all of those that replaced them
         solvers = consumers_of(server.process)
         for victim in solvers[:1] if round_number == 0 else solvers:
-            os.kill(victim, signal.SIGKILL)
+            # A broken pool ends its other processes itself: one may be gone.
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(victim, signal.SIGKILL)
         time.sleep(0.5)
         problems = [[round_number, i, 2 * i + 1, 4095] for i in range(10)]
         ids = [submit(server, items) for items in problems]
