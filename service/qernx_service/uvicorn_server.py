@@ -283,6 +283,11 @@ def protocol_class(
             self._disarm()
             if self.ticket is not None:
                 self.ticket.release()
+            if getattr(self, "transport", None) is None:
+                # Lost between the TLS handshake and the gate's hand-over: the
+                # TLS layer reports it, but uvicorn's protocol never began and
+                # has nothing to close (the gate returns the place itself).
+                return
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:

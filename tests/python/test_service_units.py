@@ -546,3 +546,58 @@ def test_object_urls_expire_after_their_lifetime(elapsed, status):
     _, headers, _ = asgi_request(app, "GET", "/v0/result?requestId=solved-1")
     now[0] += elapsed
     assert asgi_request(app, "GET", headers[b"location"].decode(), key=None)[0] == status
+
+
+class FakeTransport:
+    """Just enough of a transport for uvicorn's protocol to begin and end."""
+
+    def __init__(self):
+        self.closed = False
+
+    def get_extra_info(self, name, default=None):
+        return {"peername": ("127.0.0.1", 40000), "sockname": ("127.0.0.1", 8443)}.get(
+            name, default
+        )
+
+    def is_closing(self):
+        return self.closed
+
+    def close(self):
+        self.closed = True
+
+    def set_protocol(self, protocol):
+        pass
+
+    def pause_reading(self):
+        pass
+
+    def resume_reading(self):
+        pass
+
+
+@pytest.mark.parametrize("made", [False, True], ids=["lost before made", "made then lost"])
+def test_the_http_protocol_ends_whether_or_not_it_began(made):
+    """A connection can be lost between its TLS handshake and the gate's
+    hand-over: the TLS layer then reports the loss to an HTTP protocol that
+    never began, which must give back nothing and raise nothing."""
+    from qernx_service.uvicorn_server import Admission, make_config
+    from uvicorn.server import ServerState
+
+    app = make_app(redirect=False)
+    admission = Admission(100, 10, app, descriptor_limit=1 << 16)
+
+    async def run():
+        config = make_config(app, None, 16, admission, 30.0, 5.0)
+        state = ServerState()
+        protocol = config.http_protocol_class(
+            config=config, server_state=state, app_state={}, _loop=asyncio.get_running_loop()
+        )
+        transport = FakeTransport()
+        if made:
+            protocol.connection_made(transport)
+            assert protocol in state.connections
+        protocol.connection_lost(None)
+        assert protocol not in state.connections
+        assert transport.closed == made
+
+    asyncio.run(run())
