@@ -8,16 +8,11 @@ import gzip
 import io
 import json
 import random
-import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 from http import HTTPStatus
 
 import pytest
-
-if sys.version_info < (3, 11):
-    pytest.skip("the service needs CPython 3.11 or newer", allow_module_level=True)
-
 from conftest import random_items
 from oracle import reachable, subset_sums
 from qernx_service.access_log import escape_for_log, mask_query
