@@ -14,7 +14,7 @@ import time
 import pytest
 from conftest import API_KEY, certs_dir
 from test_operations import ISO_START, plain_env
-from test_service_protocol import bitset_bytes
+from test_service_protocol import bitset_bytes, exchange
 
 pytestmark = pytest.mark.service_only
 
@@ -50,15 +50,7 @@ class PlainListener:
         )
 
     def request(self, method, path, body=None, key=API_KEY, headers=None, source=None):
-        connection = self.connection(source)
-        sent = dict(headers or {})
-        if key is not None:
-            sent["x-api-key"] = key
-        connection.request(method, path, body=body, headers=sent)
-        response = connection.getresponse()
-        data = response.read()
-        connection.close()
-        return response, data
+        return exchange(self.connection(source), method, path, body, key, headers)
 
 
 def plain_service(service, tmp_path, kind, *options):

@@ -28,10 +28,8 @@ def client_context():
     return ssl.create_default_context(cafile=str(certs_dir() / "ca.pem"))
 
 
-def request(server, method, path, body=None, key=API_KEY, headers=None):
-    connection = http.client.HTTPSConnection(
-        "localhost", server.port, context=client_context(), timeout=10
-    )
+def exchange(connection, method, path, body=None, key=API_KEY, headers=None):
+    """One request on a new connection (TLS or plain), with the key unless None."""
     sent = dict(headers or {})
     if key is not None:
         sent["x-api-key"] = key
@@ -40,6 +38,13 @@ def request(server, method, path, body=None, key=API_KEY, headers=None):
     data = response.read()
     connection.close()
     return response, data
+
+
+def request(server, method, path, body=None, key=API_KEY, headers=None):
+    connection = http.client.HTTPSConnection(
+        "localhost", server.port, context=client_context(), timeout=10
+    )
+    return exchange(connection, method, path, body, key, headers)
 
 
 def raw_exchange(server, data, pause=None):
