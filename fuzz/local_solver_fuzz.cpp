@@ -45,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint64_t r = shape == kResidue ? input.ConsumeIntegralInRange<uint64_t>(1, g - 1) : 0;
   size_t others = shape == kDivisorButFew ? input.ConsumeIntegralInRange<size_t>(1, 20) : 0;
   std::vector<uint64_t> items;
-  uint64_t total = 0;
+  // The true total: items near 2^64 carry it past 64 bits, where the window
+  // is the caller's whole capacity.
+  unsigned __int128 total = 0;
   while (input.remaining_bytes() > 0 && items.size() < max_items) {
     uint64_t item;
     switch (shape) {
@@ -93,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     items.push_back(item);
     total += item;
   }
-  const size_t full = static_cast<size_t>(total / 64 + 1);
+  const unsigned __int128 needed = total / 64 + 1;
+  const size_t full = needed > capacity ? capacity + 1 : static_cast<size_t>(needed);
   const size_t bits = 64 * capacity;
   std::vector<unsigned char> reach(bits, 0);
   if (bits > 0)
