@@ -184,12 +184,20 @@ def consume(
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
     client = redis.Redis.from_url(url, socket_timeout=10)
-    try:
-        create_group(client)
-    except (RedisError, OSError) as error:
-        log(f"{name}: cannot reach Redis: {error}")
-        report("redis_error", 0.0)
-        return 1
+    # Redis down at start is waited out like Redis down later: a consumer
+    # that exited would take its metrics with it and leave restarting to
+    # whoever runs the worker.
+    delay = 1.0
+    while True:
+        try:
+            create_group(client)
+            break
+        except (RedisError, OSError) as error:
+            log(f"{name}: cannot reach Redis: {error}; trying again in {delay:.0f} s")
+            report("redis_error", 0.0)
+            if stop.wait(delay):
+                return 0
+            delay = min(30.0, delay * 2)
     solve_payload([])  # the module is loaded before the first problem
     Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
     try:  # stopped on purpose: no longer live, at once

@@ -160,3 +160,26 @@ def test_the_module_solves_exactly_through_redis_workers(
     assert results["online"] == expected
     assert results["local"] == expected
     assert sorted(results["background"]) == [[i, words] for i, words in enumerate(expected)]
+
+
+@pytest.mark.parametrize("concurrency", ["1", "2"])
+def test_a_worker_started_before_redis_waits_for_it(service, redis_server, worker, concurrency):
+    redis_server.stop()
+    made = worker(redis_server.url, "--concurrency", concurrency)
+    deadline = time.monotonic() + 30
+    while "cannot reach Redis" not in made.log():
+        assert made.process.poll() is None, made.log()
+        assert time.monotonic() < deadline, made.log()
+        time.sleep(0.1)
+    time.sleep(1.5)  # at least one more try, still down
+    assert made.process.poll() is None, made.log()
+    redis_server.start()
+    (front,) = front_ends(service, redis_server, 1)
+    problems = [[3, 5, 64], [1] * 70]
+    ids = [submit(front, p) for p in problems]
+    wait_solved(front, ids)
+    for request_id, items in zip(ids, problems):
+        status, data = status_of(front, request_id)
+        assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
+    assert "Traceback" not in made.log()
+    assert made.stop() == 0
