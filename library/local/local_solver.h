@@ -150,4 +150,8 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
                     size_t last, work_meter &meter);
 
+// True when so few items cannot have many sums next to the words: the sorted
+// array is then the cheapest path whatever divisor the items share.
+bool sums_stay_few(size_t count, size_t written);
+
 }  // namespace qern_local
