@@ -3,7 +3,8 @@
 Each of `concurrency` consumers is a process of its own that takes one
 problem at a time, solves it with the module's local solver and stores the
 result. Now and then it first takes over problems another consumer has held
-longer than `reclaim_after` seconds (a worker that died). A problem is
+longer than `reclaim_after` seconds (a worker that died), and removes from
+the group the consumers that are gone and hold nothing. A problem is
 acknowledged only once its result is stored, so none is lost: when Redis
 cannot be reached, or answers with an error (out of memory, read-only,
 MISCONF), the consumer logs it and tries the same step again later."""
@@ -41,6 +42,7 @@ from .backends.redis import (
     STORE_KEYS,
     STORE_RESULT,
     STREAM,
+    SWEEP_CONSUMERS,
     job_key,
     queued_key,
 )
@@ -65,6 +67,11 @@ READ_BATCH = 4
 
 # Seconds between a step's tries while Redis fails it: doubling up to this.
 MAX_DELAY = 30.0
+# A consumer holding nothing and idle this long (or `reclaim_after`, if
+# longer) is gone: every consumer of a worker reads at least twice a second.
+GONE_AFTER = 10.0
+# Seconds between two looks for consumers that are gone, per consumer.
+SWEEP_EVERY = 5.0
 # The codes redis-py takes off the errors it knows, put back in the log.
 ERROR_CODES = {OutOfMemoryError: "OOM", ReadOnlyError: "READONLY", BusyLoadingError: "LOADING"}
 
@@ -136,6 +143,9 @@ class Consumer:
         self.next_reclaim = 0.0
         self.heartbeat = client.register_script(HEARTBEAT)
         self.next_beat = 0.0
+        self.sweeper = client.register_script(SWEEP_CONSUMERS)
+        self.gone_after = max(GONE_AFTER, reclaim_after)
+        self.next_sweep = 0.0
 
     def patiently(self, what: str, step: Callable[[], T]) -> T:
         return patiently(self.name, what, step, self.stop, self.report)
@@ -144,6 +154,7 @@ class Consumer:
         try:
             while not self.stop.is_set():
                 self.patiently("telling it is alive", self.beat)
+                self.patiently("removing consumers that are gone", self.sweep)
                 for entry_id, fields in self.patiently("reading problems", self.next_entries):
                     self.handle(entry_id, fields)
         except Stopped:
@@ -156,6 +167,20 @@ class Consumer:
         if now >= self.next_beat:
             self.heartbeat(keys=[CONSUMERS], args=[self.name])
             self.next_beat = now + 1.0
+
+    def sweep(self) -> None:
+        """Removes from the group the consumers that hold no problem and have
+        not read for `gone_after` seconds: what a consumer that is gone held
+        is taken over first, by `next_entries`."""
+        now = time.monotonic()
+        if now < self.next_sweep:
+            return
+        removed = self.sweeper(
+            keys=[STREAM, CONSUMERS], args=[GROUP, int(self.gone_after * 1000), self.name]
+        )
+        for gone in removed:
+            log(f"{self.name}: removed consumer {gone.decode()}, gone and holding nothing")
+        self.next_sweep = now + SWEEP_EVERY
 
     def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
         try:

@@ -1,5 +1,5 @@
 """Workers and front-ends facing a Redis that answers with errors (out of
-memory, read-only, MISCONF) or comes back empty."""
+memory, read-only, MISCONF) or comes back empty, and consumers that are gone."""
 
 import gzip
 import json
@@ -179,3 +179,47 @@ def test_a_redis_come_back_empty_answers_unknown_and_never_a_wrong_result(
     assert status == 200 and gzip.decompress(data) == bitset_bytes(fresh_items)
     assert answered_unknown()
     assert "Traceback" not in made.log()
+
+
+def consumer_names(redis_server):
+    listing = redis_server.cli("XINFO", "CONSUMERS", "qernx:problems", "solvers")
+    lines = listing.split()
+    return {lines[i + 1] for i, field in enumerate(lines) if field == "name"}
+
+
+def test_consumers_that_are_gone_leave_the_group_once_their_problems_are_taken(
+    service, redis_server, worker
+):
+    (server,) = front_ends(service, redis_server, 1)
+    doomed = worker(redis_server.url, "--concurrency", "2", "--reclaim-after", "2")
+    problems = [[i, 2 * i + 1, 64] for i in range(4)]
+    held = hold_problems(server, redis_server, doomed, problems)
+    doomed.signal_group(signal.SIGKILL)
+    doomed.process.wait()
+    assert pending_count(redis_server) > 0
+    # Redis lists a consumer once it has been handed a problem.
+    dead = consumer_names(redis_server)
+    assert dead
+    # Idle past the point where they count as gone (10 s) before anyone
+    # looks: what they hold must be taken over before they are removed.
+    time.sleep(11)
+    rescuer = worker(redis_server.url, "--concurrency", "2", "--reclaim-after", "2")
+    # Its problems are solved: a consumer removed while holding some would
+    # leave them to nobody.
+    wait_solved(server, held, timeout=90)
+    for request_id, items in zip(held, problems):
+        status, data = status_of(server, request_id)
+        assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
+
+    def rescuers_only():
+        names = consumer_names(redis_server)
+        return names and all(name.rsplit("-", 2)[1] == str(rescuer.process.pid) for name in names)
+
+    eventually(rescuers_only, lambda: (consumer_names(redis_server), rescuer.log()[-2000:]))
+    live = consumer_names(redis_server)
+    for name in dead:
+        assert f"removed consumer {name}, gone and holding nothing" in rescuer.log()
+    # The live ones stay, however long they wait for work.
+    time.sleep(15)
+    assert consumer_names(redis_server) == live
+    assert pending_count(redis_server) == 0
