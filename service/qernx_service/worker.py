@@ -28,8 +28,6 @@ from prometheus_client import start_http_server
 from redis.exceptions import (
     AuthenticationError,
     BusyLoadingError,
-    OutOfMemoryError,
-    ReadOnlyError,
     RedisError,
     ResponseError,
 )
@@ -72,8 +70,6 @@ MAX_DELAY = 30.0
 GONE_AFTER = 10.0
 # Seconds between two looks for consumers that are gone, per consumer.
 SWEEP_EVERY = 5.0
-# The codes redis-py takes off the errors it knows, put back in the log.
-ERROR_CODES = {OutOfMemoryError: "OOM", ReadOnlyError: "READONLY", BusyLoadingError: "LOADING"}
 
 T = TypeVar("T")
 
@@ -88,8 +84,10 @@ def describe(error: Exception) -> str:
     """What went wrong, in Redis's own words when it answered."""
     text = str(error)
     if isinstance(error, (ResponseError, BusyLoadingError, AuthenticationError)):
-        code = ERROR_CODES.get(type(error))
-        if code is not None and not text.startswith(code):
+        # redis-py takes the code (OOM, READONLY, ERR …) off the errors it
+        # knows: the log puts it back.
+        code = getattr(error, "status_code", None)
+        if code and not text.startswith(code):
             text = f"{code} {text}"
         return f"Redis answered: {text}"
     return f"cannot reach Redis: {text}"

@@ -14,6 +14,7 @@ from concurrent.futures.process import BrokenProcessPool
 from http import HTTPStatus
 
 import pytest
+import redis.exceptions
 from conftest import random_items
 from oracle import reachable, subset_sums
 from qernx_service.access_log import escape_for_log, mask_query
@@ -662,3 +663,38 @@ def test_the_http_protocol_ends_whether_or_not_it_began(made):
         assert transport.closed == made
 
     asyncio.run(run())
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        "OOM command not allowed when used memory > 'maxmemory'.",
+        "READONLY You can't write against a read only replica.",
+        "MISCONF Redis is configured to save RDB snapshots",
+        "ERR unknown command 'XFOO'",
+        # redis-py counts these among connection errors: Redis did answer.
+        "LOADING Redis is loading the dataset in memory",
+        "WRONGPASS invalid username-password pair",
+        "NOAUTH Authentication required.",
+    ],
+)
+def test_a_worker_logs_redis_answers_in_redis_words(answer):
+    from qernx_service.worker import describe
+    from redis._parsers.base import BaseParser
+
+    error = BaseParser.parse_error(answer)  # as redis-py reads it off the wire
+    assert describe(error) == f"Redis answered: {answer}"
+
+
+@pytest.mark.parametrize(
+    "error",
+    [
+        ConnectionRefusedError(111, "Connection refused"),
+        redis.exceptions.ConnectionError("Error 111 connecting to 127.0.0.1:9."),
+        redis.exceptions.TimeoutError("Timeout reading from socket"),
+    ],
+)
+def test_a_worker_says_cannot_reach_only_when_redis_did_not_answer(error):
+    from qernx_service.worker import describe
+
+    assert describe(error) == f"cannot reach Redis: {error}"
