@@ -9,6 +9,7 @@ import signal
 import time
 
 import pytest
+from conftest import API_KEY
 from test_service_hardening import consumers_of
 from test_service_protocol import bitset_bytes, request, submit
 
@@ -25,10 +26,10 @@ def solvers_of(server, count):
     return found
 
 
-def settled(server, request_id, timeout=60):
+def settled(server, request_id, key=API_KEY, timeout=60):
     deadline = time.monotonic() + timeout
     while True:
-        response, data = request(server, "GET", f"/v0/result?requestId={request_id}")
+        response, data = request(server, "GET", f"/v0/result?requestId={request_id}", key=key)
         if response.status != 202:
             return response.status, data
         assert time.monotonic() < deadline, server.log()[-3000:]
@@ -41,23 +42,26 @@ def assert_solved(server, ids, problems):
         assert status == 200 and gzip.decompress(data) == bitset_bytes(items), data
 
 
-def test_a_solver_killed_with_problems_in_flight_costs_none_of_them(service):
-    server = service("--workers", "2")
-    solvers = solvers_of(server, 2)
-    # Stopped, each solver takes a problem and holds it: both are in flight.
-    for pid in solvers:
-        os.kill(pid, signal.SIGSTOP)
-    problems = [[i, 3 * i + 1, 4095] for i in range(8)]
-    ids = [submit(server, items) for items in problems]
-    time.sleep(0.5)
-    victim, survivor = solvers
-    os.kill(victim, signal.SIGKILL)
-    os.kill(survivor, signal.SIGCONT)
-    assert_solved(server, ids, problems)
-    assert survivor in consumers_of(server.process)  # the other never noticed
-    assert "a solver process died" in server.log()
-    later = [[7, 11, 13], [0]]
-    assert_solved(server, [submit(server, items) for items in later], later)
+def test_solvers_killed_with_problems_in_flight_cost_none_of_them(service):
+    server = service("--workers", "2", keys="key-a,key-b")
+    for round_number in range(4):  # each round kills the other solver of the two
+        solvers = sorted(solvers_of(server, 2))
+        # Stopped, each solver takes a problem and holds it: both are in flight.
+        for pid in solvers:
+            os.kill(pid, signal.SIGSTOP)
+        problems = [[round_number, i, 3 * i + 1, 4095] for i in range(8)]
+        keys = ["key-a", "key-b"] * 4
+        ids = [submit(server, items, key) for items, key in zip(problems, keys)]
+        time.sleep(0.5)
+        victim, survivor = solvers if round_number % 2 else solvers[::-1]
+        os.kill(victim, signal.SIGKILL)
+        os.kill(survivor, signal.SIGCONT)
+        for request_id, items, key in zip(ids, problems, keys):
+            status, data = settled(server, request_id, key)
+            assert status == 200 and gzip.decompress(data) == bitset_bytes(items), data
+        assert survivor in consumers_of(server.process)  # the other never noticed
+    assert server.log().count("a solver process died") == 4
+    assert " refused" not in server.log() and " failed" not in server.log()
 
 
 def test_a_problem_in_flight_in_two_dead_solvers_is_refused_and_only_it(service):
