@@ -315,7 +315,7 @@ def serve(arguments: argparse.Namespace) -> int:
         from .backends.embedded import EmbeddedBackend, solver_processes
 
         backend = EmbeddedBackend(
-            solver_processes(arguments.workers),
+            None,
             arguments.result_ttl,
             arguments.max_result_bytes,
             arguments.max_queued,
@@ -323,7 +323,7 @@ def serve(arguments: argparse.Namespace) -> int:
             solvers=arguments.workers,
             max_result_bytes_per_key=arguments.max_result_bytes_per_key,
             metrics=metrics,
-            new_executor=lambda: solver_processes(arguments.workers),
+            new_executor=lambda: solver_processes(1),
         )
     app = ServiceApp(
         backend,

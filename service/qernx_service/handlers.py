@@ -15,7 +15,7 @@ from .backends import Backend
 from .object_urls import ObjectUrls
 from .protocol import Refusal, compact_json, parse_problem
 from .routes import Request
-from .state import FAILED, PENDING, UNKNOWN, Metrics, owner_of, timestamp
+from .state import FAILED, PENDING, REFUSED, UNKNOWN, Metrics, owner_of, timestamp
 
 
 class ApiKeys:
@@ -76,6 +76,11 @@ class Handlers:
             raise Refusal(HTTPStatus.NOT_FOUND, "Unknown requestId")
         if found == FAILED:
             raise Refusal(HTTPStatus.INTERNAL_SERVER_ERROR, "The problem could not be solved")
+        if found == REFUSED:
+            raise Refusal(
+                HTTPStatus.INTERNAL_SERVER_ERROR,
+                "The problem is refused: solver processes died twice while solving it",
+            )
         if self.redirect_to is not None:
             location = await self.redirect_to.location(request_id)
             return Answer(

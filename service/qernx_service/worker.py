@@ -3,8 +3,11 @@
 Each of `concurrency` consumers is a process of its own that takes one
 problem at a time, solves it with the module's local solver and stores the
 result. Now and then it first takes over problems another consumer has held
-longer than `reclaim_after` seconds (a worker that died). A problem is
-acknowledged only once its result is stored, so none is lost."""
+longer than `reclaim_after` seconds (a worker that died), and removes from
+the group the consumers that are gone and hold nothing. A problem is
+acknowledged only once its result is stored, so none is lost: when Redis
+cannot be reached, or answers with an error (out of memory, read-only,
+MISCONF), the consumer logs it and tries the same step again later."""
 
 from __future__ import annotations
 
@@ -18,11 +21,16 @@ import sys
 import threading
 import time
 from datetime import datetime, timezone
-from typing import Any, Callable
+from typing import Any, Callable, TypeVar
 
 import redis
 from prometheus_client import start_http_server
-from redis.exceptions import RedisError, ResponseError
+from redis.exceptions import (
+    AuthenticationError,
+    BusyLoadingError,
+    RedisError,
+    ResponseError,
+)
 
 from .backends.redis import (
     CONSUMERS,
@@ -32,6 +40,7 @@ from .backends.redis import (
     STORE_KEYS,
     STORE_RESULT,
     STREAM,
+    SWEEP_CONSUMERS,
     job_key,
     queued_key,
 )
@@ -54,10 +63,62 @@ def ignore(event: str, seconds: float) -> None:
 READ_BATCH = 4
 
 
+# Seconds between a step's tries while Redis fails it: doubling up to this.
+MAX_DELAY = 30.0
+# A consumer holding nothing and idle this long (or `reclaim_after`, if
+# longer) is gone: every consumer of a worker reads at least twice a second.
+GONE_AFTER = 10.0
+# Seconds between two looks for consumers that are gone, per consumer.
+SWEEP_EVERY = 5.0
+
+T = TypeVar("T")
+
+
 def log(line: str) -> None:
     stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
     sys.stderr.write(f"{stamp} {line}\n")
     sys.stderr.flush()
+
+
+def describe(error: Exception) -> str:
+    """What went wrong, in Redis's own words when it answered."""
+    text = str(error)
+    if isinstance(error, (ResponseError, BusyLoadingError, AuthenticationError)):
+        # redis-py takes the code (OOM, READONLY, ERR …) off the errors it
+        # knows: the log puts it back.
+        code = getattr(error, "status_code", None)
+        if code and not text.startswith(code):
+            text = f"{code} {text}"
+        return f"Redis answered: {text}"
+    return f"cannot reach Redis: {text}"
+
+
+class Stopped(Exception):
+    """The consumer was stopped while it waited to try a step again."""
+
+
+def patiently(
+    name: str, what: str, step: Callable[[], T], stop: threading.Event, report: Report
+) -> T:
+    """`step`'s value once Redis lets it through: tried again after 1, 2, 4 …
+    up to MAX_DELAY seconds while it fails. Raises Stopped when `stop` is set
+    meanwhile."""
+    delay = 1.0
+    tries = 0
+    while True:
+        try:
+            value = step()
+        except (RedisError, OSError) as error:
+            tries += 1
+            log(f"{name}: {what}: {describe(error)}; trying again in {delay:g} s")
+            report("redis_error", 0.0)
+            if stop.wait(delay):
+                raise Stopped from None
+            delay = min(MAX_DELAY, delay * 2)
+            continue
+        if tries:
+            log(f"{name}: {what}: done after {tries + 1} tries")
+        return value
 
 
 class Consumer:
@@ -80,24 +141,22 @@ class Consumer:
         self.next_reclaim = 0.0
         self.heartbeat = client.register_script(HEARTBEAT)
         self.next_beat = 0.0
+        self.sweeper = client.register_script(SWEEP_CONSUMERS)
+        self.gone_after = max(GONE_AFTER, reclaim_after)
+        self.next_sweep = 0.0
+
+    def patiently(self, what: str, step: Callable[[], T]) -> T:
+        return patiently(self.name, what, step, self.stop, self.report)
 
     def run(self) -> None:
-        while not self.stop.is_set():
-            try:
-                self.beat()
-                for entry_id, fields in self.next_entries():
+        try:
+            while not self.stop.is_set():
+                self.patiently("telling it is alive", self.beat)
+                self.patiently("removing consumers that are gone", self.sweep)
+                for entry_id, fields in self.patiently("reading problems", self.next_entries):
                     self.handle(entry_id, fields)
-            except ResponseError as error:
-                if "NOGROUP" not in str(error):
-                    raise
-                # Redis came back without its data: the queue starts again.
-                log(f"{self.name}: the consumer group is gone, creating it again")
-                self.report("redis_error", 0.0)
-                create_group(self.client)
-            except (RedisError, OSError) as error:
-                log(f"{self.name}: Redis unavailable: {error}")
-                self.report("redis_error", 0.0)
-                self.stop.wait(1)
+        except Stopped:
+            pass
 
     def beat(self) -> None:
         """Tells the front-ends this consumer is alive, at most once a second
@@ -107,7 +166,33 @@ class Consumer:
             self.heartbeat(keys=[CONSUMERS], args=[self.name])
             self.next_beat = now + 1.0
 
+    def sweep(self) -> None:
+        """Removes from the group the consumers that hold no problem and have
+        not read for `gone_after` seconds: what a consumer that is gone held
+        is taken over first, by `next_entries`."""
+        now = time.monotonic()
+        if now < self.next_sweep:
+            return
+        removed = self.sweeper(
+            keys=[STREAM, CONSUMERS], args=[GROUP, int(self.gone_after * 1000), self.name]
+        )
+        for gone in removed:
+            log(f"{self.name}: removed consumer {gone.decode()}, gone and holding nothing")
+        self.next_sweep = now + SWEEP_EVERY
+
     def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        try:
+            return self.read()
+        except ResponseError as error:
+            if "NOGROUP" not in str(error):
+                raise
+            # Redis came back without its data: the queue starts again.
+            log(f"{self.name}: the consumer group is gone, creating it again")
+            self.report("redis_error", 0.0)
+            create_group(self.client)
+            return []
+
+    def read(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
         now = time.monotonic()
         if now >= self.next_reclaim:
             claimed = self.client.xautoclaim(
@@ -146,22 +231,26 @@ class Consumer:
             reserved = int(fields.get(b"reserved", b"0"))
         except ValueError:
             reserved = 0
-        # Counted before it is stored: a store that fails is a Redis error,
-        # and the problem is solved again by whoever takes it over.
+        # Counted before it is stored: the store is tried until it passes,
+        # and a consumer stopped meanwhile leaves the problem to whoever
+        # takes it over.
         self.report("solved" if state == "done" else "failed", seconds)
-        self.store(
-            keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
-            args=[
-                state,
-                payload,
-                self.result_ttl,
-                GROUP,
-                entry_id,
-                owner,
-                request_id,
-                reserved,
-                RESULT_OVERHEAD,
-            ],
+        self.patiently(
+            f"storing {request_id}",
+            lambda: self.store(
+                keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
+                args=[
+                    state,
+                    payload,
+                    self.result_ttl,
+                    GROUP,
+                    entry_id,
+                    owner,
+                    request_id,
+                    reserved,
+                    RESULT_OVERHEAD,
+                ],
+            ),
         )
 
 
@@ -187,17 +276,10 @@ def consume(
     # Redis down at start is waited out like Redis down later: a consumer
     # that exited would take its metrics with it and leave restarting to
     # whoever runs the worker.
-    delay = 1.0
-    while True:
-        try:
-            create_group(client)
-            break
-        except (RedisError, OSError) as error:
-            log(f"{name}: cannot reach Redis: {error}; trying again in {delay:.0f} s")
-            report("redis_error", 0.0)
-            if stop.wait(delay):
-                return 0
-            delay = min(30.0, delay * 2)
+    try:
+        patiently(name, "creating the consumer group", lambda: create_group(client), stop, report)
+    except Stopped:
+        return 0
     solve_payload([])  # the module is loaded before the first problem
     Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
     try:  # stopped on purpose: no longer live, at once

@@ -250,10 +250,12 @@ PLAIN_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 class RedisServer:
-    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`."""
+    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`;
+    `options` come last and override the defaults."""
 
-    def __init__(self, folder: pathlib.Path):
+    def __init__(self, folder: pathlib.Path, *options: str):
         self.folder = folder
+        self.options = list(options)
         self.port = free_port()
         self.url = f"redis://127.0.0.1:{self.port}/0"
         self.start()
@@ -261,7 +263,8 @@ class RedisServer:
     def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1"]
-            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"],
+            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"]
+            + self.options,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )

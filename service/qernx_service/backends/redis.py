@@ -191,6 +191,34 @@ redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now - 86400)
 return 1
 """
 
+# KEYS: stream, CONSUMERS. ARGV: group, idle milliseconds, the caller's name.
+# Removes from the group each consumer that holds no problem and has been
+# idle (by Redis's count) and silent (by its heartbeat) that long; returns
+# their names. One script: no read can hand a removed consumer a problem
+# between the look and the removal, which would leave that problem to nobody.
+SWEEP_CONSUMERS = """
+local idle_ms = tonumber(ARGV[2])
+local now = tonumber(redis.call('TIME')[1])
+local removed = {}
+-- No stream or no group (Redis came back empty): nobody to remove.
+local found, listing = pcall(redis.call, 'XINFO', 'CONSUMERS', KEYS[1], ARGV[1])
+if not found then return removed end
+for _, fields in ipairs(listing) do
+  local consumer = {}
+  for i = 1, #fields, 2 do consumer[fields[i]] = fields[i + 1] end
+  local name = consumer['name']
+  if name ~= ARGV[3] and consumer['pending'] == 0 and consumer['idle'] >= idle_ms then
+    local beat = redis.call('ZSCORE', KEYS[2], name)
+    if not beat or (now - tonumber(beat)) * 1000 >= idle_ms then
+      redis.call('XGROUP', 'DELCONSUMER', KEYS[1], ARGV[1], name)
+      redis.call('ZREM', KEYS[2], name)
+      removed[#removed + 1] = name
+    end
+  end
+end
+return removed
+"""
+
 
 async def ensure_group(client: Any) -> None:
     try:
