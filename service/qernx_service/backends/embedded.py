@@ -24,6 +24,7 @@ from typing import Callable
 from ..protocol import Refusal, result_bound, share_refusal
 from ..solver import prepare_process, solve_many, warm_up
 from ..state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
+from ..waits import ResultWaits
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.
@@ -93,6 +94,7 @@ class EmbeddedBackend:
         self._waiting: collections.deque[tuple[str, str, list[int]]] = collections.deque()
         self._wake: asyncio.Event | None = None
         self._dispatchers: list[asyncio.Task[None]] = []
+        self.waits = ResultWaits()
 
     async def start(self) -> None:
         """Starts every solver process now rather than at the first problem,
@@ -107,6 +109,7 @@ class EmbeddedBackend:
         self._dispatchers = [asyncio.ensure_future(self._dispatch()) for _ in range(self._solvers)]
 
     async def close(self) -> None:
+        self.waits.close()
         for dispatcher in self._dispatchers:
             dispatcher.cancel()
         await asyncio.gather(*self._dispatchers, return_exceptions=True)
@@ -239,6 +242,7 @@ class EmbeddedBackend:
         self._unreserve(entry)
         entry.payload = payload
         entry.failed = payload is None
+        self.waits.wake(request_id)
         self._results[request_id] = self._clock() + self._ttl
         self._results_of.setdefault(owner, collections.OrderedDict())[request_id] = None
         if payload:
