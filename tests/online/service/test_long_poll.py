@@ -5,12 +5,15 @@ it is stored, or 202 once the wait granted runs out; the wait is capped by
 
 import gzip
 import http.client
+import json
 import signal
+import socket
 import threading
 import time
 
 import pytest
 from conftest import API_KEY
+from oracle import subset_sums as oracle
 from test_service_protocol import bitset_bytes, client_context, submit
 
 pytestmark = pytest.mark.service_only
@@ -131,3 +134,79 @@ def test_shutdown_answers_the_requests_still_waiting(service, redis_server):
         assert status == 202 and headers["preference-applied"] == "wait=20"
         assert took < 15
 
+
+class CountingProxy:
+    """Forwards TCP connections from a port of its own to the service's,
+    counting those it accepts; TLS passes through it untouched."""
+
+    def __init__(self, port):
+        self.port_to = port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.sockets = []
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            upstream = socket.create_connection(("127.0.0.1", self.port_to))
+            self.sockets += [client, upstream]
+            for source, sink in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self.pump, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def pump(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for end in (source, sink):
+                try:
+                    end.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def close(self):
+        self.listener.close()
+        for each in self.sockets:
+            each.close()
+
+
+ONLINE_SOLVES = """
+import json, queue, qernx
+box = queue.Queue()
+for items in ITEMS:
+    qernx.complete_subset_sum_async(items, box.put)
+print(json.dumps(sorted(box.get(timeout=TIMEOUT) for _ in ITEMS)))
+"""
+
+
+@pytest.mark.parametrize("solves", [1, 3])
+def test_the_module_waits_on_the_service_over_one_connection_per_solve(
+    service, redis_server, worker, solve_online, solves
+):
+    server = service("--redis", redis_server.url)
+    solver = worker(redis_server.url, "--concurrency", "1")
+    solver.signal_group(signal.SIGSTOP)
+    proxy = CountingProxy(server.port)
+    problems = [ITEMS[: 2 + i] for i in range(solves)]
+    # The worker resumes while the solves' first polls wait on the service.
+    threading.Timer(3.0, solver.signal_group, (signal.SIGCONT,)).start()
+    try:
+        outcome = solve_online(
+            problems, f"https://localhost:{proxy.port}", code=ONLINE_SOLVES, timeout=90
+        )
+    finally:
+        proxy.close()
+    assert json.loads(outcome.result) == sorted(oracle(items) for items in problems)
+    assert proxy.accepted == solves
+    assert outcome.stderr.count("> Prefer: wait=20") == solves
+    assert "< preference-applied: wait=20" in outcome.stderr
+    assert outcome.sleeps == []  # the service held the polls: no pause
