@@ -92,6 +92,30 @@ def test_a_long_poll_is_answered_when_the_result_is_stored_through_another_front
     assert time.monotonic() - resumed < 15
 
 
+def test_a_lost_subscription_is_renewed_and_its_waiting_requests_still_woken(
+    service, redis_server, worker
+):
+    server = service("--redis", redis_server.url, "--max-poll-wait", "25")
+    solver = worker(redis_server.url, "--concurrency", "1")
+    solver.signal_group(signal.SIGSTOP)
+    request_id = submit(server, ITEMS)
+    polls = Polls(server, request_id, "wait=25", count=2)
+    time.sleep(1)
+    assert subscribers(redis_server) == 1
+    assert redis_server.cli("client", "kill", "type", "pubsub").strip() == "1"
+    deadline = time.monotonic() + 15
+    while "listening for results again" not in server.log():
+        assert time.monotonic() < deadline, server.log()
+        time.sleep(0.1)
+    assert "lost the announcements of results" in server.log()
+    assert subscribers(redis_server) == 1 and polls.running() == [True] * 2
+    resumed = time.monotonic()
+    solver.signal_group(signal.SIGCONT)
+    for status, _, body, _ in polls.join():
+        assert status == 200 and gzip.decompress(body) == bitset_bytes(ITEMS)
+    assert time.monotonic() - resumed < 15  # woken, not at the end of the 25 s wait
+
+
 @pytest.mark.parametrize(
     ("prefer", "options", "applied", "least", "most"),
     [
