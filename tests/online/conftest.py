@@ -50,8 +50,11 @@ def sleep_recorder(tmp_path_factory):
 class Scenario:
     """A scenario server process on 127.0.0.1."""
 
-    def __init__(self, name, not_ready=0, cert="server"):
+    def __init__(self, name, not_ready=0, cert="server", record=None):
         folder = certs_dir()
+        env = dict(os.environ)
+        if record is not None:
+            env["SCENARIO_RECORD"] = str(record)
         self.process = subprocess.Popen(
             [
                 sys.executable,
@@ -64,6 +67,7 @@ class Scenario:
             ],
             stdout=subprocess.PIPE,
             text=True,
+            env=env,
         )
         self.port = int(self.process.stdout.readline())
         self.origin = f"https://localhost:{self.port}"
@@ -78,8 +82,8 @@ class Scenario:
 def scenario():
     started = []
 
-    def start(name, not_ready=0, cert="server"):
-        server = Scenario(name, not_ready, cert)
+    def start(name, not_ready=0, cert="server", record=None):
+        server = Scenario(name, not_ready, cert, record)
         started.append(server)
         return server
 

@@ -28,6 +28,7 @@ from typing import Callable
 from ..protocol import Refusal, result_bound, share_refusal
 from ..solver import prepare_process, solve_many, warm_up
 from ..state import FAILED, PENDING, REFUSED, UNKNOWN, Found, Metrics, timestamp
+from ..waits import ResultWaits
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.
@@ -108,6 +109,7 @@ class EmbeddedBackend:
         self._deaths: collections.Counter[str] = collections.Counter()
         self._wake: asyncio.Event | None = None
         self._dispatchers: list[asyncio.Task[None]] = []
+        self.waits = ResultWaits()
 
     async def start(self) -> None:
         """Starts every solver process now rather than at the first problem,
@@ -129,6 +131,7 @@ class EmbeddedBackend:
         ]
 
     async def close(self) -> None:
+        self.waits.close()
         for dispatcher in self._dispatchers:
             dispatcher.cancel()
         await asyncio.gather(*self._dispatchers, return_exceptions=True)
@@ -301,6 +304,7 @@ class EmbeddedBackend:
         entry.payload = payload
         entry.failed = payload is None
         entry.refused = refused
+        self.waits.wake(request_id)
         self._results[request_id] = self._clock() + self._ttl
         self._results_of.setdefault(owner, collections.OrderedDict())[request_id] = None
         if payload:
