@@ -1,0 +1,207 @@
+"""The service on Redis Sentinel: front-ends and workers follow a failover,
+and a problem acknowledged with --redis-min-replicas survives the primary's
+sudden death. Real redis-server primary, replicas and sentinels, started
+per test on free ports (sentinel_group.py)."""
+
+import gzip
+import json
+import random
+import threading
+import time
+
+import pytest
+from sentinel_group import DATA_PASSWORD, SENTINEL_PASSWORD
+from test_service_e2e import random_problems
+from test_service_protocol import bitset_bytes, request
+
+pytestmark = pytest.mark.service_only
+
+# Beyond the outage itself (from the kill, or from the moment the replicas
+# stop following, until every sentinel names the new primary): clients
+# retrying, Redis clients finding the new primary, workers solving again what
+# the old one lost, on a loaded 2-core machine.
+SLACK = 15.0
+
+
+def front_end(service, group, *options):
+    return service(*group.options(*options), environment=group.environment())
+
+
+def sentinel_worker(worker, group, *options):
+    return worker(None, *group.options(*options), environment=group.environment())
+
+
+def assert_no_password(log):
+    assert DATA_PASSWORD not in log and SENTINEL_PASSWORD not in log
+    assert "Traceback" not in log, log[-3000:]
+
+
+@pytest.mark.parametrize(
+    "frozen, wanted, accepted",
+    [(0, 2, True), (1, 1, True), (1, 2, False)],
+    ids=["2-of-2", "1-of-1-live", "2-of-1-live"],
+)
+def test_an_accepted_problem_is_on_the_replicas_asked_for_and_a_refused_one_nowhere(
+    service, sentinel_group, frozen, wanted, accepted
+):
+    server = front_end(
+        service, sentinel_group, "--redis-min-replicas", str(wanted), "--redis-replica-timeout", "1"
+    )
+    primary, replicas = sentinel_group.primary, sentinel_group.replicas
+    for replica in replicas[:frozen]:
+        replica.freeze()
+    try:
+        response, data = request(server, "POST", "/v0/app/sspu", b"[3,5,64]")
+        live = replicas[frozen:]
+        if accepted:
+            assert response.status == 200, data
+            request_id = json.loads(data)["requestId"]
+            # WAIT had its confirmations before the answer: every live replica
+            # holds the job already (no worker runs: it stays queued).
+            for node in live:
+                state = node.cli("HGET", f"qernx:job:{request_id}", "state").strip()
+                assert state == "queued"
+    finally:
+        for replica in replicas[:frozen]:
+            replica.freeze(False)
+    if not accepted:
+        assert response.status == 503 and int(response.getheader("Retry-After")) > 0
+        assert json.loads(data) == {"message": "Queue not replicated"}
+        # Taken back: nothing queued, counted or reserved for it anywhere,
+        # once the thawed replica has caught up.
+        deadline = time.monotonic() + 30
+        for node in (primary, *replicas):
+            while True:
+                left = [
+                    node.cli("XLEN", "qernx:problems").strip(),
+                    node.cli("KEYS", "qernx:queued:*").strip(),
+                    node.cli("KEYS", "qernx:job:*").strip(),
+                    node.cli("HLEN", "qernx:reserved").strip(),
+                ]
+                if left == ["0", "", "", "0"]:
+                    break
+                assert time.monotonic() < deadline, left
+                time.sleep(0.1)
+    assert_no_password(server.log())
+
+
+class Client(threading.Thread):
+    """Submits problems one after another to one front-end, polls each on the
+    other until solved, and records how long each took from its first try."""
+
+    def __init__(self, number, submit_to, poll_at, stop):
+        super().__init__(daemon=True)
+        self.rng = random.Random(number)
+        self.problems = random_problems(100 + number, 400)
+        self.submit_to, self.poll_at, self.stop = submit_to, poll_at, stop
+        self.accepted = []  # (request id, items)
+        self.solved_at = []  # monotonic time each result came back exact
+        self.waits = []  # seconds from first submission attempt to exact result
+        self.failures = []
+
+    def run(self):
+        try:
+            for items in self.problems:
+                if self.stop.is_set():
+                    return
+                self.one(items)
+        except Exception as error:  # reported by the test, with what was sent
+            self.failures.append(f"{type(error).__name__}: {error}")
+
+    def one(self, items):
+        began = time.monotonic()
+        body = json.dumps(items).replace(" ", "").encode()
+        while True:
+            response, data = request(self.submit_to, "POST", "/v0/app/sspu", body)
+            if response.status == 200:
+                break
+            if response.status != 503 or not response.getheader("Retry-After"):
+                self.failures.append(f"submission answered {response.status} {data!r}")
+                return
+            if self.stop.is_set():
+                return
+            # Sooner than Retry-After: the test measures the service, not a
+            # client's patience.
+            time.sleep(0.2)
+        request_id = json.loads(data)["requestId"]
+        self.accepted.append((request_id, items))
+        while True:
+            response, data = request(self.poll_at, "GET", f"/v0/result?requestId={request_id}")
+            if response.status == 200:
+                break
+            if response.status not in (202, 503):
+                # 404 would be a problem accepted and then lost.
+                self.failures.append(f"{request_id} answered {response.status} {data!r}")
+                return
+            time.sleep(0.05)
+        if gzip.decompress(data) != bitset_bytes(items):
+            self.failures.append(f"{request_id}: wrong result for {items}")
+        self.solved_at.append(time.monotonic())
+        self.waits.append(time.monotonic() - began)
+
+
+@pytest.mark.parametrize("lagging", [False, True], ids=["kill", "replicas-lagging-then-kill"])
+def test_killing_the_primary_loses_no_accepted_problem_and_holds_no_client_long(
+    service, worker, sentinel_group, lagging
+):
+    options = ("--redis-min-replicas", "1")
+    fronts = [front_end(service, sentinel_group, *options) for _ in range(2)]
+    workers = [
+        sentinel_worker(worker, sentinel_group, *options, "--concurrency", "2") for _ in range(2)
+    ]
+    stop = threading.Event()
+    clients = [Client(n, fronts[n % 2], fronts[(n + 1) % 2], stop) for n in range(4)]
+    for client in clients:
+        client.start()
+    deadline = time.monotonic() + 60
+    while min(len(c.solved_at) for c in clients) < 3:  # traffic flows everywhere
+        assert time.monotonic() < deadline, [c.failures for c in clients]
+        assert all(c.is_alive() for c in clients), [c.failures for c in clients]
+        time.sleep(0.05)
+    began = time.monotonic()
+    if lagging:
+        # The replicas fall behind: what the primary takes now, it alone
+        # holds, and loses with it. Nothing of it may have been acknowledged.
+        # (Frozen, they would still find in their sockets what was sent:
+        # the primary drops their links too, and they cannot come back.)
+        for replica in sentinel_group.replicas:
+            replica.freeze()
+        dropped = sentinel_group.primary.cli("CLIENT", "KILL", "TYPE", "replica")
+        assert dropped.strip() == "2"
+        time.sleep(2.5)
+    killed = time.monotonic()
+    sentinel_group.primary.kill()
+    for replica in sentinel_group.replicas:
+        replica.freeze(False)
+    promoted = sentinel_group.wait_promoted()
+    failover = time.monotonic() - began
+    # Each client goes on past the failover: several problems each, solved
+    # on the new primary.
+    deadline = time.monotonic() + failover + 60
+    while min(sum(t > killed for t in c.solved_at) for c in clients) < 5:
+        assert time.monotonic() < deadline, [c.failures for c in clients]
+        assert all(c.is_alive() for c in clients), [c.failures for c in clients]
+        time.sleep(0.1)
+    stop.set()
+    for client in clients:
+        client.join(timeout=60)
+        assert not client.is_alive()
+    failures = [f for c in clients for f in c.failures]
+    assert not failures, failures
+    longest = max(w for c in clients for w in c.waits)
+    print(f"outage {failover:.2f} s; longest wait of a client {longest:.2f} s")
+    assert longest < failover + SLACK, (failover, longest)
+    # Every problem any front-end accepted is on the new primary, solved
+    # exactly, from either front-end.
+    accepted = [pair for c in clients for pair in c.accepted]
+    assert len({i for i, _ in accepted}) == len(accepted)
+    for request_id, items in accepted:
+        for server in fronts:
+            response, data = request(server, "GET", f"/v0/result?requestId={request_id}")
+            assert response.status == 200, (request_id, response.status, data)
+            assert gzip.decompress(data) == bitset_bytes(items)
+        assert promoted.cli("HGET", f"qernx:job:{request_id}", "state").strip() == "done"
+    for made in workers:
+        assert_no_password(made.log())
+    for server in fronts:
+        assert_no_password(server.log())
