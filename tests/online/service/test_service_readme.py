@@ -14,6 +14,7 @@ import time
 
 import pytest
 from conftest import API_KEY, PLAIN_ENV, certs_dir, free_port
+from sentinel_group import MASTER_NAME
 from test_operations import ISO_START, scrape
 from test_proxying import PlainListener
 from test_service_protocol import bitset_bytes
@@ -44,6 +45,7 @@ def commands():
 def test_the_readme_has_the_commands_this_test_runs():
     found = commands()
     assert sum(" worker " in f" {c} " for c in found) >= 2, found
+    assert sum("--redis-sentinel " in c for c in found) >= 2, found
     assert sum("--uds " in c for c in found) >= 3, found
     assert any("--cert " in c for c in found), found
 
@@ -70,15 +72,25 @@ def localised(command, tmp_path, ports):
     return [sys.executable, "-m", "qernx_service", *words[1:]]
 
 
+def through_sentinels(argv, group):
+    """The README's sentinels and primary's name replaced by the test's."""
+    after = {"--redis-sentinel": group.addresses, "--redis-master": MASTER_NAME}
+    return [after.get(before, word) for before, word in zip(["", *argv], argv)]
+
+
 @pytest.mark.parametrize("command", commands())
-def test_each_readme_command_starts_serves_and_stops(command, redis_server, tmp_path):
+def test_each_readme_command_starts_serves_and_stops(command, redis_server, tmp_path, request):
     ports = {}
     argv = localised(command, tmp_path, ports)
     if "--port" not in argv and "worker" not in argv and "--uds" not in argv:
         argv += ["--port", "0"]
     env = {k: v for k, v in PLAIN_ENV.items() if not k.startswith("QERN_")}
     env["QERN_SERVICE_KEYS"] = API_KEY
-    if "worker" in argv or "--result-ttl" in argv:  # the Redis section's and the units'
+    if "--redis-sentinel" in argv:  # passwords from the environment, as written
+        group = request.getfixturevalue("sentinel_group")
+        argv = through_sentinels(argv, group)
+        env.update(group.environment())
+    elif "worker" in argv or "--result-ttl" in argv:  # the Redis section's and the units'
         env["QERN_REDIS_URL"] = redis_server.url  # from the environment, as written
     log_path = tmp_path / "log"
     with open(log_path, "w") as log:
