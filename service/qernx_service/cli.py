@@ -15,7 +15,7 @@ from .app import ServiceApp
 from .backends import Backend
 from .forwarded import TrustedProxies
 from .options import OneLineParser, complain, file_mode, is_loopback, port_number
-from .redis_connect import RedisTarget, add_options, connect_sync, target_of
+from .redis_connect import RedisTarget, add_options, connect_sync, error_text, target_of
 from .redis_url import without_password
 from .state import Metrics, timestamp
 
@@ -252,7 +252,7 @@ def redis_problem(target: RedisTarget) -> str | None:
     try:
         client.ping()
     except (RedisError, OSError) as error:
-        return f"cannot reach Redis at {target.shown()}: {error}"
+        return f"cannot reach Redis at {target.shown()}: {error_text(error)}"
     finally:
         client.close()
     return None

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -144,6 +145,16 @@ def target_of(arguments: argparse.Namespace) -> RedisTarget | None:
         min_replicas=arguments.redis_min_replicas,
         replica_timeout=arguments.redis_replica_timeout,
     )
+
+
+# How redis-py names a sentinel it asked, in the error that says none knew the
+# primary: its client's every setting, passwords masked, for each sentinel.
+_SENTINEL_CLIENT = re.compile(r"<redis\.[\w.]*Redis\(.*?,host=([^,]+),port=(\d+),.*?\)>\)>\)>")
+
+
+def error_text(error: BaseException) -> str:
+    """A Redis error for a log line: each sentinel named by its address alone."""
+    return _SENTINEL_CLIENT.sub(lambda found: f"sentinel {found[1]}:{found[2]}", str(error))
 
 
 def _sentinel_settings(target: RedisTarget, options: dict[str, Any]) -> dict[str, Any]:

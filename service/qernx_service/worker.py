@@ -38,7 +38,7 @@ from .backends.redis import (
 )
 from .options import OneLineParser, complain, port_number
 from .protocol import MAX_TOTAL
-from .redis_connect import RedisTarget, add_options, connect_sync, target_of
+from .redis_connect import RedisTarget, add_options, connect_sync, error_text, target_of
 from .solver import prepare_process, solve_payload
 from .state import WorkerMetrics
 
@@ -100,7 +100,7 @@ class Consumer:
                 self.report("redis_error", 0.0)
                 create_group(self.client)
             except (RedisError, OSError) as error:
-                log(f"{self.name}: Redis unavailable: {error}")
+                log(f"{self.name}: Redis unavailable: {error_text(error)}")
                 self.report("redis_error", 0.0)
                 self.recheck = True
                 self.stop.wait(1)
@@ -222,7 +222,7 @@ def consume(
             create_group(client)
             break
         except (RedisError, OSError) as error:
-            log(f"{name}: cannot reach Redis: {error}; trying again in {delay:.0f} s")
+            log(f"{name}: cannot reach Redis: {error_text(error)}; trying again in {delay:.0f} s")
             report("redis_error", 0.0)
             if stop.wait(delay):
                 return 0
