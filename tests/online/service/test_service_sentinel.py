@@ -5,7 +5,10 @@ per test on free ports (sentinel_group.py)."""
 
 import gzip
 import json
+import os
 import random
+import subprocess
+import sys
 import threading
 import time
 
@@ -83,6 +86,43 @@ def test_an_accepted_problem_is_on_the_replicas_asked_for_and_a_refused_one_nowh
                 assert time.monotonic() < deadline, left
                 time.sleep(0.1)
     assert_no_password(server.log())
+
+
+@pytest.mark.parametrize(
+    "environment, reason",
+    [
+        ({"QERN_REDIS_PASSWORD": "wrong-data-pw"}, "invalid username-password pair"),
+        ({"QERN_REDIS_SENTINEL_PASSWORD": "wrong-sentinel-pw"}, "No master found"),
+        ({"QERN_REDIS_SENTINEL_PASSWORD": ""}, "No master found"),
+    ],
+    ids=["wrong-data-password", "wrong-sentinel-password", "no-sentinel-password"],
+)
+def test_a_wrong_password_stops_the_start_in_one_line_that_shows_none(
+    sentinel_group, worker, environment, reason
+):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+    env.update(sentinel_group.environment(), QERN_SERVICE_KEYS="k", **environment)
+    argv = [sys.executable, "-m", "qernx_service", "--plain-port", "0"]
+    done = subprocess.run(
+        argv + sentinel_group.options(), capture_output=True, text=True, env=env, timeout=120
+    )
+    # 3: the settings may be right and Redis not yet; a service manager retries.
+    assert done.returncode == 3, done.stderr
+    assert done.stderr.count("\n") == 1 and reason in done.stderr, done.stderr
+    assert f"cannot reach Redis at sentinel://{sentinel_group.addresses}/" in done.stderr
+    # Each sentinel by its address, not by every setting of its client.
+    assert "password=" not in done.stderr and "ConnectionPool" not in done.stderr
+    assert_no_password(done.stderr)
+    for value in environment.values():
+        assert not value or value not in done.stderr
+    # A worker waits it out instead, saying why now and then.
+    made = worker(None, *sentinel_group.options(), environment={**env, **environment})
+    deadline = time.monotonic() + 30
+    while reason not in made.log():
+        assert made.process.poll() is None and time.monotonic() < deadline, made.log()
+        time.sleep(0.1)
+    assert made.stop() == 0
+    assert_no_password(made.log())
 
 
 class Client(threading.Thread):
