@@ -4,9 +4,10 @@ Each of `concurrency` consumers is a process of its own that takes one
 problem at a time, solves it with the module's local solver and stores the
 result. Now and then it first takes over problems another consumer has held
 longer than `reclaim_after` seconds (a worker that died). A problem is
-acknowledged only once its result is stored, so none is lost. After a Redis
-error, a consumer first goes through the problems it holds itself: a failover
-to a replica that missed its last results hands them back to it."""
+acknowledged only once its result is stored, so none is lost. Every second,
+and after a Redis error, a consumer goes through the problems it holds
+itself: a failover to a replica that missed its last results hands them back
+to it, and redis-py may reconnect to the new primary without a word."""
 
 from __future__ import annotations
 
@@ -74,8 +75,10 @@ class Consumer:
     ) -> None:
         self.client = client
         self.target = target or RedisTarget()
-        # Whether to read this consumer's own pending problems first.
+        # Whether to read this consumer's own pending problems first, and when
+        # to anyway.
         self.recheck = True
+        self.next_recheck = 0.0
         self.report = report
         self.name = name
         self.reclaim_after = reclaim_after
@@ -114,7 +117,8 @@ class Consumer:
             self.next_beat = now + 1.0
 
     def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
-        if self.recheck:
+        now = time.monotonic()
+        if self.recheck or now >= self.next_recheck:
             # Each is stored (or found stored) and acknowledged in turn, so
             # this ends once none is left.
             held = self.client.xreadgroup(GROUP, self.name, {STREAM: "0"}, count=READ_BATCH)
@@ -122,7 +126,7 @@ class Consumer:
             if entries:
                 return entries
             self.recheck = False
-        now = time.monotonic()
+            self.next_recheck = now + 1.0
         if now >= self.next_reclaim:
             claimed = self.client.xautoclaim(
                 STREAM,
