@@ -7,6 +7,7 @@ import gzip
 import json
 import os
 import random
+import signal
 import subprocess
 import sys
 import threading
@@ -15,7 +16,8 @@ import time
 import pytest
 from sentinel_group import DATA_PASSWORD, SENTINEL_PASSWORD
 from test_service_e2e import random_problems
-from test_service_protocol import bitset_bytes, request
+from test_service_protocol import bitset_bytes, request, submit
+from test_service_redis import status_of, wait_solved
 
 pytestmark = pytest.mark.service_only
 
@@ -245,3 +247,44 @@ def test_killing_the_primary_loses_no_accepted_problem_and_holds_no_client_long(
         assert_no_password(made.log())
     for server in fronts:
         assert_no_password(server.log())
+
+
+def test_a_consumer_whose_connection_drops_first_solves_what_it_holds(
+    service, redis_server, worker
+):
+    """After a failover, the promoted replica may have a problem as taken by
+    a consumer whose result it never received; redis-py may reconnect to it
+    without a word. The consumer goes through what it holds within seconds,
+    not after --reclaim-after: here, a problem handed to it while it was
+    stopped, whose connection then dropped."""
+    front = service("--redis", redis_server.url)
+    made = worker(redis_server.url, "--concurrency", "1", "--reclaim-after", "600")
+    (line,) = [x for x in made.log().splitlines() if "solving with 1 consumer" in x]
+    consumer = line.split(" worker ")[1].split()[0] + "-0"
+    made.signal_group(signal.SIGSTOP)
+    try:
+        # A read it was blocked in ends (empty) within its 500 ms: nobody
+        # waits for the next problem.
+        time.sleep(1.2)
+        items = [5, 12, 4095, 300]
+        request_id = submit(front, items)
+        taken = redis_server.cli(
+            "XREADGROUP",
+            "GROUP",
+            "solvers",
+            consumer,
+            "COUNT",
+            "5",
+            "STREAMS",
+            "qernx:problems",
+            ">",
+        )
+        assert request_id in taken
+        # Every connection drops, the stopped worker's too, as at a failover.
+        redis_server.cli("CLIENT", "KILL", "TYPE", "normal")
+    finally:
+        made.signal_group(signal.SIGCONT)
+    wait_solved(front, [request_id], timeout=30)
+    status, data = status_of(front, request_id)
+    assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
+    assert redis_server.cli("XPENDING", "qernx:problems", "solvers").split()[0] == "0"
