@@ -288,3 +288,42 @@ def test_a_consumer_whose_connection_drops_first_solves_what_it_holds(
     status, data = status_of(front, request_id)
     assert status == 200 and gzip.decompress(data) == bitset_bytes(items)
     assert redis_server.cli("XPENDING", "qernx:problems", "solvers").split()[0] == "0"
+
+
+def test_a_submission_sent_again_after_a_lost_reply_is_queued_once(redis_server, worker):
+    """redis-py sends a command again when its connection drops before the
+    reply, as at a failover; the problem must not be queued, counted or
+    reserved twice."""
+    import redis
+    from qernx_service.backends.redis import (
+        RESULT_OVERHEAD,
+        STORE_KEYS,
+        STREAM,
+        SUBMIT,
+        job_key,
+        queued_key,
+    )
+    from qernx_service.protocol import result_bound
+
+    client = redis.Redis.from_url(redis_server.url)
+    items = [9, 77, 1000]
+    reserve = result_bound(items) + RESULT_OVERHEAD
+    script = client.register_script(SUBMIT)
+    keys = [*STORE_KEYS, STREAM, job_key("again"), queued_key("owner")]
+    args = [100, 100, "owner", "again", json.dumps(items), 3600, reserve, 1 << 30, 1 << 28]
+    first, second = script(keys=keys, args=args), script(keys=keys, args=args)
+    assert first[0] == 0 and first == second
+    assert client.xlen(STREAM) == 1
+    assert client.get(queued_key("owner")) == b"1"
+    assert client.hget("qernx:reserved", "owner") == str(reserve).encode()
+    # Solved once, it gives back all it took.
+    worker(redis_server.url, "--concurrency", "1")
+    deadline = time.monotonic() + 30
+    while client.hget(job_key("again"), "state") != b"done":
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    assert client.xlen(STREAM) == 0 and client.get(queued_key("owner")) is None
+    assert client.hget("qernx:reserved", "owner") is None
+    payload = client.hget(job_key("again"), "payload")
+    assert gzip.decompress(payload) == bitset_bytes(items)
+    client.close()
