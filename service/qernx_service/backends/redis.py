@@ -3,9 +3,9 @@
 Layout in Redis (all keys under `qernx:`):
 - `qernx:problems`, a stream read by the consumer group `solvers`; each entry
   carries the request id, its owner and the problem's compact JSON body;
-- `qernx:job:<id>`, a hash with the owner, the state (queued, done, failed)
-  and, once solved, the gzip payload; it expires `result_ttl` seconds after
-  the result is stored;
+- `qernx:job:<id>`, a hash with the owner, the state (queued, done, failed),
+  the id of its stream entry and, once solved, the gzip payload; it expires
+  `result_ttl` seconds after the result is stored;
 - `qernx:queued:<owner>`, problems queued per key;
 - `qernx:signing-key`, the key every front-end signs object URLs with;
 - the result store's bounds and bookkeeping: `qernx:limits` (a hash of the
@@ -27,7 +27,8 @@ and bookkeeping have no lifetime and jobs do: with a `volatile-*` eviction
 policy, or none, Redis never evicts what the service needs to go on.
 
 The scripts touch `qernx:job:<id>` and `qernx:results:<owner>` keys they are
-not given: the service runs on one Redis, not on a cluster."""
+not given: the service runs on one Redis, not on a cluster (one primary
+and its replicas, under Sentinel, are one Redis here)."""
 
 from __future__ import annotations
 
