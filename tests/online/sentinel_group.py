@@ -102,19 +102,25 @@ class Process:
                 self.kill()
 
 
-def data_lines(primary_port=None):
-    lines = [
-        'save ""',
-        "appendonly no",
-        f"requirepass {DATA_PASSWORD}",
-        f"masterauth {DATA_PASSWORD}",
-        # A replica that comes back syncs at once, not after the default 5 s
-        # pause that waits for more replicas to share the transfer.
-        "repl-diskless-sync-delay 0",
+DATA_SETTINGS = [
+    'save ""',
+    "appendonly no",
+    f"requirepass {DATA_PASSWORD}",
+    f"masterauth {DATA_PASSWORD}",
+    # A replica that comes back syncs at once, not after the default 5 s
+    # pause that waits for more replicas to share the transfer.
+    "repl-diskless-sync-delay 0",
+]
+
+
+def sentinel_settings(primary_port):
+    return [
+        f"sentinel monitor {MASTER_NAME} 127.0.0.1 {primary_port} 2",
+        f"sentinel down-after-milliseconds {MASTER_NAME} {DOWN_AFTER_MS}",
+        f"sentinel failover-timeout {MASTER_NAME} {FAILOVER_TIMEOUT_MS}",
+        f"sentinel auth-pass {MASTER_NAME} {DATA_PASSWORD}",
+        f"requirepass {SENTINEL_PASSWORD}",
     ]
-    if primary_port is not None:
-        lines.append(f"replicaof 127.0.0.1 {primary_port}")
-    return lines
 
 
 class SentinelGroup:
@@ -123,26 +129,18 @@ class SentinelGroup:
     turns a returning old primary into a replica only at its next INFO round,
     ten seconds on."""
 
-    def __init__(self, folder: pathlib.Path):
+    def __init__(self, folder: pathlib.Path, data=DATA_SETTINGS, sentinel=sentinel_settings):
+        """`data`: the Redis servers' settings; `sentinel`: the sentinels',
+        given the primary's port."""
         folder.mkdir()
-        self.primary = Process(folder, "primary", data_lines())
+        self.primary = Process(folder, "primary", data)
         self.replicas = [
-            Process(folder, f"replica-{index}", data_lines(self.primary.port)) for index in range(2)
+            Process(folder, f"replica-{index}", [*data, f"replicaof 127.0.0.1 {self.primary.port}"])
+            for index in range(2)
         ]
         self.wait_replicas(self.primary, 2)
         self.sentinels = [
-            Process(
-                folder,
-                f"sentinel-{index}",
-                [
-                    f"sentinel monitor {MASTER_NAME} 127.0.0.1 {self.primary.port} 2",
-                    f"sentinel down-after-milliseconds {MASTER_NAME} {DOWN_AFTER_MS}",
-                    f"sentinel failover-timeout {MASTER_NAME} {FAILOVER_TIMEOUT_MS}",
-                    f"sentinel auth-pass {MASTER_NAME} {DATA_PASSWORD}",
-                    f"requirepass {SENTINEL_PASSWORD}",
-                ],
-                sentinel=True,
-            )
+            Process(folder, f"sentinel-{index}", sentinel(self.primary.port), sentinel=True)
             for index in range(3)
         ]
         self.nodes = [self.primary, *self.replicas]

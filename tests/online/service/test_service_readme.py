@@ -2,6 +2,7 @@
 but for this test's ports, paths, certificate and Redis: an option renamed
 or a default changed without the README fails here."""
 
+import gzip
 import os
 import pathlib
 import re
@@ -14,10 +15,10 @@ import time
 
 import pytest
 from conftest import API_KEY, PLAIN_ENV, certs_dir, free_port
-from sentinel_group import MASTER_NAME
+from sentinel_group import DATA_PASSWORD, MASTER_NAME, SENTINEL_PASSWORD, SentinelGroup
 from test_operations import ISO_START, scrape
 from test_proxying import PlainListener
-from test_service_protocol import bitset_bytes
+from test_service_protocol import bitset_bytes, submit, wait_ready
 
 pytestmark = pytest.mark.service_only
 
@@ -160,6 +161,35 @@ def test_the_readme_redis_settings_keep_results_across_a_redis_restart(
     worker(redis_server.url, "--concurrency", "1")
     _, data = wait_ready(server, f"/v0/result?requestId={queued}")
     assert gzip.decompress(data) == bitset_bytes([7, 9])
+
+
+def test_the_readme_sentinel_settings_serve_with_replicas_confirming(tmp_path, service, worker):
+    data, sentinel = blocks("conf")
+    assert "sentinel monitor" in sentinel and "requirepass" in data
+
+    def local(text):
+        text = text.replace("data-password", DATA_PASSWORD)
+        return text.replace("sentinel-password", SENTINEL_PASSWORD).splitlines()
+
+    def sentinel_settings(primary_port):
+        text = sentinel.replace("10.0.0.5 6379", f"127.0.0.1 {primary_port}")
+        return local(re.sub(r"\bqernx\b", MASTER_NAME, text))
+
+    group = SentinelGroup(tmp_path / "redis", local(data), sentinel_settings)
+    try:
+        settings = dict(
+            zip(*[iter(group.primary.cli("CONFIG", "GET", "*").split("\n"))] * 2, strict=False)
+        )
+        assert settings["appendonly"] == "yes" and settings["min-replicas-to-write"] == "1"
+        options = group.options("--redis-min-replicas", "1")
+        server = service(*options, environment=group.environment())
+        worker(None, *options, "--concurrency", "1", environment=group.environment())
+        items = [17, 4, 999]
+        request_id = submit(server, items)
+        _, data = wait_ready(server, f"/v0/result?requestId={request_id}")
+        assert gzip.decompress(data) == bitset_bytes(items)
+    finally:
+        group.stop()
 
 
 @pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="no systemd-analyze")
