@@ -1,7 +1,8 @@
 """Times the solver service: gzip levels for result payloads, submissions per
 second and poll latency over kept-alive connections at 1, 10 and 100
-clients, and solves per second with 1 and 2 solvers, against the embedded
-and the Redis back-ends.
+clients, solves per second with 1 and 2 solvers, and the module's own
+background online solves (500 at once, and TCP connections per solve),
+against the embedded and the Redis back-ends.
 
 Run it with `make bench-service` (which provides a throwaway CA). Clients run
 in a process of their own, raw HTTP/1.1 over asyncio TLS streams, so that the
@@ -247,6 +248,109 @@ def where_the_time_goes(problems: list[bytes]) -> None:
     )
 
 
+ONLINE_SOLVES = """
+import queue, resource, sys, time, qernx
+
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+count = int(sys.argv[1])
+box = queue.Queue()
+started = time.monotonic()
+for i in range(count):
+    qernx.complete_subset_sum_async([3, 5, 64 + i % 100], box.put)
+failed = sum(box.get(timeout=600) is None for _ in range(count))
+print(time.monotonic() - started, failed)
+"""
+
+
+def module_solves(origin: str, count: int, ca: pathlib.Path) -> tuple[float, int]:
+    """`count` background online solves of the module at once: seconds until
+    the last result, and how many failed."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+    env.update(QERN_API_URL=origin, QERN_API_KEY=KEY, QERN_CA_BUNDLE=str(ca))
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(ONLINE_SOLVES), str(count)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,  # libcurl's trace of every transfer
+        text=True,
+        env=env,
+        check=True,
+    )
+    seconds, failed = completed.stdout.split()[-2:]
+    return float(seconds), int(failed)
+
+
+class CountingProxy:
+    """Forwards TCP connections to a port, counting those it accepts (TLS
+    passes through it untouched)."""
+
+    def __init__(self, port: int) -> None:
+        import threading
+
+        self.port_to = port
+        self.listener = socket.create_server(("127.0.0.1", 0), backlog=1024)
+        self.port = int(self.listener.getsockname()[1])
+        self.accepted = 0
+        self.sockets: list[socket.socket] = []
+        self.thread = threading.Thread
+        self.thread(target=self.accept, daemon=True).start()
+
+    def accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            upstream = socket.create_connection(("127.0.0.1", self.port_to))
+            self.sockets += [client, upstream]
+            for ends in ((client, upstream), (upstream, client)):
+                self.thread(target=self.pump, args=ends, daemon=True).start()
+
+    @staticmethod
+    def pump(source: socket.socket, sink: socket.socket) -> None:
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self.listener.close()
+        for each in self.sockets:
+            each.close()
+
+
+def online_solves(processes: Processes, certs: pathlib.Path, url: str, worker: list[str]) -> None:
+    """The module's background online solves of small problems, 500 at once,
+    against each back-end; then TCP connections per solve, counted by a proxy
+    in front of the service (one is the aim: the submission and every poll
+    share the solve's connection)."""
+    ca = certs / "ca.pem"
+    count, counted = 500, 100
+    print(f"\nthe module's online solves, {count} background solves of small problems at once")
+    print("  back-end  seconds (aim < 1)  failed  connections per solve (aim 1)")
+    for backend in ("embedded", "redis"):
+        extra = ["--redis", url] if backend == "redis" else ["--workers", "2"]
+        port = processes.service(certs, *extra, "--max-connections-per-client", "4096")
+        if backend == "redis":
+            processes.start("worker-online", worker + ["--concurrency", "2"], "solving with")
+        module_solves(f"https://localhost:{port}", 20, ca)  # the service warmed up
+        seconds, failed = module_solves(f"https://localhost:{port}", count, ca)
+        proxy = CountingProxy(port)
+        try:
+            module_solves(f"https://localhost:{proxy.port}", counted, ca)
+        finally:
+            proxy.close()
+        print(f"  {backend:<8} {seconds:>17.2f} {failed:>7} {proxy.accepted / counted:>30.2f}")
+        processes.stop_all(but="redis-server")
+
+
 def main() -> None:
     certs = os.environ.get("QERN_CA_DIR")
     if not certs or shutil.which("redis-server") is None:
@@ -302,6 +406,7 @@ def main() -> None:
                 print(f"  {backend:<8} {solvers:>8} {rate:>9.0f}")
                 processes.stop_all(but="redis-server")
         where_the_time_goes(problems)
+        online_solves(processes, pathlib.Path(certs), url, worker)
     finally:
         processes.stop_all()
         shutil.rmtree(folder, ignore_errors=True)

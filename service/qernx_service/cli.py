@@ -39,6 +39,13 @@ def positive_int(text: str) -> int:
     return value
 
 
+def seconds_or_none(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
+    return value
+
+
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = OneLineParser(
         prog="python -m qernx_service",
@@ -126,6 +133,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="seconds a TLS handshake may take from accept",
     )
     add("--request-timeout", type=positive_float, default=30.0, help="seconds for one request")
+    add(
+        "--max-poll-wait",
+        type=seconds_or_none,
+        default=20,
+        help="seconds a result request sent with `Prefer: wait=N` may wait for its result"
+        " (default 20; 0: none waits); a wait always ends before --request-timeout",
+    )
     add("--keep-alive", type=positive_float, default=5.0, help="idle seconds between requests")
     add("--backlog", type=positive_int, default=4096, help="listen backlog (1024 at least)")
     add(
@@ -319,7 +333,7 @@ def serve(arguments: argparse.Namespace) -> int:
         from .backends.embedded import EmbeddedBackend, solver_processes
 
         backend = EmbeddedBackend(
-            solver_processes(arguments.workers),
+            None,
             arguments.result_ttl,
             arguments.max_result_bytes,
             arguments.max_queued,
@@ -327,7 +341,7 @@ def serve(arguments: argparse.Namespace) -> int:
             solvers=arguments.workers,
             max_result_bytes_per_key=arguments.max_result_bytes_per_key,
             metrics=metrics,
-            new_executor=lambda: solver_processes(arguments.workers),
+            new_executor=lambda: solver_processes(1),
         )
     app = ServiceApp(
         backend,
@@ -337,6 +351,7 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.result_ttl,
         metrics,
         proxies=TrustedProxies(arguments.forwarded_allow_ips),
+        max_poll_wait=arguments.max_poll_wait,
     )
     uvicorn_server.configure_logging()
     listener.raise_open_file_limit()

@@ -183,6 +183,15 @@ def connect_async(target: RedisTarget, **options: Any) -> Any:
     return sentinel.master_for(target.master)
 
 
+async def close_async(client: Any) -> None:
+    """Closes a client of `connect_async`, and through Sentinel, the clients
+    of the sentinels it asked too."""
+    await client.aclose()
+    manager = getattr(client.connection_pool, "sentinel_manager", None)
+    if manager is not None:
+        await manager.aclose()
+
+
 def connect_sync(target: RedisTarget, **options: Any) -> Any:
     """`connect_async`, for the worker's blocking clients."""
     import redis

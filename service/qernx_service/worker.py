@@ -3,11 +3,14 @@
 Each of `concurrency` consumers is a process of its own that takes one
 problem at a time, solves it with the module's local solver and stores the
 result. Now and then it first takes over problems another consumer has held
-longer than `reclaim_after` seconds (a worker that died). A problem is
-acknowledged only once its result is stored, so none is lost. Every second,
-and after a Redis error, a consumer goes through the problems it holds
-itself: a failover to a replica that missed its last results hands them back
-to it, and redis-py may reconnect to the new primary without a word."""
+longer than `reclaim_after` seconds (a worker that died), and removes from
+the group the consumers that are gone and hold nothing. A problem is
+acknowledged only once its result is stored, so none is lost: when Redis
+cannot be reached, or answers with an error (out of memory, read-only,
+MISCONF), the consumer logs it and tries the same step again later. Every
+second, a consumer also goes through the problems it holds itself: a
+failover to a replica that missed its last results hands them back to it,
+and redis-py may reconnect to the new primary without a word."""
 
 from __future__ import annotations
 
@@ -21,10 +24,15 @@ import sys
 import threading
 import time
 from datetime import datetime, timezone
-from typing import Any, Callable
+from typing import Any, Callable, TypeVar
 
 from prometheus_client import start_http_server
-from redis.exceptions import RedisError, ResponseError
+from redis.exceptions import (
+    AuthenticationError,
+    BusyLoadingError,
+    RedisError,
+    ResponseError,
+)
 
 from .backends.redis import (
     CONSUMERS,
@@ -34,6 +42,7 @@ from .backends.redis import (
     STORE_KEYS,
     STORE_RESULT,
     STREAM,
+    SWEEP_CONSUMERS,
     job_key,
     queued_key,
 )
@@ -56,10 +65,62 @@ def ignore(event: str, seconds: float) -> None:
 READ_BATCH = 4
 
 
+# Seconds between a step's tries while Redis fails it: doubling up to this.
+MAX_DELAY = 30.0
+# A consumer holding nothing and idle this long (or `reclaim_after`, if
+# longer) is gone: every consumer of a worker reads at least twice a second.
+GONE_AFTER = 10.0
+# Seconds between two looks for consumers that are gone, per consumer.
+SWEEP_EVERY = 5.0
+
+T = TypeVar("T")
+
+
 def log(line: str) -> None:
     stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
     sys.stderr.write(f"{stamp} {line}\n")
     sys.stderr.flush()
+
+
+def describe(error: Exception) -> str:
+    """What went wrong, in Redis's own words when it answered."""
+    text = error_text(error)
+    if isinstance(error, (ResponseError, BusyLoadingError, AuthenticationError)):
+        # redis-py takes the code (OOM, READONLY, ERR …) off the errors it
+        # knows: the log puts it back.
+        code = getattr(error, "status_code", None)
+        if code and not text.startswith(code):
+            text = f"{code} {text}"
+        return f"Redis answered: {text}"
+    return f"cannot reach Redis: {text}"
+
+
+class Stopped(Exception):
+    """The consumer was stopped while it waited to try a step again."""
+
+
+def patiently(
+    name: str, what: str, step: Callable[[], T], stop: threading.Event, report: Report
+) -> T:
+    """`step`'s value once Redis lets it through: tried again after 1, 2, 4 …
+    up to MAX_DELAY seconds while it fails. Raises Stopped when `stop` is set
+    meanwhile."""
+    delay = 1.0
+    tries = 0
+    while True:
+        try:
+            value = step()
+        except (RedisError, OSError) as error:
+            tries += 1
+            log(f"{name}: {what}: {describe(error)}; trying again in {delay:g} s")
+            report("redis_error", 0.0)
+            if stop.wait(delay):
+                raise Stopped from None
+            delay = min(MAX_DELAY, delay * 2)
+            continue
+        if tries:
+            log(f"{name}: {what}: done after {tries + 1} tries")
+        return value
 
 
 class Consumer:
@@ -75,9 +136,7 @@ class Consumer:
     ) -> None:
         self.client = client
         self.target = target or RedisTarget()
-        # Whether to read this consumer's own pending problems first, and when
-        # to anyway.
-        self.recheck = True
+        # When to read this consumer's own pending problems again.
         self.next_recheck = 0.0
         self.report = report
         self.name = name
@@ -88,25 +147,22 @@ class Consumer:
         self.next_reclaim = 0.0
         self.heartbeat = client.register_script(HEARTBEAT)
         self.next_beat = 0.0
+        self.sweeper = client.register_script(SWEEP_CONSUMERS)
+        self.gone_after = max(GONE_AFTER, reclaim_after)
+        self.next_sweep = 0.0
+
+    def patiently(self, what: str, step: Callable[[], T]) -> T:
+        return patiently(self.name, what, step, self.stop, self.report)
 
     def run(self) -> None:
-        while not self.stop.is_set():
-            try:
-                self.beat()
-                for entry_id, fields in self.next_entries():
+        try:
+            while not self.stop.is_set():
+                self.patiently("telling it is alive", self.beat)
+                self.patiently("removing consumers that are gone", self.sweep)
+                for entry_id, fields in self.patiently("reading problems", self.next_entries):
                     self.handle(entry_id, fields)
-            except ResponseError as error:
-                if "NOGROUP" not in str(error):
-                    raise
-                # Redis came back without its data: the queue starts again.
-                log(f"{self.name}: the consumer group is gone, creating it again")
-                self.report("redis_error", 0.0)
-                create_group(self.client)
-            except (RedisError, OSError) as error:
-                log(f"{self.name}: Redis unavailable: {error_text(error)}")
-                self.report("redis_error", 0.0)
-                self.recheck = True
-                self.stop.wait(1)
+        except Stopped:
+            pass
 
     def beat(self) -> None:
         """Tells the front-ends this consumer is alive, at most once a second
@@ -116,16 +172,41 @@ class Consumer:
             self.heartbeat(keys=[CONSUMERS], args=[self.name])
             self.next_beat = now + 1.0
 
-    def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+    def sweep(self) -> None:
+        """Removes from the group the consumers that hold no problem and have
+        not read for `gone_after` seconds: what a consumer that is gone held
+        is taken over first, by `next_entries`."""
         now = time.monotonic()
-        if self.recheck or now >= self.next_recheck:
+        if now < self.next_sweep:
+            return
+        removed = self.sweeper(
+            keys=[STREAM, CONSUMERS], args=[GROUP, int(self.gone_after * 1000), self.name]
+        )
+        for gone in removed:
+            log(f"{self.name}: removed consumer {gone.decode()}, gone and holding nothing")
+        self.next_sweep = now + SWEEP_EVERY
+
+    def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        try:
+            return self.read()
+        except ResponseError as error:
+            if "NOGROUP" not in str(error):
+                raise
+            # Redis came back without its data: the queue starts again.
+            log(f"{self.name}: the consumer group is gone, creating it again")
+            self.report("redis_error", 0.0)
+            create_group(self.client)
+            return []
+
+    def read(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        now = time.monotonic()
+        if now >= self.next_recheck:
             # Each is stored (or found stored) and acknowledged in turn, so
             # this ends once none is left.
             held = self.client.xreadgroup(GROUP, self.name, {STREAM: "0"}, count=READ_BATCH)
             entries = [(i, f) for _, batch in held or [] for i, f in batch if f]
             if entries:
                 return entries
-            self.recheck = False
             self.next_recheck = now + 1.0
         if now >= self.next_reclaim:
             claimed = self.client.xautoclaim(
@@ -164,8 +245,9 @@ class Consumer:
             reserved = int(fields.get(b"reserved", b"0"))
         except ValueError:
             reserved = 0
-        # Counted before it is stored: a store that fails is a Redis error,
-        # and the problem is solved again by whoever takes it over.
+        # Counted before it is stored: the store is tried until it passes,
+        # and a consumer stopped meanwhile leaves the problem to whoever
+        # takes it over.
         self.report("solved" if state == "done" else "failed", seconds)
         keys = [*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)]
         args = [
@@ -180,22 +262,29 @@ class Consumer:
             RESULT_OVERHEAD,
         ]
         wanted = self.target.min_replicas
-        if not wanted:
-            self.store(keys=keys, args=args)
-            return
-        # WAIT counts the writes of its own connection: one pipeline sends
-        # both on one. The consumer goes on either way: a replica that missed
-        # the result still has the problem pending for this consumer, which
-        # reads it again after the failover that promoted that replica.
-        pipe = self.client.pipeline(transaction=False)
-        self.store(keys=keys, args=args, client=pipe)
-        pipe.wait(wanted, self.target.wait_milliseconds())
-        _, confirmed = pipe.execute()
+        confirmed = self.patiently(f"storing {request_id}", lambda: self.stored(keys, args))
         if confirmed < wanted:
             log(
                 f"{self.name}: {confirmed} of {wanted} replicas confirmed"
                 f" the result of {request_id}"
             )
+
+    def stored(self, keys: list[Any], args: list[Any]) -> int:
+        """Stores a result; with --redis-min-replicas, the replicas that
+        confirmed it. WAIT counts the writes of its own connection: one
+        pipeline sends both on one. The consumer goes on either way: a replica
+        that missed the result still has the problem pending for this
+        consumer, which reads it again after the failover that promoted that
+        replica."""
+        wanted = self.target.min_replicas
+        if not wanted:
+            self.store(keys=keys, args=args)
+            return 0
+        pipe = self.client.pipeline(transaction=False)
+        self.store(keys=keys, args=args, client=pipe)
+        pipe.wait(wanted, self.target.wait_milliseconds())
+        _, confirmed = pipe.execute()
+        return int(confirmed)
 
 
 def create_group(client: Any) -> None:
@@ -220,17 +309,10 @@ def consume(
     # Redis down at start is waited out like Redis down later: a consumer
     # that exited would take its metrics with it and leave restarting to
     # whoever runs the worker.
-    delay = 1.0
-    while True:
-        try:
-            create_group(client)
-            break
-        except (RedisError, OSError) as error:
-            log(f"{name}: cannot reach Redis: {error_text(error)}; trying again in {delay:.0f} s")
-            report("redis_error", 0.0)
-            if stop.wait(delay):
-                return 0
-            delay = min(30.0, delay * 2)
+    try:
+        patiently(name, "creating the consumer group", lambda: create_group(client), stop, report)
+    except Stopped:
+        return 0
     solve_payload([])  # the module is loaded before the first problem
     Consumer(client, name, reclaim_after, result_ttl, stop, report, target).run()
     try:  # stopped on purpose: no longer live, at once

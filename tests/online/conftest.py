@@ -50,8 +50,11 @@ def sleep_recorder(tmp_path_factory):
 class Scenario:
     """A scenario server process on 127.0.0.1."""
 
-    def __init__(self, name, not_ready=0, cert="server"):
+    def __init__(self, name, not_ready=0, cert="server", record=None):
         folder = certs_dir()
+        env = dict(os.environ)
+        if record is not None:
+            env["SCENARIO_RECORD"] = str(record)
         self.process = subprocess.Popen(
             [
                 sys.executable,
@@ -64,6 +67,7 @@ class Scenario:
             ],
             stdout=subprocess.PIPE,
             text=True,
+            env=env,
         )
         self.port = int(self.process.stdout.readline())
         self.origin = f"https://localhost:{self.port}"
@@ -78,8 +82,8 @@ class Scenario:
 def scenario():
     started = []
 
-    def start(name, not_ready=0, cert="server"):
-        server = Scenario(name, not_ready, cert)
+    def start(name, not_ready=0, cert="server", record=None):
+        server = Scenario(name, not_ready, cert, record)
         started.append(server)
         return server
 
@@ -253,10 +257,12 @@ PLAIN_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 class RedisServer:
-    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`."""
+    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`;
+    `options` come last and override the defaults."""
 
-    def __init__(self, folder: pathlib.Path):
+    def __init__(self, folder: pathlib.Path, *options: str):
         self.folder = folder
+        self.options = list(options)
         self.port = free_port()
         self.url = f"redis://127.0.0.1:{self.port}/0"
         self.start()
@@ -264,7 +270,8 @@ class RedisServer:
     def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1"]
-            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"],
+            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"]
+            + self.options,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )

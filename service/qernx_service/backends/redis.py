@@ -8,6 +8,9 @@ Layout in Redis (all keys under `qernx:`):
   `result_ttl` seconds after the result is stored;
 - `qernx:queued:<owner>`, problems queued per key;
 - `qernx:signing-key`, the key every front-end signs object URLs with;
+- `qernx:stored`, a channel on which workers announce each request id whose
+  result (or failure) they store; each front-end holds one subscription to
+  it and wakes its own requests waiting for those results;
 - the result store's bounds and bookkeeping: `qernx:limits` (a hash of the
   total and per-key bounds, set by the front-ends, read by every script),
   `qernx:held` (a sorted set of each key's stored bytes), `qernx:reserved`
@@ -32,16 +35,19 @@ and its replicas, under Sentinel, are one Redis here)."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import secrets
+import sys
 from http import HTTPStatus
 from typing import Any
 
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
-from ..redis_connect import RedisTarget, connect_async
-from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found
+from ..redis_connect import RedisTarget, close_async, connect_async
+from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found, timestamp
+from ..waits import ResultWaits
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -55,6 +61,10 @@ SIZES = "qernx:sizes"
 # Each consumer's name, scored with the last second (by Redis's clock) it
 # told that it was alive.
 CONSUMERS = "qernx:consumers"
+STORED = "qernx:stored"
+# The longest the subscription waits for an announcement before it looks
+# again (and, idle long enough, pings Redis to learn it is still there).
+LISTEN_SECONDS = 15.0
 # The keys every submission and every stored result reads and writes.
 STORE_KEYS = [LIMITS, HELD, RESERVED, HELD_TOTAL, EXPIRY, SIZES]
 # Bytes each result is charged beyond its payload: the job's hash and its
@@ -113,6 +123,7 @@ local owner, id = ARGV[6], ARGV[7]
 if redis.call('HGET', job, 'state') == 'queued' then
   redis.call('HSET', job, 'state', ARGV[1], 'payload', ARGV[2])
   redis.call('EXPIRE', job, ARGV[3])
+  redis.call('PUBLISH', 'qernx:stored', id)
   if redis.call('DECR', queued) <= 0 then redis.call('DEL', queued) end
   if ARGV[1] == 'done' then
     local size = string.len(ARGV[2]) + tonumber(ARGV[9])
@@ -222,6 +233,34 @@ redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now - 86400)
 return 1
 """
 
+# KEYS: stream, CONSUMERS. ARGV: group, idle milliseconds, the caller's name.
+# Removes from the group each consumer that holds no problem and has been
+# idle (by Redis's count) and silent (by its heartbeat) that long; returns
+# their names. One script: no read can hand a removed consumer a problem
+# between the look and the removal, which would leave that problem to nobody.
+SWEEP_CONSUMERS = """
+local idle_ms = tonumber(ARGV[2])
+local now = tonumber(redis.call('TIME')[1])
+local removed = {}
+-- No stream or no group (Redis came back empty): nobody to remove.
+local found, listing = pcall(redis.call, 'XINFO', 'CONSUMERS', KEYS[1], ARGV[1])
+if not found then return removed end
+for _, fields in ipairs(listing) do
+  local consumer = {}
+  for i = 1, #fields, 2 do consumer[fields[i]] = fields[i + 1] end
+  local name = consumer['name']
+  if name ~= ARGV[3] and consumer['pending'] == 0 and consumer['idle'] >= idle_ms then
+    local beat = redis.call('ZSCORE', KEYS[2], name)
+    if not beat or (now - tonumber(beat)) * 1000 >= idle_ms then
+      redis.call('XGROUP', 'DELCONSUMER', KEYS[1], ARGV[1], name)
+      redis.call('ZREM', KEYS[2], name)
+      removed[#removed + 1] = name
+    end
+  end
+end
+return removed
+"""
+
 
 async def ensure_group(client: Any) -> None:
     try:
@@ -229,6 +268,13 @@ async def ensure_group(client: Any) -> None:
     except ResponseError as error:
         if "BUSYGROUP" not in str(error):
             raise
+
+
+def subscriber(target: RedisTarget) -> Any:
+    """The client of the front-end's one subscription, apart from the
+    connections requests use: it holds its connection for as long as the
+    front-end runs."""
+    return connect_async(target, socket_connect_timeout=5, health_check_interval=30)
 
 
 def unavailable() -> Refusal:
@@ -263,6 +309,9 @@ class RedisBackend:
         self._submit = self._client.register_script(SUBMIT)
         self._withdraw = self._client.register_script(WITHDRAW)
         self.warnings: list[str] = []
+        self.waits = ResultWaits()
+        self._subscriber: Any = subscriber(target)
+        self._listener: asyncio.Task[None] | None = None
 
     async def start(self) -> None:
         """The queue, and this front-end's bounds for every front-end and
@@ -278,6 +327,49 @@ class RedisBackend:
         warning = await self.eviction_warning()
         # Logged once the service listens, after the lines that say where.
         self.warnings = [] if warning is None else [warning]
+        self._listener = asyncio.ensure_future(self._listen())
+
+    async def _listen(self) -> None:
+        """Wakes this front-end's waiting requests as workers announce stored
+        results; a lost subscription is renewed a second later."""
+        lost = False
+        while True:
+            pubsub = self._subscriber.pubsub()
+            try:
+                await pubsub.subscribe(STORED)
+                while True:
+                    heard = await pubsub.get_message(timeout=LISTEN_SECONDS)
+                    if heard is None:
+                        continue
+                    if heard["type"] == "message":
+                        self.waits.wake(heard["data"].decode("latin-1"))
+                    elif heard["type"] == "subscribe":
+                        # Results stored before this went unheard: every
+                        # waiting request looks its result up again.
+                        self.waits.wake_all()
+                        if lost:
+                            print(
+                                f"{timestamp()} qernx_service: listening for results again",
+                                file=sys.stderr,
+                                flush=True,
+                            )
+                            lost = False
+            except (RedisError, OSError) as error:
+                if not lost:
+                    print(
+                        f"{timestamp()} qernx_service: lost the announcements of results"
+                        f" ({error}); waiting requests look again when their wait ends",
+                        file=sys.stderr,
+                        flush=True,
+                    )
+                    lost = True
+                self.waits.wake_all()
+            finally:
+                try:
+                    await pubsub.aclose()
+                except (RedisError, OSError):
+                    pass
+            await asyncio.sleep(1.0)
 
     async def eviction_warning(self) -> str | None:
         """A warning when Redis may evict what the service needs (the stream,
@@ -297,11 +389,12 @@ class RedisBackend:
         return None
 
     async def close(self) -> None:
-        await self._client.aclose()
-        # Through Sentinel, the clients of the sentinels themselves too.
-        manager = getattr(self._client.connection_pool, "sentinel_manager", None)
-        if manager is not None:
-            await manager.aclose()
+        self.waits.close()
+        if self._listener is not None:
+            self._listener.cancel()
+            await asyncio.gather(self._listener, return_exceptions=True)
+        await close_async(self._subscriber)
+        await close_async(self._client)
 
     async def healthy(self) -> bool:
         try:
