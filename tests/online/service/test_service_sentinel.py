@@ -129,10 +129,13 @@ def test_a_wrong_password_stops_the_start_in_one_line_that_shows_none(
 
 class Client(threading.Thread):
     """Submits problems one after another to one front-end, polls each on the
-    other until solved, and records how long each took from its first try."""
+    other until solved, and records how long each took from its first try.
+    Odd-numbered clients ask their polls to wait for the result, so that the
+    front-ends' subscriptions to stored results go through the failover too."""
 
     def __init__(self, number, submit_to, poll_at, stop):
         super().__init__(daemon=True)
+        self.prefer = {"Prefer": "wait=2"} if number % 2 else None
         self.rng = random.Random(number)
         self.problems = random_problems(100 + number, 400)
         self.submit_to, self.poll_at, self.stop = submit_to, poll_at, stop
@@ -168,7 +171,9 @@ class Client(threading.Thread):
         request_id = json.loads(data)["requestId"]
         self.accepted.append((request_id, items))
         while True:
-            response, data = request(self.poll_at, "GET", f"/v0/result?requestId={request_id}")
+            response, data = request(
+                self.poll_at, "GET", f"/v0/result?requestId={request_id}", headers=self.prefer
+            )
             if response.status == 200:
                 break
             if response.status not in (202, 503):
@@ -246,6 +251,11 @@ def test_killing_the_primary_loses_no_accepted_problem_and_holds_no_client_long(
     for made in workers:
         assert_no_password(made.log())
     for server in fronts:
+        # Its subscription to stored results found the new primary too.
+        deadline = time.monotonic() + 30
+        while "listening for results again" not in server.log():
+            assert time.monotonic() < deadline, server.log()[-3000:]
+            time.sleep(0.1)
         assert_no_password(server.log())
 
 
