@@ -7,7 +7,10 @@ longer than `reclaim_after` seconds (a worker that died), and removes from
 the group the consumers that are gone and hold nothing. A problem is
 acknowledged only once its result is stored, so none is lost: when Redis
 cannot be reached, or answers with an error (out of memory, read-only,
-MISCONF), the consumer logs it and tries the same step again later."""
+MISCONF), the consumer logs it and tries the same step again later. Every
+second, a consumer also goes through the problems it holds itself: a
+failover to a replica that missed its last results hands them back to it,
+and redis-py may reconnect to the new primary without a word."""
 
 from __future__ import annotations
 
@@ -23,7 +26,6 @@ import time
 from datetime import datetime, timezone
 from typing import Any, Callable, TypeVar
 
-import redis
 from prometheus_client import start_http_server
 from redis.exceptions import (
     AuthenticationError,
@@ -46,7 +48,7 @@ from .backends.redis import (
 )
 from .options import OneLineParser, complain, port_number
 from .protocol import MAX_TOTAL
-from .redis_url import url_problem, without_password
+from .redis_connect import RedisTarget, add_options, connect_sync, error_text, target_of
 from .solver import prepare_process, solve_payload
 from .state import WorkerMetrics
 
@@ -82,7 +84,7 @@ def log(line: str) -> None:
 
 def describe(error: Exception) -> str:
     """What went wrong, in Redis's own words when it answered."""
-    text = str(error)
+    text = error_text(error)
     if isinstance(error, (ResponseError, BusyLoadingError, AuthenticationError)):
         # redis-py takes the code (OOM, READONLY, ERR …) off the errors it
         # knows: the log puts it back.
@@ -130,8 +132,12 @@ class Consumer:
         result_ttl: int,
         stop: threading.Event,
         report: Report = ignore,
+        target: RedisTarget | None = None,
     ) -> None:
         self.client = client
+        self.target = target or RedisTarget()
+        # When to read this consumer's own pending problems again.
+        self.next_recheck = 0.0
         self.report = report
         self.name = name
         self.reclaim_after = reclaim_after
@@ -194,6 +200,14 @@ class Consumer:
 
     def read(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
         now = time.monotonic()
+        if now >= self.next_recheck:
+            # Each is stored (or found stored) and acknowledged in turn, so
+            # this ends once none is left.
+            held = self.client.xreadgroup(GROUP, self.name, {STREAM: "0"}, count=READ_BATCH)
+            entries = [(i, f) for _, batch in held or [] for i, f in batch if f]
+            if entries:
+                return entries
+            self.next_recheck = now + 1.0
         if now >= self.next_reclaim:
             claimed = self.client.xautoclaim(
                 STREAM,
@@ -235,23 +249,42 @@ class Consumer:
         # and a consumer stopped meanwhile leaves the problem to whoever
         # takes it over.
         self.report("solved" if state == "done" else "failed", seconds)
-        self.patiently(
-            f"storing {request_id}",
-            lambda: self.store(
-                keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
-                args=[
-                    state,
-                    payload,
-                    self.result_ttl,
-                    GROUP,
-                    entry_id,
-                    owner,
-                    request_id,
-                    reserved,
-                    RESULT_OVERHEAD,
-                ],
-            ),
-        )
+        keys = [*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)]
+        args = [
+            state,
+            payload,
+            self.result_ttl,
+            GROUP,
+            entry_id,
+            owner,
+            request_id,
+            reserved,
+            RESULT_OVERHEAD,
+        ]
+        wanted = self.target.min_replicas
+        confirmed = self.patiently(f"storing {request_id}", lambda: self.stored(keys, args))
+        if confirmed < wanted:
+            log(
+                f"{self.name}: {confirmed} of {wanted} replicas confirmed"
+                f" the result of {request_id}"
+            )
+
+    def stored(self, keys: list[Any], args: list[Any]) -> int:
+        """Stores a result; with --redis-min-replicas, the replicas that
+        confirmed it. WAIT counts the writes of its own connection: one
+        pipeline sends both on one. The consumer goes on either way: a replica
+        that missed the result still has the problem pending for this
+        consumer, which reads it again after the failover that promoted that
+        replica."""
+        wanted = self.target.min_replicas
+        if not wanted:
+            self.store(keys=keys, args=args)
+            return 0
+        pipe = self.client.pipeline(transaction=False)
+        self.store(keys=keys, args=args, client=pipe)
+        pipe.wait(wanted, self.target.wait_milliseconds())
+        _, confirmed = pipe.execute()
+        return int(confirmed)
 
 
 def create_group(client: Any) -> None:
@@ -265,14 +298,14 @@ def create_group(client: Any) -> None:
 
 
 def consume(
-    url: str, name: str, reclaim_after: float, result_ttl: int, report: Report = ignore
+    target: RedisTarget, name: str, reclaim_after: float, result_ttl: int, report: Report = ignore
 ) -> int:
     """One consumer, in this process, until SIGTERM or SIGINT."""
     prepare_process()
     stop = threading.Event()
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
-    client = redis.Redis.from_url(url, socket_timeout=10)
+    client = connect_sync(target, socket_timeout=10)
     # Redis down at start is waited out like Redis down later: a consumer
     # that exited would take its metrics with it and leave restarting to
     # whoever runs the worker.
@@ -281,7 +314,7 @@ def consume(
     except Stopped:
         return 0
     solve_payload([])  # the module is loaded before the first problem
-    Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
+    Consumer(client, name, reclaim_after, result_ttl, stop, report, target).run()
     try:  # stopped on purpose: no longer live, at once
         client.zrem(CONSUMERS, name)
     except (RedisError, OSError):
@@ -290,7 +323,7 @@ def consume(
 
 
 def consume_and_exit(
-    url: str, name: str, reclaim_after: float, result_ttl: int, events: Any
+    target: RedisTarget, name: str, reclaim_after: float, result_ttl: int, events: Any
 ) -> None:
     """`consume` as a process of its own, whose exit status is consume's; its
     events go to the worker's metrics through `events`, a queue."""
@@ -298,7 +331,7 @@ def consume_and_exit(
     def report(event: str, seconds: float) -> None:
         events.put((event, seconds))
 
-    sys.exit(consume(url, name, reclaim_after, result_ttl, report))
+    sys.exit(consume(target, name, reclaim_after, result_ttl, report))
 
 
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
@@ -309,11 +342,11 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     from_environment = os.environ.get("QERN_REDIS_URL") or None
     parser.add_argument(
         "--redis",
-        required=from_environment is None,
         default=from_environment,
         help="redis://[:password@]host:port/db (default: QERN_REDIS_URL, which keeps a"
-        " password out of the process list)",
+        " password out of the process list); or --redis-sentinel",
     )
+    add_options(parser.add_argument)
     parser.add_argument(
         "--concurrency",
         type=int,
@@ -345,11 +378,14 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--concurrency must be 1 or more")
     if not arguments.reclaim_after > 0 or arguments.result_ttl < 1:
         parser.error("--reclaim-after and --result-ttl must be above 0")
-    problem = url_problem(arguments.redis)
-    if problem is not None:
+    try:
         # One line, and never the URL: the parser's own words may quote the password.
-        complain("qernx_service worker", problem)
-        raise SystemExit(2)
+        arguments.target = target_of(arguments)
+    except ValueError as problem:
+        complain("qernx_service worker", str(problem))
+        raise SystemExit(2) from None
+    if arguments.target is None:
+        parser.error("give --redis, --redis-sentinel or QERN_REDIS_URL")
     return arguments
 
 
@@ -376,12 +412,14 @@ def main(argv: list[str]) -> int:
     settings = (
         f"worker {base} settings: concurrency={arguments.concurrency}"
         f" reclaim-after={arguments.reclaim_after} result-ttl={arguments.result_ttl}"
-        f" redis={without_password(arguments.redis)}"
+        f" redis-min-replicas={arguments.redis_min_replicas}"
+        f" redis-replica-timeout={arguments.redis_replica_timeout}"
+        f" redis={arguments.target.shown()}"
     )
     if arguments.concurrency == 1:
         log(f"worker {base} solving with 1 consumer")
         log(settings)
-        status = consume(arguments.redis, f"{base}-0", *options, metrics.record)
+        status = consume(arguments.target, f"{base}-0", *options, metrics.record)
         log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
         return status
     stop = threading.Event()
@@ -403,7 +441,7 @@ def main(argv: list[str]) -> int:
     def started(index: int) -> multiprocessing.process.BaseProcess:
         name = f"{base}-{index}"
         consumer = context.Process(
-            target=consume_and_exit, args=(arguments.redis, name, *options, events)
+            target=consume_and_exit, args=(arguments.target, name, *options, events)
         )
         consumer.start()
         started_at[index] = time.monotonic()

@@ -178,10 +178,13 @@ def limit_open_files(count):
 class Service:
     """`python -m qernx_service` on a free port of 127.0.0.1, logging to a file."""
 
-    def __init__(self, log_path, *options, cert="server", keys=API_KEY, open_files=None):
+    def __init__(
+        self, log_path, *options, cert="server", keys=API_KEY, open_files=None, environment=None
+    ):
         folder = certs_dir()
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
         env["QERN_SERVICE_KEYS"] = keys
+        env.update(environment or {})
         self.log_path = log_path
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
@@ -306,16 +309,21 @@ def redis_server(tmp_path):
 
 
 class Worker:
-    """`python -m qernx_service worker` in a process group of its own."""
+    """`python -m qernx_service worker` in a process group of its own; without
+    a URL, the options say where Redis is."""
 
-    def __init__(self, log_path, url, *options):
+    def __init__(self, log_path, url, *options, environment=None):
         self.log_path = log_path
+        where = ["--redis", url] if url else []
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+        env.update(environment or {})
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "qernx_service", "worker", "--redis", url, *options],
+                [sys.executable, "-m", "qernx_service", "worker", *where, *options],
                 stdout=subprocess.DEVNULL,
                 stderr=log,
                 start_new_session=True,
+                env=env,
             )
         deadline = time.monotonic() + 60
         while "solving with" not in self.log():
@@ -345,8 +353,8 @@ def worker(tmp_path):
     """Starts solver workers; each is stopped at the end."""
     started = []
 
-    def start(url, *options):
-        made = Worker(tmp_path / f"worker-{len(started)}.log", url, *options)
+    def start(url, *options, **kwargs):
+        made = Worker(tmp_path / f"worker-{len(started)}.log", url, *options, **kwargs)
         started.append(made)
         return made
 
@@ -356,3 +364,13 @@ def worker(tmp_path):
             made.signal_group(signal.SIGCONT)
             made.stop()
         assert_every_line_stamped(made.log())
+
+
+@pytest.fixture
+def sentinel_group(tmp_path):
+    """A Redis primary, a replica and three sentinels (see sentinel_group.py)."""
+    from sentinel_group import SentinelGroup
+
+    group = SentinelGroup(tmp_path / "redis")
+    yield group
+    group.stop()

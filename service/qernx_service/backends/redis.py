@@ -3,9 +3,9 @@
 Layout in Redis (all keys under `qernx:`):
 - `qernx:problems`, a stream read by the consumer group `solvers`; each entry
   carries the request id, its owner and the problem's compact JSON body;
-- `qernx:job:<id>`, a hash with the owner, the state (queued, done, failed)
-  and, once solved, the gzip payload; it expires `result_ttl` seconds after
-  the result is stored;
+- `qernx:job:<id>`, a hash with the owner, the state (queued, done, failed),
+  the id of its stream entry and, once solved, the gzip payload; it expires
+  `result_ttl` seconds after the result is stored;
 - `qernx:queued:<owner>`, problems queued per key;
 - `qernx:signing-key`, the key every front-end signs object URLs with;
 - `qernx:stored`, a channel on which workers announce each request id whose
@@ -30,7 +30,8 @@ and bookkeeping have no lifetime and jobs do: with a `volatile-*` eviction
 policy, or none, Redis never evicts what the service needs to go on.
 
 The scripts touch `qernx:job:<id>` and `qernx:results:<owner>` keys they are
-not given: the service runs on one Redis, not on a cluster."""
+not given: the service runs on one Redis, not on a cluster (one primary
+and its replicas, under Sentinel, are one Redis here)."""
 
 from __future__ import annotations
 
@@ -41,10 +42,10 @@ import sys
 from http import HTTPStatus
 from typing import Any
 
-import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
+from ..redis_connect import RedisTarget, close_async, connect_async
 from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found, timestamp
 from ..waits import ResultWaits
 
@@ -157,14 +158,21 @@ return 1
 
 # KEYS: STORE_KEYS, stream, job, queued counter. ARGV: queue bound, per-key
 # bound, owner, request id, items, ttl of a queued job, reservation, total
-# result bytes, per-key result bytes. {0} when queued, {1} when the queue is
-# full, {2} when the key has its share queued, {3, seconds} when its results
-# fill its share of the store. One round trip per submission.
+# result bytes, per-key result bytes. {0, entry id} when queued, {1} when the
+# queue is full, {2} when the key has its share queued, {3, seconds} when its
+# results fill its share of the store. One round trip per submission.
 SUBMIT = (
     BOOKKEEPING
     + """
 local stream, job, queued = KEYS[7], KEYS[8], KEYS[9]
 local owner, reserve = ARGV[3], tonumber(ARGV[7])
+if redis.call('EXISTS', job) == 1 then
+  -- The same call again (its answer was lost with a connection): queued
+  -- already. Rewriting a field makes this call a write of its own, so that
+  -- a WAIT after it covers the first call's writes too.
+  redis.call('HSET', job, 'owner', owner)
+  return {0, redis.call('HGET', job, 'entry') or ''}
+end
 purge(100)
 if redis.call('XLEN', stream) >= tonumber(ARGV[1]) then return {1} end
 if redis.call('EXISTS', limits) == 0 then
@@ -184,13 +192,36 @@ if redis.call('INCR', queued) > tonumber(ARGV[2]) then
   return {2}
 end
 redis.call('HINCRBY', reserved, owner, reserve)
-redis.call('HSET', job, 'owner', owner, 'state', 'queued')
-redis.call('EXPIRE', job, ARGV[6])
-redis.call('XADD', stream, '*', 'id', ARGV[4], 'owner', owner, 'items', ARGV[5],
+local entry = redis.call('XADD', stream, '*', 'id', ARGV[4], 'owner', owner, 'items', ARGV[5],
   'reserved', reserve)
-return {0}
+redis.call('HSET', job, 'owner', owner, 'state', 'queued', 'entry', entry)
+redis.call('EXPIRE', job, ARGV[6])
+return {0, entry}
 """
 )
+
+# KEYS: RESERVED, stream, job, queued counter. ARGV: entry id, owner. Takes
+# back a problem that too few replicas confirmed, unless a worker stored its
+# result first; whoever deletes the entry gives its reservation back, as
+# STORE_RESULT does. A worker that holds it already stores nothing for it.
+WITHDRAW = """
+local reserved, stream, job, queued = KEYS[1], KEYS[2], KEYS[3], KEYS[4]
+local entry, owner = ARGV[1], ARGV[2]
+local taken = redis.call('XRANGE', stream, entry, entry)[1]
+if not taken or redis.call('XDEL', stream, entry) == 0 then return 0 end
+local reserve = 0
+for index = 1, #taken[2], 2 do
+  if taken[2][index] == 'reserved' then reserve = tonumber(taken[2][index + 1]) or 0 end
+end
+if reserve > 0 and redis.call('HINCRBY', reserved, owner, -reserve) <= 0 then
+  redis.call('HDEL', reserved, owner)
+end
+if redis.call('HGET', job, 'state') == 'queued' then
+  redis.call('DEL', job)
+  if redis.call('DECR', queued) <= 0 then redis.call('DEL', queued) end
+end
+return 1
+"""
 
 
 # KEYS: CONSUMERS. ARGV: the consumer's name. Consumers silent for a day
@@ -239,37 +270,47 @@ async def ensure_group(client: Any) -> None:
             raise
 
 
-def subscriber(url: str) -> Any:
+def subscriber(target: RedisTarget) -> Any:
     """The client of the front-end's one subscription, apart from the
     connections requests use: it holds its connection for as long as the
     front-end runs."""
-    return redis.asyncio.Redis.from_url(url, socket_connect_timeout=5, health_check_interval=30)
+    return connect_async(target, socket_connect_timeout=5, health_check_interval=30)
 
 
 def unavailable() -> Refusal:
     return Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Queue unavailable", 5)
 
 
+def unreplicated() -> Refusal:
+    """Queued, but fewer replicas than asked confirmed it: a failover now
+    could lose it, so the client is not told it was accepted."""
+    return Refusal(HTTPStatus.SERVICE_UNAVAILABLE, "Queue not replicated", 5)
+
+
 class RedisBackend:
     def __init__(
         self,
-        url: str,
+        target: RedisTarget | str,
         max_queued: int = 10_000,
         max_queued_per_key: int = 1_000,
         max_result_bytes: int = 256 << 20,
         max_result_bytes_per_key: int = 64 << 20,
     ) -> None:
-        self._client: Any = redis.asyncio.Redis.from_url(
-            url, socket_timeout=5, socket_connect_timeout=5, health_check_interval=30
+        if isinstance(target, str):
+            target = RedisTarget(url=target)
+        self._target = target
+        self._client: Any = connect_async(
+            target, socket_timeout=5, socket_connect_timeout=5, health_check_interval=30
         )
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
         self._max_result_bytes = max_result_bytes
         self._max_result_bytes_per_key = max_result_bytes_per_key
         self._submit = self._client.register_script(SUBMIT)
+        self._withdraw = self._client.register_script(WITHDRAW)
         self.warnings: list[str] = []
         self.waits = ResultWaits()
-        self._subscriber: Any = subscriber(url)
+        self._subscriber: Any = subscriber(target)
         self._listener: asyncio.Task[None] | None = None
 
     async def start(self) -> None:
@@ -352,8 +393,8 @@ class RedisBackend:
         if self._listener is not None:
             self._listener.cancel()
             await asyncio.gather(self._listener, return_exceptions=True)
-        await self._subscriber.aclose()
-        await self._client.aclose()
+        await close_async(self._subscriber)
+        await close_async(self._client)
 
     async def healthy(self) -> bool:
         try:
@@ -371,21 +412,32 @@ class RedisBackend:
         """Queues the problem as its validated body (or as `items` written out)."""
         request_id = secrets.token_urlsafe(18)
         body = body or json.dumps(items, separators=(",", ":")).encode()
+        keys = [*STORE_KEYS, STREAM, job_key(request_id), queued_key(owner)]
+        args = [
+            self._max_queued,
+            self._max_queued_per_key,
+            owner,
+            request_id,
+            body,
+            QUEUED_TTL,
+            result_bound(items) + RESULT_OVERHEAD,
+            self._max_result_bytes,
+            self._max_result_bytes_per_key,
+        ]
+        wanted = self._target.min_replicas
         try:
-            outcome = await self._submit(
-                keys=[*STORE_KEYS, STREAM, job_key(request_id), queued_key(owner)],
-                args=[
-                    self._max_queued,
-                    self._max_queued_per_key,
-                    owner,
-                    request_id,
-                    body,
-                    QUEUED_TTL,
-                    result_bound(items) + RESULT_OVERHEAD,
-                    self._max_result_bytes,
-                    self._max_result_bytes_per_key,
-                ],
-            )
+            if wanted:
+                # WAIT counts the writes of its own connection: one pipeline
+                # sends both on one.
+                async with self._client.pipeline(transaction=False) as pipe:
+                    await self._submit(keys=keys, args=args, client=pipe)
+                    pipe.wait(wanted, self._target.wait_milliseconds())
+                    outcome, confirmed = await pipe.execute()
+                if outcome[0] == 0 and confirmed < wanted:
+                    await self.withdraw(owner, request_id, outcome[1])
+                    raise unreplicated()
+            else:
+                outcome = await self._submit(keys=keys, args=args)
         except (RedisError, OSError) as error:
             raise unavailable() from error
         if outcome[0] == 1:
@@ -395,6 +447,17 @@ class RedisBackend:
         if outcome[0] == 3:
             raise share_refusal(int(outcome[1]))
         return request_id
+
+    async def withdraw(self, owner: str, request_id: str, entry: bytes) -> None:
+        """Takes back a problem that will be refused, unless its result is
+        stored already; a worker that holds it solves it for nothing."""
+        try:
+            await self._withdraw(
+                keys=[RESERVED, STREAM, job_key(request_id), queued_key(owner)],
+                args=[entry, owner],
+            )
+        except (RedisError, OSError):
+            pass  # refused all the same; a worker solves it, unasked
 
     async def lookup(self, owner: str, request_id: str) -> Found:
         try:
