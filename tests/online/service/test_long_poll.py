@@ -129,8 +129,9 @@ def test_a_lost_subscription_is_renewed_and_its_waiting_requests_still_woken(
         ("wait=-1", ["--max-poll-wait", "10"], None, 0, 10),
         (None, ["--max-poll-wait", "10"], None, 0, 10),
         # The wait ends a second before the request deadline, which would
-        # otherwise cut the answer off (408) or the connection.
-        ("wait=20", ["--request-timeout", "4"], "wait=2", 1.8, 4),
+        # otherwise cut the answer off (408) or the connection: 3 s when the
+        # loop's clock has not moved since the connection came, else 2 s.
+        ("wait=20", ["--request-timeout", "4"], ("wait=2", "wait=3"), 1.8, 4),
     ],
 )
 def test_a_wait_that_runs_out_answers_202_within_its_bounds(
@@ -141,7 +142,9 @@ def test_a_wait_that_runs_out_answers_202_within_its_bounds(
     request_id = submit(server, ITEMS)
     status, headers, body, took = long_poll(server, request_id, prefer)
     assert (status, body) == (202, b'{"message":"Result not ready"}')
-    assert headers.get("preference-applied") == applied
+    assert headers.get("preference-applied") in (
+        applied if isinstance(applied, tuple) else (applied,)
+    )
     assert least <= took < most
 
 
