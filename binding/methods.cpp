@@ -38,7 +38,7 @@ settings_ptr read_settings() {
 
 // The bytes call always solves in-process, whatever the environment says.
 constexpr qern_settings kLocalOnly{1,       nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr};
+                                   nullptr, nullptr, nullptr, nullptr, 0};
 
 // The stop check of a blocking solve: runs the interpreter's signal handlers
 // on the calling thread, which holds the interpreter lock. A handler that

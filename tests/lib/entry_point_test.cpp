@@ -64,7 +64,7 @@ TEST(EntryPoint, EmptyProblemOnTheLocalPath) {
 TEST(GivenSettings, LocalWhenTheSettingsSaySoWhateverTheEnvironmentSays) {
   unsetenv("QERN_KILLSWITCH");
   setenv("QERN_API_URL", "http://plain.invalid", 1);
-  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   const std::vector<uint64_t> items = {7, 9, 100, 64};
   std::vector<uint64_t> words(180 / 64 + 1, 0);
   size_t count = words.size();
@@ -80,7 +80,7 @@ TEST(GivenSettings, OnlineWithTheGivenOriginWhateverTheEnvironmentSays) {
   setenv("QERN_KILLSWITCH", "1", 1);
   setenv("QERN_API_URL", "https://127.0.0.1:9", 1);
   const qern_settings settings{
-      0, "http://plain.invalid", "key", "5", nullptr, nullptr, nullptr, nullptr};
+      0, "http://plain.invalid", "key", "5", nullptr, nullptr, nullptr, nullptr, 0};
   const uint64_t items[] = {3, 5};
   uint64_t word = 0;
   size_t count = 1;
