@@ -202,8 +202,6 @@ void sweep_range(sweep_kernel sweep, uint64_t *words, uint8_t *states, size_t lo
 // threads at once. A thread publishes how far down its item is done through
 // an atomic, the acquire/release pair that hands the blocks on.
 
-constexpr size_t kNotStarted = SIZE_MAX;
-
 struct pipeline {
   sweep_kernel sweep;
   uint64_t *words;
