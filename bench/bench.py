@@ -336,6 +336,59 @@ def membership_check_bench() -> bool:
     return ours <= CHECK_LIMIT * theirs
 
 
+# ---- Threads table ------------------------------------------------------------
+
+
+def _threads_families() -> dict[str, list[int]]:
+    """Dense answers of 32 MiB and more, and small ones under 1 MiB."""
+    rng = random.Random(16)
+    return {
+        "dense uniform 2^22 (n=160)": [rng.randint(0, 2**21) * 2 + 1 for _ in range(160)],
+        "dense residues 1009k+1 (n=200)": [1009 * rng.randint(0, 3000) + 1 for _ in range(200)],
+        "dense small+large (n=480)": [rng.randint(1, 63) for _ in range(400)]
+        + [rng.randint(2**21, 2**23) for _ in range(80)],
+        "dense narrow 2^20..2^21 (n=250)": [rng.randint(2**20, 2**21) for _ in range(250)],
+        "small uniform 2^16 (n=200)": [rng.randint(1, 2**16) for _ in range(200)],
+        "small residues 1009k+1 (n=80)": [1009 * rng.randint(0, 100) + 1 for _ in range(80)],
+    }
+
+
+def threads_table(args) -> list[dict]:
+    """The bytes call with threads=2 against threads=1, interleaved in one run."""
+    print()
+    print("threads table (bytes call, medians in ms; x = threads=1 / threads=2)")
+    print(f"{'family':34} {'MiB':>7} {'1 thread':>10} {'2 threads':>10} {'x':>7}")
+    rows = []
+    for name, items in _threads_families().items():
+        expected = qernx.complete_subset_sum_bytes(items, threads=1)
+        assert qernx.complete_subset_sum_bytes(items, threads=2) == expected, name
+        one, two = [], []
+        for _ in range(args.threads_repeat):
+            for threads, times in ((1, one), (2, two)):
+                start = time.perf_counter()
+                qernx.complete_subset_sum_bytes(items, threads=threads)
+                times.append((time.perf_counter() - start) * 1000)
+        row = {
+            "family": name,
+            "mib": len(expected) / 2**20,
+            "one_ms": statistics.median(one),
+            "two_ms": statistics.median(two),
+        }
+        row["ratio"] = row["one_ms"] / row["two_ms"]
+        rows.append(row)
+        print(
+            f"{name:34} {row['mib']:7.2f} {row['one_ms']:10.2f} {row['two_ms']:10.2f}"
+            f" {row['ratio']:7.2f}"
+        )
+    dense = [r["ratio"] for r in rows if r["mib"] >= 32]
+    small = [r["ratio"] for r in rows if r["mib"] < 1]
+    if dense:
+        print(f"dense (>= 32 MiB) geometric mean: {statistics.geometric_mean(dense):.2f}x")
+    if small:
+        print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
+    return rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=15)
@@ -343,6 +396,8 @@ def main() -> int:
     parser.add_argument("--only", default=",".join(WORKLOADS))
     parser.add_argument("--families", default="all", help="all, none, or names")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory")
+    parser.add_argument("--threads", default="all", help="all or none: the threads table")
+    parser.add_argument("--threads-repeat", type=int, default=7)
     parser.add_argument("--peak-of", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak_of:
@@ -398,6 +453,7 @@ def main() -> int:
         print(f"hash search on W0: {hash_ms:.1f} ms, {hash_ms / ours:.0f}x slower than qernx")
 
     families = family_table(args) if args.families != "none" else []
+    threads_rows = threads_table(args) if args.threads != "none" else []
 
     with open(args.json, "w") as out:
         json.dump(
@@ -407,6 +463,7 @@ def main() -> int:
                 "geomean_int": geomean,
                 "hash_search": hash_row,
                 "families": families,
+                "threads": threads_rows,
             },
             out,
             indent=2,
