@@ -20,7 +20,8 @@ PY_SOURCES := tests bench demo service tools
 
 test: check
 
-# Everything: lint, both suites, both again under ASan and UBSan, fuzzing.
+# Everything: lint, both suites, both again under ASan and UBSan, the solver's
+# threads under TSan, fuzzing.
 check: lint typecheck gtest pytest wheel-check sanitize fuzz
 
 # The loop to run while working (a few minutes): no sanitizers, no online
@@ -84,7 +85,7 @@ pytest-client: install
 pytest-service: install deps
 	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online/service
 
-sanitize: sanitize-gtest sanitize-pytest
+sanitize: sanitize-gtest tsan-gtest sanitize-pytest
 
 sanitize-gtest: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BUILD)/asan-gtest -G Ninja \
@@ -95,20 +96,16 @@ sanitize-gtest: venv
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
 
-# The solver's threaded suites under ThreadSanitizer, with clang 14 and its
-# runtime linked shared (the tests replace operator new). Not in check yet:
-# the clang 14 and GCC 12 runtimes both crash at start under this kernel's
-# address randomisation (vm.mmap_rnd_bits = 28), setarch -R or not.
+# The solver's threads under ThreadSanitizer (GCC's runtime): the pipeline,
+# the budget shared by concurrent solves, the stop check, fork(). About
+# 2.5 minutes on 2 busy cores, most of it the build.
 tsan-gtest: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BUILD)/tsan-gtest -G Ninja \
-	  -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DQERN_BUILD_MODULE=OFF -DQERN_BUILD_TESTS=ON -DQERN_WERROR=ON \
-	  -DQERN_SANITIZE=thread -DCMAKE_EXE_LINKER_FLAGS=-shared-libsan \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	  -DQERN_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BUILD)/tsan-gtest --target qern_tests
-	LD_LIBRARY_PATH=$$(clang++-14 -print-resource-dir)/lib/linux TSAN_OPTIONS=halt_on_error=1 \
-	  $(BUILD)/tsan-gtest/tests/lib/qern_tests \
-	  --gtest_filter='Thread*:BlockSweep*:*LocalSolver*:*Stop*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(BUILD)/tsan-gtest/tests/lib/qern_tests --gtest_filter='Thread*:*Stop*'
 
 # The module built with the sanitizers, run under the pytest suites.
 sanitize-pytest: install
