@@ -213,6 +213,45 @@ TEST(ThreadBudget, GrantsNeverPassTheLimitAndComeBack) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
+// Solves on three calling threads at once, each asking for more threads
+// than there are CPUs: they share the budget (ThreadSanitizer watches the
+// count and the pipelines), never pass it, answer exactly and give every
+// thread back.
+TEST(ThreadBudget, ConcurrentSolvesShareItAndAnswerExactly) {
+  std::vector<uint64_t> items = dense_items(13, 90, uint64_t{1} << 20);
+  for (auto &w : items)
+    w |= 1;
+  items.push_back((uint64_t{1} << 24) + 1);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  ASSERT_GE(needed / 2, qern_local::sweep_threads::kMinWords);
+  const std::vector<uint64_t> expected = reference_solve(items, needed);
+  const unsigned cpus = qern_local::usable_cpus();
+  std::atomic<int> wrong{0};
+  std::atomic<int> finished{0};
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 3; ++c) {
+    callers.emplace_back([&] {
+      std::vector<uint64_t> words(needed);
+      size_t count = needed;
+      if (qern_local_solve_threads(items.data(), items.size(), words.data(), &count, nullptr, 8) !=
+              0 ||
+          words != expected)
+        ++wrong;
+      ++finished;
+    });
+  }
+  unsigned most = 0;
+  while (finished.load() < 3) {
+    most = std::max(most, qern_local::threads_running());
+    std::this_thread::yield();
+  }
+  for (auto &caller : callers)
+    caller.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(most, cpus);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
 TEST(ThreadBudget, UsableCpusWithinTheAffinityMask) {
   cpu_set_t set;
   CPU_ZERO(&set);
