@@ -1,5 +1,6 @@
 // The settings of a solve: read from the environment once, on the calling
 // thread, and held as copies for as long as the solve runs.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -46,17 +47,17 @@ unsigned threads_from_environment() {
   if (value == nullptr || *value < '1' || *value > '9') {
     return 0;
   }
+  // Every character is read before the count is capped: "2000x" is junk,
+  // the default, as any other setting's junk is, not 1024 threads.
   unsigned long threads = 0;
   for (const char *digit = value; *digit != '\0'; ++digit) {
     if (*digit < '0' || *digit > '9') {
       return 0;
     }
-    threads = threads * 10 + static_cast<unsigned long>(*digit - '0');
-    if (threads > kMaxThreads) {
-      return kMaxThreads;
-    }
+    threads = std::min<unsigned long>(threads * 10 + static_cast<unsigned long>(*digit - '0'),
+                                      kMaxThreads + 1);
   }
-  return static_cast<unsigned>(threads);
+  return static_cast<unsigned>(std::min<unsigned long>(threads, kMaxThreads));
 }
 
 bool killswitch_set() {
@@ -96,9 +97,9 @@ qern_settings settings_copy::view() const {
   auto text = [](const std::optional<std::string> &value) {
     return value ? value->c_str() : nullptr;
   };
-  return qern_settings{keep_local,        text(api_url),  text(api_key),   text(max_retries),
-                       text(https_proxy), text(no_proxy), text(ca_bundle), text(transfer_deadline),
-                       threads};
+  return qern_settings{keep_local,        text(api_url),           text(api_key),
+                       text(max_retries), text(https_proxy),       text(no_proxy),
+                       text(ca_bundle),   text(transfer_deadline), threads};
 }
 
 }  // namespace qern_entry

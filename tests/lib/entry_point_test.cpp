@@ -171,3 +171,39 @@ TEST(SettingsFromEnvironment, NothingSetReadsAsNulls) {
   EXPECT_EQ(texts_of(*settings), (std::vector<std::string>{"0", "(null)", "(null)", "(null)",
                                                            "(null)", "(null)", "(null)"}));
 }
+
+namespace {
+
+struct threads_case {
+  const char *text;  // nullptr: unset
+  unsigned threads;
+};
+
+class ThreadsFromEnvironment : public ::testing::TestWithParam<threads_case> {};
+
+}  // namespace
+
+// QERN_THREADS takes a decimal count from 1, larger ones cut to 1024; junk of
+// any kind, however it begins, is the default (0), as other settings' junk is.
+TEST_P(ThreadsFromEnvironment, CountOrTheDefault) {
+  if (GetParam().text == nullptr) {
+    unsetenv("QERN_THREADS");
+  } else {
+    setenv("QERN_THREADS", GetParam().text, 1);
+  }
+  const settings_ptr settings(qern_settings_from_environment());
+  unsetenv("QERN_THREADS");
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ(settings->threads, GetParam().threads)
+      << (GetParam().text ? GetParam().text : "(unset)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ThreadsFromEnvironment,
+    ::testing::Values(threads_case{nullptr, 0}, threads_case{"", 0}, threads_case{"1", 1},
+                      threads_case{"2", 2}, threads_case{"1023", 1023}, threads_case{"1024", 1024},
+                      threads_case{"1025", 1024}, threads_case{"99999999999999999999999999", 1024},
+                      threads_case{"0", 0}, threads_case{"02", 0}, threads_case{"2000x", 0},
+                      threads_case{"99999999999999999999999x", 0}, threads_case{"2x", 0},
+                      threads_case{" 2", 0}, threads_case{"2 ", 0}, threads_case{"+2", 0},
+                      threads_case{"-2", 0}, threads_case{"two", 0}, threads_case{"1e3", 0}));

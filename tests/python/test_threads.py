@@ -53,7 +53,9 @@ def test_bytes_call_on_threads_matches_int(family, threads):
     assert int.from_bytes(answer, "little") == reachable(items)
 
 
-@pytest.mark.parametrize("threads", ["1", "2", "3", "8", "", "0", "two", "-2", "99999999999"])
+@pytest.mark.parametrize(
+    "threads", ["1", "2", "3", "8", "", "0", "two", "-2", "99999999999", "2000x"]
+)
 def test_list_call_under_qern_threads_matches_int(monkeypatch, threads):
     monkeypatch.setenv("QERN_KILLSWITCH", "1")
     monkeypatch.setenv("QERN_THREADS", threads)
@@ -147,6 +149,9 @@ CPUS = len(os.sched_getaffinity(0))
         ),
         pytest.param(
             "environment", "{}", "os.environ['QERN_THREADS'] = '1'", 0, id="QERN_THREADS=1"
+        ),
+        pytest.param(
+            "environment", "{}", "os.environ['QERN_THREADS'] = '2000x'", 0, id="QERN_THREADS junk"
         ),
         pytest.param(
             "affinity",
