@@ -37,8 +37,8 @@ settings_ptr read_settings() {
 }
 
 // The bytes call always solves in-process, whatever the environment says.
-constexpr qern_settings kLocalOnly{1,       nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, 0};
+constexpr qern_settings kLocalOnly{1,       nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, 0};
 
 // The bytes call's threads: its threads= argument (an int from 1, or None),
 // else QERN_THREADS as the call finds it. Sets *threads (0: the default)
@@ -189,12 +189,18 @@ PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {"", "threads", nullptr};
   PyObject *inputList;
   PyObject *threadsArgument = nullptr;
+  // Arguments that do not parse, threads= among them, print the diagnostic
+  // every call prints for its arguments.
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:complete_subset_sum_bytes",
                                    const_cast<char **>(keywords), &inputList, &threadsArgument)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
     return nullptr;
   }
   qern_settings local = kLocalOnly;
   if (threads_of(threadsArgument, &local.threads) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    }
     return nullptr;
   }
   parsed_items parsed;
