@@ -327,11 +327,12 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
       hold.unlock();
       const bool stop_now = meter.poll();
       // A stop check that forked (a signal handler may): in the child the
-      // threads are gone, and the sweep with them.
+      // threads are gone, and the sweep with them. The lock is not taken
+      // again there: a thread may have held it at the fork, for ever.
       forked = getpid() != solving;
-      hold.lock();
       if (forked)
         break;
+      hold.lock();
       if (stop_now)
         line.stop.store(true, std::memory_order_release);
     }
