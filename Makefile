@@ -5,6 +5,7 @@
 # make bench  times the local solver against Python int, gmpy2 and numpy
 # make bench-service  times the solver service (embedded and Redis back-ends)
 # make bench-paths    times the local solver's paths against the plain sweep
+# make bench-threads  times two solver threads against one
 
 PYTHON ?= python3
 VENV := .venv
@@ -15,7 +16,7 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: tsan-gtest test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: tsan-gtest bench-threads test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
@@ -137,6 +138,10 @@ demo: install
 bench: install
 	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
+
+# The threads table alone: threads=2 against threads=1, two calls side by side.
+bench-threads: install
+	$(VPY) bench/bench.py --threads only
 
 # The solver service: gzip levels, kept-alive submissions and polls, solves per
 # second, embedded and Redis back-ends (a benchmark, not a test).

@@ -16,6 +16,7 @@ import random
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 os.environ["QERN_KILLSWITCH"] = "1"  # the local solver
@@ -386,7 +387,45 @@ def threads_table(args) -> list[dict]:
         print(f"dense (>= 32 MiB) geometric mean: {statistics.geometric_mean(dense):.2f}x")
     if small:
         print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
+    rows.append(_side_by_side(args.threads_repeat))
     return rows
+
+
+def _side_by_side(repeat: int) -> dict:
+    """Two bytes calls with threads=1: one after the other, then on two Python
+    threads at once (the call solves without the interpreter lock)."""
+    rng = random.Random(17)
+    items = [rng.randint(0, 2**20) * 2 + 1 for _ in range(160)]
+
+    def solve():
+        qernx.complete_subset_sum_bytes(items, threads=1)
+
+    in_turn, together = [], []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        solve()
+        solve()
+        in_turn.append((time.perf_counter() - start) * 1000)
+        pair = [threading.Thread(target=solve) for _ in range(2)]
+        start = time.perf_counter()
+        for thread in pair:
+            thread.start()
+        for thread in pair:
+            thread.join()
+        together.append((time.perf_counter() - start) * 1000)
+    row = {
+        "family": "two calls, threads=1 each",
+        "mib": (sum(items) // 64 + 1) * 8 / 2**20,
+        "in_turn_ms": statistics.median(in_turn),
+        "side_by_side_ms": statistics.median(together),
+    }
+    row["ratio"] = row["in_turn_ms"] / row["side_by_side_ms"]
+    print(
+        f"two bytes calls ({row['mib']:.1f} MiB, threads=1): one after the other"
+        f" {row['in_turn_ms']:.1f} ms, side by side {row['side_by_side_ms']:.1f} ms,"
+        f" {row['ratio']:.2f}x"
+    )
+    return row
 
 
 def main() -> int:
@@ -396,12 +435,17 @@ def main() -> int:
     parser.add_argument("--only", default=",".join(WORKLOADS))
     parser.add_argument("--families", default="all", help="all, none, or names")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory")
-    parser.add_argument("--threads", default="all", help="all or none: the threads table")
+    parser.add_argument(
+        "--threads", default="all", help="all, none or only: the threads table (only: nothing else)"
+    )
     parser.add_argument("--threads-repeat", type=int, default=7)
     parser.add_argument("--peak-of", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak_of:
         return _report_peak(*args.peak_of)
+    if args.threads == "only":
+        threads_table(args)
+        return 0
 
     gmpy2_solve, numpy_solve = make_gmpy2(), make_numpy()
     rows = []
