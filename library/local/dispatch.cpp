@@ -284,6 +284,11 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
+    // Every path writes all the words: for a big answer their pages are
+    // first faulted on the threads asked for (the threads' minimum is half
+    // such an answer's words).
+    if (threads > 1 && written >= 2 * sweep_threads::kMinWords)
+      touch_pages_on_threads(words, written, threads);
     if (with_scratch) {
       solve_sorted(items, item_count, words, written, meter, threads);
     } else {

@@ -95,6 +95,16 @@ class thread_grant {
   unsigned count_ = 0;
 };
 
+// Writes a zero into one word of each page of words[0, count) on up to
+// `wanted` threads of the budget (within `cpus`; 0: usable_cpus()), the
+// calling thread among them, or on none when fewer than two are free. The
+// kernel clears a fresh page at its first write, most of a big dense solve's
+// time on one thread (perf: clear_page), and clears pages side by side when
+// several threads fault them. The words' values do not matter: the solve
+// writes every one afterwards. Never throws; asks no stop check.
+void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
+                            unsigned cpus = 0) noexcept;
+
 // Solver threads running in this process now (tests watch the budget).
 unsigned threads_running();
 

@@ -8,6 +8,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <thread>
 
 #include "local_solver.h"
 
@@ -128,6 +132,42 @@ void thread_grant::give_back(unsigned count) {
     if (running.compare_exchange_weak(seen, self | left))
       return;
   }
+}
+
+void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
+                            unsigned cpus) noexcept {
+  constexpr size_t kPageWords = 4096 / sizeof(uint64_t);
+  constexpr size_t kHugePageWords = (size_t{2} << 20) / sizeof(uint64_t);
+  if (wanted < 2)
+    return;
+  // The calling thread is one of the touching threads: the grant covers it.
+  thread_grant grant(wanted, cpus != 0 ? cpus : usable_cpus());
+  if (grant.count() < 2)
+    return;
+  const unsigned parts = grant.count();
+  // Whole huge pages to each thread, so that no two fault the same one.
+  const size_t each = count / parts + (count % parts != 0 ? 1 : 0);
+  const size_t share = (each + kHugePageWords - 1) / kHugePageWords * kHugePageWords;
+  const auto touch = [words, count, share](unsigned part) noexcept {
+    const size_t low = std::min(count, share * part);
+    const size_t high = std::min(count, low + share);
+    for (size_t i = low; i < high; i += kPageWords)
+      words[i] = 0;
+  };
+  std::unique_ptr<std::thread[]> helpers(new (std::nothrow) std::thread[parts - 1]);
+  if (!helpers)
+    return;
+  unsigned started = 0;
+  for (; started + 1 < parts; ++started) {
+    try {
+      helpers[started] = std::thread(touch, started + 1);
+    } catch (const std::exception &) {  // out of threads or memory: the rest stays untouched
+      break;
+    }
+  }
+  touch(0);
+  for (unsigned t = 0; t < started; ++t)
+    helpers[t].join();
 }
 
 unsigned threads_running() {

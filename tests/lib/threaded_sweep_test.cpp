@@ -163,6 +163,32 @@ TEST_P(ThreadedSolve, WholeAnswerAndCutWindowMatchShiftOr) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
 
+// Threads, words.
+class TouchedPages : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+
+// The first word of every 4 KiB of the array is zeroed, on threads when two or
+// more are asked for, and no other word, nor any past the end.
+TEST_P(TouchedPages, ZeroOneWordPerPageAndNothingElse) {
+  const auto [threads, count] = GetParam();
+  constexpr uint64_t kMark = 0xA5A5A5A5A5A5A5A5ull;
+  std::vector<uint64_t> words(count + 1, kMark);
+  qern_local::touch_pages_on_threads(words.data(), count, threads, 64);
+  size_t wrong = 0;
+  for (size_t i = 0; i <= count; ++i) {
+    const uint64_t expected = threads >= 2 && i < count && i % 512 == 0 ? 0 : kMark;
+    wrong += words[i] != expected ? 1 : 0;
+  }
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TouchedPages,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 8u),
+                                            ::testing::Values(size_t{0}, size_t{1}, size_t{512},
+                                                              size_t{513}, (size_t{1} << 18) - 1,
+                                                              (size_t{1} << 18) + 5,
+                                                              3 * (size_t{1} << 18) + 1)));
+
 // A stop check that says stop on its third ask, from whichever thread asks.
 struct counted_stop {
   std::atomic<int> asks{0};
