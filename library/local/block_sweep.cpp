@@ -211,6 +211,12 @@ struct pipeline {
   const size_t *tops;  // the highest block each item writes
   size_t count;
   size_t piece;
+  size_t blocks;
+  // Per piece (blocks [p * piece, (p + 1) * piece)): 1 once every block in it
+  // is full. Blocks never leave full, so any later item skips such a piece
+  // without reading or writing it, and without waiting for the item before:
+  // what the single-threaded sweep gets from its run of full blocks.
+  std::unique_ptr<std::atomic<uint8_t>[]> full;
   // Per item: every block from done[k] up holds item k (all of them once 0).
   std::unique_ptr<std::atomic<size_t>[]> done;
   std::atomic<unsigned> workers{0};  // 0 until every thread is started
@@ -238,6 +244,22 @@ void mark_done(pipeline &line, size_t k, size_t from) {
   line.done[k].notify_all();
 }
 
+// True when every block in [low, top] is full.
+bool all_full(const uint8_t *states, size_t low, size_t top) {
+  size_t b = low;
+  for (; b + kBlock <= top + 1; b += kBlock) {
+    uint64_t group;
+    memcpy(&group, states + b, sizeof group);
+    if (group != kEightFull)
+      return false;
+  }
+  for (; b <= top; ++b) {
+    if (states[b] != kFull)
+      return false;
+  }
+  return true;
+}
+
 // The items first, first + workers, ...: each, piece by piece, behind the
 // item before it. Nothing here throws.
 void run_worker(pipeline &line, unsigned first) noexcept {
@@ -250,15 +272,24 @@ void run_worker(pipeline &line, unsigned first) noexcept {
     size_t piece_top = line.tops[k];
     bool stopped = false;
     while (true) {
-      const size_t piece_low = piece_top >= line.piece ? piece_top - line.piece + 1 : 0;
-      const size_t first_word = piece_low * kBlock;
-      const size_t need = first_word > word_shift ? (first_word - word_shift - 1) / kBlock : 0;
-      if ((k > 0 && !wait_until_done(line, k - 1, need)) ||
-          line.stop.load(std::memory_order_acquire)) {
-        stopped = true;
-        break;
+      // Pieces lie at multiples of line.piece, the same for every item; an
+      // item's first may be cut at its top.
+      const size_t p = piece_top / line.piece;
+      const size_t piece_low = p * line.piece;
+      const bool whole = piece_top + 1 == std::min(piece_low + line.piece, line.blocks);
+      if (!whole || line.full[p].load(std::memory_order_acquire) == 0) {
+        const size_t first_word = piece_low * kBlock;
+        const size_t need = first_word > word_shift ? (first_word - word_shift - 1) / kBlock : 0;
+        if ((k > 0 && !wait_until_done(line, k - 1, need)) ||
+            line.stop.load(std::memory_order_acquire)) {
+          stopped = true;
+          break;
+        }
+        line.sweep(line.words, line.states, piece_low, piece_top, line.end_word, line.items[k]);
+        // A cut piece's blocks above the item's top may be another thread's.
+        if (whole && all_full(line.states, piece_low, piece_top))
+          line.full[p].store(1, std::memory_order_release);
       }
-      line.sweep(line.words, line.states, piece_low, piece_top, line.end_word, line.items[k]);
       mark_done(line, k, piece_low);
       if (piece_low == 0)
         break;
@@ -284,9 +315,15 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   pipeline line;
   std::unique_ptr<size_t[]> tops(new (std::nothrow) size_t[count]);
   line.done.reset(new (std::nothrow) std::atomic<size_t>[count]);
+  line.piece = std::max<size_t>(piece, 1);
+  line.blocks = (end_word + kBlock - 1) / kBlock;
+  const size_t pieces = (line.blocks + line.piece - 1) / line.piece;
+  line.full.reset(new (std::nothrow) std::atomic<uint8_t>[pieces]);
   std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[wanted]);
-  if (!tops || !line.done || !threads)
+  if (!tops || !line.done || !line.full || !threads)
     return false;
+  for (size_t p = 0; p < pieces; ++p)
+    line.full[p].store(0, std::memory_order_relaxed);
   for (size_t k = 0; k < count; ++k) {
     reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
     tops[k] = std::min(static_cast<size_t>(reach / kWordBits), last) / kBlock;
@@ -299,7 +336,6 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   line.items = items;
   line.tops = tops.get();
   line.count = count;
-  line.piece = std::max<size_t>(piece, 1);
   unsigned started = 0;
   for (; started < wanted; ++started) {
     try {
