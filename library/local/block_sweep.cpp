@@ -406,9 +406,11 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     ++reaching;
   if (threads.wanted > 1 && end_word >= threads.min_words && reaching >= 2) {
     const unsigned cpus = threads.cpus != 0 ? threads.cpus : usable_cpus();
-    // The default stays one thread: on the shared 2-core machine measured so
-    // far (bench/bench.py, threads table) two threads did not yet beat one.
-    // An explicit count (QERN_THREADS, threads=) asks for them.
+    // The default stays one thread: on the 2-core machine measured so far
+    // two threads did not beat one (make bench-threads: 0.86-0.90x on dense
+    // answers of 36-51 MiB; the sweep is bound by memory, and memset there
+    // gains 1.0-1.3x from a second thread). An explicit count
+    // (QERN_THREADS, threads=) asks for them.
     const unsigned wanted = threads.wanted;
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(wanted, reaching)), cpus);
     if (grant.count() >= 2 &&

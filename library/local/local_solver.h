@@ -108,7 +108,7 @@ void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
 // Solver threads running in this process now (tests watch the budget).
 unsigned threads_running();
 
-// How a dense sweep may use threads: `wanted` of them (0: usable_cpus()),
+// How a dense sweep may use threads: `wanted` of them (0 or 1: none),
 // only when it spans at least `min_words` words, each handing on its work in
 // pieces of `piece_blocks` blocks of eight words, the process's solver
 // threads kept within `cpus` (0: usable_cpus()). Tests lower min_words and

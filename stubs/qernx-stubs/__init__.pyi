@@ -13,8 +13,8 @@ def complete_subset_sum(items: list[int], /) -> list[int]:
 def complete_subset_sum_bytes(items: list[int], /, *, threads: Optional[int] = None) -> bytes:
     """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally.
 
-    Big answers are solved on up to `threads` threads (at least 1); None
-    takes QERN_THREADS, or else the CPUs this process may use.
+    Big answers are solved on up to `threads` threads (at least 1), never more
+    than the CPUs this process may use; None takes QERN_THREADS, or else one.
     """
 
 def complete_subset_sum_async(
