@@ -5,6 +5,7 @@
 # make bench  times the local solver against Python int, gmpy2 and numpy
 # make bench-service  times the solver service (embedded and Redis back-ends)
 # make bench-paths    times the local solver's paths against the plain sweep
+# make bench-threads  times two solver threads against one
 
 PYTHON ?= python3
 VENV := .venv
@@ -15,12 +16,13 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: tsan-gtest bench-threads test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
 
-# Everything: lint, both suites, both again under ASan and UBSan, fuzzing.
+# Everything: lint, both suites, both again under ASan and UBSan, the solver's
+# threads under TSan, fuzzing.
 check: lint typecheck gtest pytest wheel-check sanitize fuzz
 
 # The loop to run while working (a few minutes): no sanitizers, no online
@@ -84,7 +86,7 @@ pytest-client: install
 pytest-service: install deps
 	bash tools/with-throwaway-ca.sh $(VPY) -m pytest -n 2 tests/online/service
 
-sanitize: sanitize-gtest sanitize-pytest
+sanitize: sanitize-gtest tsan-gtest sanitize-pytest
 
 sanitize-gtest: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BUILD)/asan-gtest -G Ninja \
@@ -94,6 +96,17 @@ sanitize-gtest: venv
 	cd $(BUILD)/asan-gtest && ASAN_OPTIONS=detect_leaks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --output-on-failure
+
+# The solver's threads under ThreadSanitizer (GCC's runtime): the pipeline,
+# the budget shared by concurrent solves, the stop check, fork(). About
+# 2.5 minutes on 2 busy cores, most of it the build.
+tsan-gtest: venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BUILD)/tsan-gtest -G Ninja \
+	  -DQERN_BUILD_MODULE=OFF -DQERN_BUILD_TESTS=ON -DQERN_WERROR=ON \
+	  -DQERN_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BUILD)/tsan-gtest --target qern_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(BUILD)/tsan-gtest/tests/lib/qern_tests --gtest_filter='Thread*:*Stop*'
 
 # The module built with the sanitizers, run under the pytest suites.
 sanitize-pytest: install
@@ -125,6 +138,10 @@ demo: install
 bench: install
 	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
+
+# The threads table alone: threads=2 against threads=1, two calls side by side.
+bench-threads: install
+	$(VPY) bench/bench.py --threads only
 
 # The solver service: gzip levels, kept-alive submissions and polls, solves per
 # second, embedded and Redis back-ends (a benchmark, not a test).

@@ -16,6 +16,7 @@ import random
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 os.environ["QERN_KILLSWITCH"] = "1"  # the local solver
@@ -336,6 +337,97 @@ def membership_check_bench() -> bool:
     return ours <= CHECK_LIMIT * theirs
 
 
+# ---- Threads table ------------------------------------------------------------
+
+
+def _threads_families() -> dict[str, list[int]]:
+    """Dense answers of 32 MiB and more, and small ones under 1 MiB."""
+    rng = random.Random(16)
+    return {
+        "dense uniform 2^22 (n=160)": [rng.randint(0, 2**21) * 2 + 1 for _ in range(160)],
+        "dense residues 1009k+1 (n=200)": [1009 * rng.randint(0, 3000) + 1 for _ in range(200)],
+        "dense small+large (n=480)": [rng.randint(1, 63) for _ in range(400)]
+        + [rng.randint(2**21, 2**23) for _ in range(80)],
+        "dense narrow 2^20..2^21 (n=250)": [rng.randint(2**20, 2**21) for _ in range(250)],
+        "small uniform 2^16 (n=200)": [rng.randint(1, 2**16) for _ in range(200)],
+        "small residues 1009k+1 (n=80)": [1009 * rng.randint(0, 100) + 1 for _ in range(80)],
+    }
+
+
+def threads_table(args) -> list[dict]:
+    """The bytes call with threads=2 against threads=1, interleaved in one run."""
+    print()
+    print("threads table (bytes call, medians in ms; x = threads=1 / threads=2)")
+    print(f"{'family':34} {'MiB':>7} {'1 thread':>10} {'2 threads':>10} {'x':>7}")
+    rows = []
+    for name, items in _threads_families().items():
+        expected = qernx.complete_subset_sum_bytes(items, threads=1)
+        assert qernx.complete_subset_sum_bytes(items, threads=2) == expected, name
+        one, two = [], []
+        for _ in range(args.threads_repeat):
+            for threads, times in ((1, one), (2, two)):
+                start = time.perf_counter()
+                qernx.complete_subset_sum_bytes(items, threads=threads)
+                times.append((time.perf_counter() - start) * 1000)
+        row = {
+            "family": name,
+            "mib": len(expected) / 2**20,
+            "one_ms": statistics.median(one),
+            "two_ms": statistics.median(two),
+        }
+        row["ratio"] = row["one_ms"] / row["two_ms"]
+        rows.append(row)
+        print(
+            f"{name:34} {row['mib']:7.2f} {row['one_ms']:10.2f} {row['two_ms']:10.2f}"
+            f" {row['ratio']:7.2f}"
+        )
+    dense = [r["ratio"] for r in rows if r["mib"] >= 32]
+    small = [r["ratio"] for r in rows if r["mib"] < 1]
+    if dense:
+        print(f"dense (>= 32 MiB) geometric mean: {statistics.geometric_mean(dense):.2f}x")
+    if small:
+        print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
+    rows.append(_side_by_side(args.threads_repeat))
+    return rows
+
+
+def _side_by_side(repeat: int) -> dict:
+    """Two bytes calls with threads=1: one after the other, then on two Python
+    threads at once (the call solves without the interpreter lock)."""
+    rng = random.Random(17)
+    items = [rng.randint(0, 2**20) * 2 + 1 for _ in range(160)]
+
+    def solve():
+        qernx.complete_subset_sum_bytes(items, threads=1)
+
+    in_turn, together = [], []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        solve()
+        solve()
+        in_turn.append((time.perf_counter() - start) * 1000)
+        pair = [threading.Thread(target=solve) for _ in range(2)]
+        start = time.perf_counter()
+        for thread in pair:
+            thread.start()
+        for thread in pair:
+            thread.join()
+        together.append((time.perf_counter() - start) * 1000)
+    row = {
+        "family": "two calls, threads=1 each",
+        "mib": (sum(items) // 64 + 1) * 8 / 2**20,
+        "in_turn_ms": statistics.median(in_turn),
+        "side_by_side_ms": statistics.median(together),
+    }
+    row["ratio"] = row["in_turn_ms"] / row["side_by_side_ms"]
+    print(
+        f"two bytes calls ({row['mib']:.1f} MiB, threads=1): one after the other"
+        f" {row['in_turn_ms']:.1f} ms, side by side {row['side_by_side_ms']:.1f} ms,"
+        f" {row['ratio']:.2f}x"
+    )
+    return row
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--repeat", type=int, default=15)
@@ -343,10 +435,17 @@ def main() -> int:
     parser.add_argument("--only", default=",".join(WORKLOADS))
     parser.add_argument("--families", default="all", help="all, none, or names")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak memory")
+    parser.add_argument(
+        "--threads", default="all", help="all, none or only: the threads table (only: nothing else)"
+    )
+    parser.add_argument("--threads-repeat", type=int, default=7)
     parser.add_argument("--peak-of", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.peak_of:
         return _report_peak(*args.peak_of)
+    if args.threads == "only":
+        threads_table(args)
+        return 0
 
     gmpy2_solve, numpy_solve = make_gmpy2(), make_numpy()
     rows = []
@@ -398,6 +497,7 @@ def main() -> int:
         print(f"hash search on W0: {hash_ms:.1f} ms, {hash_ms / ours:.0f}x slower than qernx")
 
     families = family_table(args) if args.families != "none" else []
+    threads_rows = threads_table(args) if args.threads != "none" else []
 
     with open(args.json, "w") as out:
         json.dump(
@@ -407,6 +507,7 @@ def main() -> int:
                 "geomean_int": geomean,
                 "hash_search": hash_row,
                 "families": families,
+                "threads": threads_rows,
             },
             out,
             indent=2,

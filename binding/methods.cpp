@@ -37,8 +37,44 @@ settings_ptr read_settings() {
 }
 
 // The bytes call always solves in-process, whatever the environment says.
-constexpr qern_settings kLocalOnly{1,       nullptr, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr};
+constexpr qern_settings kLocalOnly{1,       nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, 0};
+
+// The bytes call's threads: its threads= argument (an int from 1, or None),
+// else QERN_THREADS as the call finds it. Sets *threads (0: the default)
+// and returns 0, or -1 with an exception set.
+int threads_of(PyObject *argument, unsigned *threads) {
+  if (argument == nullptr || argument == Py_None) {
+    const settings_ptr settings = read_settings();
+    if (!settings) {
+      return -1;
+    }
+    *threads = settings->threads;
+    return 0;
+  }
+  if (!PyLong_Check(argument)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.200s",
+                 Py_TYPE(argument)->tp_name);
+    return -1;
+  }
+  int overflow = 0;
+  const long value = PyLong_AsLongAndOverflow(argument, &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    return -1;
+  }
+  if (overflow > 0) {
+    *threads = 1024;
+    return 0;
+  }
+  if (overflow < 0 || value < 1) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return -1;
+  }
+  // More threads than the process's CPUs are never started: the budget
+  // caps them, so a huge count needs no error of its own.
+  *threads = value > 1024 ? 1024u : static_cast<unsigned>(value);
+  return 0;
+}
 
 // The stop check of a blocking solve: runs the interpreter's signal handlers
 // on the calling thread, which holds the interpreter lock. A handler that
@@ -149,9 +185,26 @@ PyObject *complete_subset_sum(PyObject *args) {
 // Solved straight into the bytes object's buffer, which the solver fills
 // entirely, so it needs no clearing, without the interpreter lock: other
 // Python threads run meanwhile, and other bytes calls solve beside it.
-PyObject *complete_subset_sum_bytes(PyObject *args) {
+PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
+  static const char *keywords[] = {"", "threads", nullptr};
+  PyObject *inputList;
+  PyObject *threadsArgument = nullptr;
+  // Arguments that do not parse, threads= among them, print the diagnostic
+  // every call prints for its arguments.
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:complete_subset_sum_bytes",
+                                   const_cast<char **>(keywords), &inputList, &threadsArgument)) {
+    print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    return nullptr;
+  }
+  qern_settings local = kLocalOnly;
+  if (threads_of(threadsArgument, &local.threads) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      print_diagnostic("Error occured with parsing tuple %d\n", 0);
+    }
+    return nullptr;
+  }
   parsed_items parsed;
-  if (parse_item_list(args, &parsed) < 0) {
+  if (pull_item_list(inputList, &parsed) < 0) {
     return nullptr;
   }
   size_t result_buffer_size = parsed.words;
@@ -174,7 +227,7 @@ PyObject *complete_subset_sum_bytes(PyObject *args) {
     unlocked_stop stopper(released);
     const qern_stop stop = stopper.stop();
     c_result = qern_solve(parsed.items.get(), parsed.count, result_buffer, &result_buffer_size,
-                          err_buf, &kLocalOnly, &stop);
+                          err_buf, &local, &stop);
   }
   if (c_result != 0) {
     return raise_solve_failure(c_result, err_buf);

@@ -12,8 +12,8 @@ namespace qern_binding {
 // complete_subset_sum(items, /) -> list[int]
 PyObject *complete_subset_sum(PyObject *args);
 
-// complete_subset_sum_bytes(items, /) -> bytes
-PyObject *complete_subset_sum_bytes(PyObject *args);
+// complete_subset_sum_bytes(items, /, *, threads=None) -> bytes
+PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs);
 
 // subset_sum_result_check(words, s, /) -> bool | None
 PyObject *subset_sum_result_check(PyObject *args);

@@ -43,8 +43,9 @@ PyObject *webinterface_complete_subset_sum_async(PyObject * /*self*/, PyObject *
   return without_exceptions([&] { return qern_binding::complete_subset_sum_async(args); });
 }
 
-PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *args) {
-  return without_exceptions([&] { return qern_binding::complete_subset_sum_bytes(args); });
+PyObject *webinterface_complete_subset_sum_bytes(PyObject * /*self*/, PyObject *args,
+                                                 PyObject *kwargs) {
+  return without_exceptions([&] { return qern_binding::complete_subset_sum_bytes(args, kwargs); });
 }
 
 }  // extern "C"
@@ -61,8 +62,13 @@ PyMethodDef qernx_methods[] = {
     {"complete_subset_sum_async", webinterface_complete_subset_sum_async, METH_VARARGS,
      "complete_subset_sum_async($module, items, callback, /)\n--\n\n"
      "Run complete subset sum"},
-    {"complete_subset_sum_bytes", webinterface_complete_subset_sum_bytes, METH_VARARGS,
-     "complete_subset_sum_bytes($module, items, /)\n--\n\n"
+    // Through void (*)(void), the cast the C API documents for functions
+    // that take keywords.
+    {"complete_subset_sum_bytes",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(webinterface_complete_subset_sum_bytes)),
+     METH_VARARGS | METH_KEYWORDS,
+     "complete_subset_sum_bytes($module, items, /, *, threads=None)\n--\n\n"
      "Run complete subset sum locally, answering little-endian bytes"},
     {"subset_sum_result_check", webinterface_subset_sum_result_check, METH_VARARGS,
      "subset_sum_result_check($module, words, s, /)\n--\n\n"

@@ -9,6 +9,12 @@
 
 namespace qern_entry {
 
+// QERN_THREADS as a count of threads: a decimal number from 1, at most
+// kMaxThreads (larger ones are cut to it); 0 (the default) when unset or
+// anything else.
+constexpr unsigned kMaxThreads = 1024;
+unsigned threads_from_environment();
+
 // True when QERN_KILLSWITCH is exactly "1": the local solver is chosen.
 bool killswitch_set();
 
@@ -24,6 +30,7 @@ struct settings_copy {
   std::optional<std::string> no_proxy;
   std::optional<std::string> ca_bundle;
   std::optional<std::string> transfer_deadline;
+  unsigned threads = 0;
 
   // Read on the calling thread: a background thread never reads the
   // environment, which another thread may be changing.

@@ -1,5 +1,6 @@
 // The settings of a solve: read from the environment once, on the calling
 // thread, and held as copies for as long as the solve runs.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -41,6 +42,24 @@ extern "C" const char *qern_no_proxy_from_environment(void) {
 
 namespace qern_entry {
 
+unsigned threads_from_environment() {
+  const char *value = getenv("QERN_THREADS");
+  if (value == nullptr || *value < '1' || *value > '9') {
+    return 0;
+  }
+  // Every character is read before the count is capped: "2000x" is junk,
+  // the default, as any other setting's junk is, not 1024 threads.
+  unsigned long threads = 0;
+  for (const char *digit = value; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') {
+      return 0;
+    }
+    threads = std::min<unsigned long>(threads * 10 + static_cast<unsigned long>(*digit - '0'),
+                                      kMaxThreads + 1);
+  }
+  return static_cast<unsigned>(std::min<unsigned long>(threads, kMaxThreads));
+}
+
 bool killswitch_set() {
   const char *value = getenv("QERN_KILLSWITCH");
   return value != nullptr && strcmp(value, "1") == 0;
@@ -56,6 +75,7 @@ settings_copy settings_copy::from_environment() {
   copy.no_proxy = text_of(qern_no_proxy_from_environment());
   copy.ca_bundle = text_of(getenv("QERN_CA_BUNDLE"));
   copy.transfer_deadline = text_of(getenv("QERN_TRANSFER_DEADLINE"));
+  copy.threads = threads_from_environment();
   return copy;
 }
 
@@ -69,6 +89,7 @@ settings_copy settings_copy::of(const qern_settings &settings) {
   copy.no_proxy = text_of(settings.no_proxy);
   copy.ca_bundle = text_of(settings.ca_bundle);
   copy.transfer_deadline = text_of(settings.transfer_deadline);
+  copy.threads = settings.threads;
   return copy;
 }
 
@@ -76,8 +97,9 @@ qern_settings settings_copy::view() const {
   auto text = [](const std::optional<std::string> &value) {
     return value ? value->c_str() : nullptr;
   };
-  return qern_settings{keep_local,        text(api_url),  text(api_key),   text(max_retries),
-                       text(https_proxy), text(no_proxy), text(ca_bundle), text(transfer_deadline)};
+  return qern_settings{keep_local,        text(api_url),           text(api_key),
+                       text(max_retries), text(https_proxy),       text(no_proxy),
+                       text(ca_bundle),   text(transfer_deadline), threads};
 }
 
 }  // namespace qern_entry
@@ -112,7 +134,8 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
                           qern_https_proxy_from_environment(),
                           qern_no_proxy_from_environment(),
                           getenv("QERN_CA_BUNDLE"),
-                          getenv("QERN_TRANSFER_DEADLINE")};
+                          getenv("QERN_TRANSFER_DEADLINE"),
+                          qern_entry::threads_from_environment()};
   const size_t size = sizeof(qern_settings) + room_for(now.api_url) + room_for(now.api_key) +
                       room_for(now.max_retries) + room_for(now.https_proxy) +
                       room_for(now.no_proxy) + room_for(now.ca_bundle) +
@@ -130,6 +153,7 @@ extern "C" struct qern_settings *qern_settings_from_environment(void) {
   block->no_proxy = copy_into(now.no_proxy, &end);
   block->ca_bundle = copy_into(now.ca_bundle, &end);
   block->transfer_deadline = copy_into(now.transfer_deadline, &end);
+  block->threads = now.threads;
   return block;
 }
 

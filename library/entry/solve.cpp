@@ -30,7 +30,8 @@ extern "C" qern_status_t qern_solve(const uint64_t *items, size_t item_count, ui
                                     size_t *word_count, char *err_buf,
                                     const qern_settings *settings, const qern_stop *stop) {
   if (settings->keep_local == 1) {
-    const qern_status_t status = qern_local_solve(items, item_count, words, word_count, stop);
+    const qern_status_t status =
+        qern_local_solve_threads(items, item_count, words, word_count, stop, settings->threads);
     if (status == QERN_STATUS_NO_MEMORY) {
       qern_copy_error("[Local failure] not enough memory for the local solver", err_buf);
     }

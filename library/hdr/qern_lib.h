@@ -25,9 +25,9 @@ extern "C" {
 
 /* The settings as the environment holds them now (QERN_KILLSWITCH,
  * QERN_API_URL, QERN_API_KEY, QERN_MAXRETRIES, QERN_CA_BUNDLE,
- * QERN_TRANSFER_DEADLINE and the proxy variables), read on the calling thread
- * and copied into one malloc'd block that qern_settings_free releases (free()
- * does too). NULL when memory ran out. */
+ * QERN_TRANSFER_DEADLINE, QERN_THREADS and the proxy variables), read on the
+ * calling thread and copied into one malloc'd block that qern_settings_free
+ * releases (free() does too). NULL when memory ran out. */
 struct qern_settings *qern_settings_from_environment(void);
 void qern_settings_free(struct qern_settings *settings);
 

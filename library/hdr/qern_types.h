@@ -36,6 +36,7 @@ struct qern_settings {
   /* NULL: 60 s; else the text of QERN_TRANSFER_DEADLINE, the seconds one
    * transfer may take in all */
   const char *transfer_deadline;
+  unsigned threads; /* local solver threads, at most the CPUs this process may use; 0: one */
 };
 
 /* Asked now and then during a blocking solve, on the solving thread: returns

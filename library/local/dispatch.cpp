@@ -171,8 +171,8 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
 
 // Writes the sums of the items (ascending, non-zero; rewritten in place)
 // into the words [0, written), exactly as they lie in the full bitset.
-void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written,
-                  work_meter &meter) {
+void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
+                  unsigned threads) {
   if (written == 0 || meter.poll())
     return;
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
@@ -197,7 +197,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     for (size_t k = 0; k < count; ++k)
       items[k] /= g;
     const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
-    solve_window(items, count, words, reduced_words, meter);
+    solve_window(items, count, words, reduced_words, meter, threads);
     if (!meter.stopped())
       spread_multiples(words, written, reduced_words, g, meter);
     return;
@@ -218,17 +218,18 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
       }
     }
     const uint64_t shared_total = saturating_sum(items, kept);
-    solve_window(items, kept, words, last + 1, meter);
+    solve_window(items, kept, words, last + 1, meter, threads);
     if (meter.stopped())
       return;
     std::fill(words + last + 1, words + written, uint64_t{0});
-    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter);
+    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
+                          sweep_threads{threads});
   } else {
     const size_t taken = solve_sparse(items, count, words, written, last, meter);
     if (taken == count || meter.stopped())
       return;
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
-                          meter);
+                          meter, false, sweep_threads{threads});
   }
   if (written - 1 > last && !meter.stopped())
     mirror_upper_half(words, total, last + 1, written - 1, meter);
@@ -239,7 +240,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
 // when even the copy cannot be made; without room for the radix sort's
 // second array it sorts in place.
 void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, size_t written,
-                  work_meter &meter) {
+                  work_meter &meter, unsigned threads) {
   item_array sorted = try_allocate_items(item_count);
   if (!sorted)
     throw std::bad_alloc();
@@ -264,7 +265,7 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
     solved_words = static_cast<size_t>(rows.packed_limit / kWordBits) + 1;
   }
   const size_t reduced = reduce_repeats(sorted.get(), within, sorted.get());
-  solve_window(sorted.get(), reduced, words, solved_words, meter);
+  solve_window(sorted.get(), reduced, words, solved_words, meter, threads);
   if (rows.stride != 0 && !meter.stopped())
     spread_rows(words, written, rows, meter);
 }
@@ -272,7 +273,7 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
 // The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
 // the meter stopped when the stop check ended it.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
-           work_meter &meter, bool with_scratch) {
+           work_meter &meter, bool with_scratch, unsigned threads) {
   // The true total, which may pass 2^64: its window is then longer than any
   // array can be, and the caller's capacity alone bounds what is written.
   unsigned __int128 total = 0;
@@ -283,8 +284,13 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
+    // Every path writes all the words: for a big answer their pages are
+    // first faulted on the threads asked for (the threads' minimum is half
+    // such an answer's words).
+    if (threads > 1 && written >= 2 * sweep_threads::kMinWords)
+      touch_pages_on_threads(words, written, threads);
     if (with_scratch) {
-      solve_sorted(items, item_count, words, written, meter);
+      solve_sorted(items, item_count, words, written, meter, threads);
     } else {
       solve_without_scratch(items, item_count, words, written, meter);
     }
@@ -296,17 +302,23 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
 }  // namespace
 }  // namespace qern_local
 
-extern "C" qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                          size_t *word_count, const qern_stop *stop) {
+extern "C" qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
+                                                  uint64_t *words, size_t *word_count,
+                                                  const qern_stop *stop, unsigned threads) {
   qern_local::work_meter meter(stop);
   try {
     try {
-      qern_local::solve(items, item_count, words, word_count, meter, true);
+      qern_local::solve(items, item_count, words, word_count, meter, true, threads);
     } catch (const std::bad_alloc &) {
-      qern_local::solve(items, item_count, words, word_count, meter, false);
+      qern_local::solve(items, item_count, words, word_count, meter, false, threads);
     }
     return meter.stopped() ? QERN_STATUS_STOPPED : 0;
   } catch (const std::exception &) {  // not a thread's forced unwind
     return QERN_STATUS_NO_MEMORY;
   }
+}
+
+extern "C" qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                          size_t *word_count, const qern_stop *stop) {
+  return qern_local_solve_threads(items, item_count, words, word_count, stop, 0);
 }

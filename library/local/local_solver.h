@@ -62,10 +62,68 @@ class work_meter {
 
   bool stopped() const { return stopped_; }
 
+  // Ends the solve without asking the check (its threads were lost to fork()).
+  void halt() { stopped_ = true; }
+
  private:
   const qern_stop *stop_;
   uint64_t done_ = 0;
   bool stopped_ = false;
+};
+
+// ---- Threads (thread_budget.cpp) -------------------------------------------
+
+// The CPUs this process may use: its affinity mask, and the smallest cgroup
+// v2 quota (cpu.max) over its cgroup and their parents. At least 1.
+unsigned usable_cpus();
+
+// Threads taken from the process-wide count of solver threads, which never
+// passes the limit a grant is asked with: the grant holds what was free, up
+// to `wanted`, perhaps 0, and gives it back when it ends. Never waits.
+class thread_grant {
+ public:
+  thread_grant(unsigned wanted, unsigned limit);
+  ~thread_grant() { give_back(count_); }
+  thread_grant(const thread_grant &) = delete;
+  thread_grant &operator=(const thread_grant &) = delete;
+
+  unsigned count() const { return count_; }
+  // Returns threads that were not started after all.
+  void give_back(unsigned count);
+
+ private:
+  unsigned count_ = 0;
+};
+
+// Writes a zero into one word of each page of words[0, count) on up to
+// `wanted` threads of the budget (within `cpus`; 0: usable_cpus()), the
+// calling thread among them, or on none when fewer than two are free. The
+// kernel clears a fresh page at its first write, most of a big dense solve's
+// time on one thread (perf: clear_page), and clears pages side by side when
+// several threads fault them. The words' values do not matter: the solve
+// writes every one afterwards. Never throws; asks no stop check.
+void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
+                            unsigned cpus = 0) noexcept;
+
+// Solver threads running in this process now (tests watch the budget).
+unsigned threads_running();
+
+// How a dense sweep may use threads: `wanted` of them (0 or 1: none),
+// only when it spans at least `min_words` words, each handing on its work in
+// pieces of `piece_blocks` blocks of eight words, the process's solver
+// threads kept within `cpus` (0: usable_cpus()). Tests lower min_words and
+// piece_blocks to reach the boundaries on small bitsets, and raise cpus to
+// run more threads than this machine has.
+struct sweep_threads {
+  // Below about 2 MiB of swept words a second thread costs more than it saves
+  // (bench/bench.py, the threads table).
+  static constexpr size_t kMinWords = size_t{1} << 18;
+  static constexpr size_t kPieceBlocks = size_t{1} << 12;
+
+  unsigned wanted = 1;
+  size_t min_words = kMinWords;
+  size_t piece_blocks = kPieceBlocks;
+  unsigned cpus = 0;
 };
 
 // ---- Shift-or (shift_kernels.cpp) -----------------------------------------------
@@ -84,9 +142,11 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
 // which already holds the sums of items totalling `reach`, skipping every
 // block of eight words that is already full or whose sources are empty.
 // Runs the widest kernel the CPU has, or the portable one when asked (tests
-// check it on CPUs that would never choose it).
+// check it on CPUs that would never choose it). Big sweeps run on threads
+// as `threads` allows; the meter is then asked on the calling thread alone.
 void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
-                           uint64_t reach, work_meter &meter, bool portable = false);
+                           uint64_t reach, work_meter &meter, bool portable = false,
+                           const sweep_threads &threads = sweep_threads{});
 
 // The mirror's kernels: the widest the CPU runs, or one named (tests check
 // each one the CPU runs).

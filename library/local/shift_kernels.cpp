@@ -17,10 +17,22 @@ typedef uint64_t block_t __attribute__((vector_size(64)));
   block_t name;        \
   memcpy(&name, at, sizeof name)
 
+// The loader runs the clones' resolver before any sanitizer runtime is ready,
+// and ThreadSanitizer instruments it (a crash at start): its builds keep the
+// baseline kernel alone.
+#if defined(__SANITIZE_THREAD__)
+#define QERN_KERNEL_CLONES
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QERN_KERNEL_CLONES
+#endif
+#endif
+#ifndef QERN_KERNEL_CLONES
+#define QERN_KERNEL_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+#endif
+
 // The sweep itself; see shift_or_words.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void shift_or_kernel(uint64_t *bits,
-                                                                          size_t low, size_t top,
-                                                                          uint64_t shift) {
+QERN_KERNEL_CLONES void shift_or_kernel(uint64_t *bits, size_t low, size_t top, uint64_t shift) {
   const size_t word_shift = static_cast<size_t>(shift / kWordBits);
   const unsigned bit_shift = shift % kWordBits;
   if (low < word_shift)

@@ -10,8 +10,12 @@ def complete_subset_sum(items: list[int], /) -> list[int]:
     out, and what a signal handler raises (KeyboardInterrupt for Ctrl-C).
     """
 
-def complete_subset_sum_bytes(items: list[int], /) -> bytes:
-    """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally."""
+def complete_subset_sum_bytes(items: list[int], /, *, threads: Optional[int] = None) -> bytes:
+    """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally.
+
+    Big answers are solved on up to `threads` threads (at least 1), never more
+    than the CPUs this process may use; None takes QERN_THREADS, or else one.
+    """
 
 def complete_subset_sum_async(
     items: list[int], callback: Callable[[Optional[list[int]]], object], /

@@ -154,7 +154,7 @@ TEST(BackgroundSettings, ClearedRightAfterTheCallTheSolveStaysLocal) {
 // qern_solve_async copies the settings' strings before it returns.
 TEST(BackgroundSettings, GivenSettingsAreCopiedBeforeTheCallReturns) {
   char origin[] = "http://plain.invalid";
-  const qern_settings settings{0, origin, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings settings{0, origin, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   Completions completions(1);
   Slot slot{&completions, 0};
   ASSERT_EQ(qern_solve_async(heap_items({3, 5}), 2, &settings, record, &slot), 0);

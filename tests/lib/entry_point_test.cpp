@@ -64,7 +64,7 @@ TEST(EntryPoint, EmptyProblemOnTheLocalPath) {
 TEST(GivenSettings, LocalWhenTheSettingsSaySoWhateverTheEnvironmentSays) {
   unsetenv("QERN_KILLSWITCH");
   setenv("QERN_API_URL", "http://plain.invalid", 1);
-  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings settings{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   const std::vector<uint64_t> items = {7, 9, 100, 64};
   std::vector<uint64_t> words(180 / 64 + 1, 0);
   size_t count = words.size();
@@ -80,7 +80,7 @@ TEST(GivenSettings, OnlineWithTheGivenOriginWhateverTheEnvironmentSays) {
   setenv("QERN_KILLSWITCH", "1", 1);
   setenv("QERN_API_URL", "https://127.0.0.1:9", 1);
   const qern_settings settings{
-      0, "http://plain.invalid", "key", "5", nullptr, nullptr, nullptr, nullptr};
+      0, "http://plain.invalid", "key", "5", nullptr, nullptr, nullptr, nullptr, 0};
   const uint64_t items[] = {3, 5};
   uint64_t word = 0;
   size_t count = 1;
@@ -171,3 +171,39 @@ TEST(SettingsFromEnvironment, NothingSetReadsAsNulls) {
   EXPECT_EQ(texts_of(*settings), (std::vector<std::string>{"0", "(null)", "(null)", "(null)",
                                                            "(null)", "(null)", "(null)"}));
 }
+
+namespace {
+
+struct threads_case {
+  const char *text;  // nullptr: unset
+  unsigned threads;
+};
+
+class ThreadsFromEnvironment : public ::testing::TestWithParam<threads_case> {};
+
+}  // namespace
+
+// QERN_THREADS takes a decimal count from 1, larger ones cut to 1024; junk of
+// any kind, however it begins, is the default (0), as other settings' junk is.
+TEST_P(ThreadsFromEnvironment, CountOrTheDefault) {
+  if (GetParam().text == nullptr) {
+    unsetenv("QERN_THREADS");
+  } else {
+    setenv("QERN_THREADS", GetParam().text, 1);
+  }
+  const settings_ptr settings(qern_settings_from_environment());
+  unsetenv("QERN_THREADS");
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ(settings->threads, GetParam().threads)
+      << (GetParam().text ? GetParam().text : "(unset)");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ThreadsFromEnvironment,
+    ::testing::Values(threads_case{nullptr, 0}, threads_case{"", 0}, threads_case{"1", 1},
+                      threads_case{"2", 2}, threads_case{"1023", 1023}, threads_case{"1024", 1024},
+                      threads_case{"1025", 1024}, threads_case{"99999999999999999999999999", 1024},
+                      threads_case{"0", 0}, threads_case{"02", 0}, threads_case{"2000x", 0},
+                      threads_case{"99999999999999999999999x", 0}, threads_case{"2x", 0},
+                      threads_case{" 2", 0}, threads_case{"2 ", 0}, threads_case{"+2", 0},
+                      threads_case{"-2", 0}, threads_case{"two", 0}, threads_case{"1e3", 0}));

@@ -427,8 +427,8 @@ int always_stop(void *) {
 }
 
 qern_settings unreachable_settings() {
-  return qern_settings{0,      "https://127.0.0.1:9", "key", nullptr, nullptr, nullptr, nullptr,
-                       nullptr};
+  return qern_settings{0, "https://127.0.0.1:9", "key", nullptr, nullptr, nullptr, nullptr, nullptr,
+                       0};
 }
 
 TEST(OnlineSolve, AStopCheckThatSaysStopEndsItWithoutAMessage) {

@@ -38,7 +38,7 @@ int through_local_solver(const std::vector<uint64_t> &items, uint64_t *words, si
 }
 
 int through_entry(const std::vector<uint64_t> &items, uint64_t *words, size_t *count) {
-  const qern_settings local{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings local{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   char err_buf[QERN_ERR_BUF_SIZE] = {0};
   return qern_solve(items.data(), items.size(), words, count, err_buf, &local, nullptr);
 }
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The words of such a total could never be allocated: the background solve
 // says so at once, and its completion never runs.
 TEST(WrappedTotals, AreRefusedByTheBackgroundSolveBeforeItStarts) {
-  const qern_settings local{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  const qern_settings local{1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
   auto *items = static_cast<uint64_t *>(malloc(2 * sizeof(uint64_t)));
   ASSERT_NE(items, nullptr);
   items[0] = UINT64_MAX;

@@ -70,8 +70,11 @@ def states(seed):
     return first, second
 
 
+@pytest.mark.parametrize("solve_threads", [None, 2])
 @pytest.mark.parametrize("solvers", [2, 4])
-def test_concurrent_bytes_calls_solve_a_whole_state_of_lists_other_threads_change(solvers):
+def test_concurrent_bytes_calls_solve_a_whole_state_of_lists_other_threads_change(
+    solvers, solve_threads
+):
     shared = [list(states(k)[0]) for k in range(solvers)]
     answers = {
         (k, which): reachable(state)
@@ -94,7 +97,9 @@ def test_concurrent_bytes_calls_solve_a_whole_state_of_lists_other_threads_chang
 
     def solve(k):
         while not stop.is_set():
-            got = int.from_bytes(qernx.complete_subset_sum_bytes(shared[k]), "little")
+            got = int.from_bytes(
+                qernx.complete_subset_sum_bytes(shared[k], threads=solve_threads), "little"
+            )
             if got not in (answers[(k, 0)], answers[(k, 1)]):
                 wrong.append((k, got.bit_length()))
             solved[k] += 1
@@ -111,16 +116,18 @@ def test_concurrent_bytes_calls_solve_a_whole_state_of_lists_other_threads_chang
     assert all(count > 5 for count in solved), solved
 
 
-def test_a_list_changed_during_the_call_does_not_change_its_answer():
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_list_changed_during_the_call_does_not_change_its_answer(threads):
     # The solve holds a copy: once it has started, another thread empties the
     # list and puts a huge item in it, and the answer is still the first one.
+    # On two threads the answer (8 MiB) is big enough to use them.
     items = residue_items(300, 600)
     expected = reachable(items)
     got = {}
 
     def solve():
         got["start"] = time.monotonic()
-        got["answer"] = qernx.complete_subset_sum_bytes(items)
+        got["answer"] = qernx.complete_subset_sum_bytes(items, threads=threads)
         got["end"] = time.monotonic()
 
     worker = threading.Thread(target=solve)

@@ -33,6 +33,32 @@ def test_bad_solve_calls_raise_and_leave_the_module_usable(capfd, args, error, p
     assert qernx.complete_subset_sum([1, 2]) == [15]
 
 
+BYTES_ERRORS = [
+    pytest.param((), {}, TypeError, PARSE, id="no argument"),
+    pytest.param(([1], [2]), {}, TypeError, PARSE, id="two arguments"),
+    pytest.param(([1], 2), {}, TypeError, PARSE, id="threads given by position"),
+    pytest.param(([1],), {"thread": 2}, TypeError, PARSE, id="unknown keyword"),
+    pytest.param((), {"threads": 2}, TypeError, PARSE, id="threads without items"),
+    pytest.param(([1],), {"threads": "2"}, TypeError, PARSE, id="threads a str"),
+    pytest.param(([1],), {"threads": 2.0}, TypeError, PARSE, id="threads a float"),
+    pytest.param(([1],), {"threads": 0}, ValueError, PARSE, id="threads 0"),
+    pytest.param(([1],), {"threads": -(2**70)}, ValueError, PARSE, id="threads below -2**63"),
+    pytest.param(((1, 2),), {"threads": 2}, TypeError, NOT_LIST, id="tuple"),
+    pytest.param(([1, "2"],), {"threads": 2}, TypeError, NOT_INT, id="str element"),
+    pytest.param(([2**63, 2**63],), {}, OverflowError, OVERFLOW, id="total overflows"),
+]
+
+
+# The bytes call reports its arguments as the list call does, threads=
+# among them, and stays usable.
+@pytest.mark.parametrize(("args", "kwargs", "error", "printed"), BYTES_ERRORS)
+def test_bad_bytes_calls_print_the_parse_diagnostic_and_raise(capfd, args, kwargs, error, printed):
+    with pytest.raises(error):
+        qernx.complete_subset_sum_bytes(*args, **kwargs)
+    assert capfd.readouterr().out == printed
+    assert qernx.complete_subset_sum_bytes([1, 2], threads=2) == (15).to_bytes(8, "little")
+
+
 CHECK_ERRORS = [
     pytest.param(([1],), TypeError, PARSE, id="one argument"),
     pytest.param(([1], "x"), TypeError, PARSE, id="sum not an int"),

@@ -22,6 +22,7 @@ CHILD = """
 import os, random, signal, sys, time
 sys.path.insert(0, {tests!r})
 os.environ["QERN_KILLSWITCH"] = "1"
+os.environ["QERN_THREADS"] = {threads!r}
 import qernx
 from oracle import subset_sums
 
@@ -61,11 +62,14 @@ CALLS = [
 ]
 
 
+# One thread, or two sharing the sweep: the stop check runs on the calling
+# thread alone, which must end the other one too.
+@pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("call", CALLS)
 @pytest.mark.parametrize(("handler", "raised"), HANDLERS)
-def test_sigint_ends_a_long_local_solve_and_the_module_stays_usable(handler, raised, call):
+def test_sigint_ends_a_long_local_solve_and_the_module_stays_usable(handler, raised, call, threads):
     tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    code = textwrap.dedent(CHILD).format(tests=tests, handler=handler, call=call)
+    code = textwrap.dedent(CHILD).format(tests=tests, handler=handler, call=call, threads=threads)
     with subprocess.Popen(
         [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     ) as child:

@@ -96,23 +96,43 @@ def test_mypy_finds_the_installed_stubs(tmp_path):
 
 
 def stub_parameters():
-    """Each function's positional-only parameter names, as the stubs declare them."""
+    """Each function's parameters as the stubs declare them: (name, kind, default) in order,
+    the default as source text (None when there is none)."""
     stubs = Path(__file__).resolve().parents[2] / "stubs" / "qernx-stubs" / "__init__.pyi"
     tree = ast.parse(stubs.read_text())
-    return {
-        node.name: [argument.arg for argument in node.args.posonlyargs]
-        for node in tree.body
-        if isinstance(node, ast.FunctionDef)
-    }
+    parameters = {}
+    for node in tree.body:
+        if not isinstance(node, ast.FunctionDef):
+            continue
+        arguments = node.args
+        assert not arguments.args and arguments.vararg is None and arguments.kwarg is None
+        listed = [(a.arg, inspect.Parameter.POSITIONAL_ONLY, None) for a in arguments.posonlyargs]
+        for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults):
+            text = None if default is None else ast.unparse(default)
+            listed.append((argument.arg, inspect.Parameter.KEYWORD_ONLY, text))
+        parameters[node.name] = listed
+    return parameters
 
 
 @pytest.mark.parametrize("name", sorted(stub_parameters()))
 def test_signatures_agree_with_the_stubs(name):
     signature = inspect.signature(getattr(qernx, name))
-    assert list(signature.parameters) == stub_parameters()[name]
-    kinds = {parameter.kind for parameter in signature.parameters.values()}
-    assert kinds == {inspect.Parameter.POSITIONAL_ONLY}
+    found = [
+        (
+            parameter.name,
+            parameter.kind,
+            None if parameter.default is inspect.Parameter.empty else repr(parameter.default),
+        )
+        for parameter in signature.parameters.values()
+    ]
+    assert found == stub_parameters()[name]
     assert f"{name}{signature}" in pydoc.render_doc(qernx, renderer=pydoc.plaintext)
+
+
+def test_the_stubs_declare_keyword_only_threads():
+    # The check above compares kinds; this keeps it from passing vacuously.
+    kinds = {kind for listed in stub_parameters().values() for _, kind, _ in listed}
+    assert kinds == {inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.KEYWORD_ONLY}
 
 
 def test_every_method_has_a_stub():

@@ -1,0 +1,326 @@
+// The dense sweep on several threads: against a plain shift-or at every
+// thread count and piece size, where one thread's piece ends and the next
+// begins, with items larger than a piece and smaller than a word; the whole
+// solve on threads against the same oracle, with a window cut by the
+// capacity; the stop check; and the process-wide count of solver threads,
+// in this process and in a child of fork().
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "local_solver.h"
+#include "qern_local.h"
+
+namespace {
+
+// The sums of the items within the words [0, words.size()), one item after
+// another, word by word from the top down: the textbook shift-or, written
+// apart from the solver.
+void shift_or_reference(std::vector<uint64_t> &words, const std::vector<uint64_t> &items) {
+  const size_t n = words.size();
+  for (const uint64_t w : items) {
+    const size_t word_shift = static_cast<size_t>(w / 64);
+    const unsigned bit_shift = static_cast<unsigned>(w % 64);
+    if (word_shift >= n)
+      continue;
+    for (size_t i = n; i-- > word_shift;) {
+      const size_t from = i - word_shift;
+      uint64_t shifted = words[from] << bit_shift;
+      if (bit_shift != 0 && from > 0)
+        shifted |= words[from - 1] >> (64 - bit_shift);
+      words[i] |= shifted;
+    }
+  }
+}
+
+std::vector<uint64_t> reference_solve(const std::vector<uint64_t> &items, size_t count) {
+  std::vector<uint64_t> words(count, 0);
+  words[0] = 1;
+  shift_or_reference(words, items);
+  return words;
+}
+
+// Threads, piece size in blocks.
+class ThreadedSweep : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+
+// Random starting sums with empty, full and mixed stretches, and items of
+// every size: below a word, a piece, many pieces, beyond the words.
+TEST_P(ThreadedSweep, MatchesShiftOrAcrossPieces) {
+  const auto [threads, piece] = GetParam();
+  std::mt19937_64 rng(41 + threads * 7 + piece);
+  for (int round = 0; round < 60; ++round) {
+    const size_t last = 1 + rng() % 700;
+    const size_t words_count = last + 1;
+    const uint64_t bits = 64 * static_cast<uint64_t>(words_count);
+    const uint64_t reach = rng() % bits;
+    std::vector<uint64_t> words(words_count, 0);
+    for (uint64_t s = 0; s <= reach;) {
+      const uint64_t stretch = 1 + rng() % 900;
+      const int kind = static_cast<int>(rng() % 3);  // empty, full, random
+      for (uint64_t k = 0; k < stretch && s <= reach; ++k, ++s) {
+        if (kind == 1 || (kind == 2 && rng() % 3 == 0))
+          words[s / 64] |= uint64_t{1} << (s % 64);
+      }
+    }
+    std::vector<uint64_t> items(2 + rng() % 24);
+    const uint64_t piece_bits = 64 * 8 * piece;
+    for (auto &w : items) {
+      switch (rng() % 5) {
+        case 0:
+          w = 1 + rng() % 63;  // within a word: the follower trails closest
+          break;
+        case 1:
+          w = piece_bits * (1 + rng() % 3) + rng() % 3 - 1;  // at a piece's edge
+          break;
+        case 2:
+          w = 64 * (1 + rng() % 40);  // whole words
+          break;
+        default:
+          w = 1 + rng() % (bits + 200);  // anything, beyond the words too
+      }
+    }
+    std::sort(items.begin(), items.end());
+
+    std::vector<uint64_t> expected = words;
+    shift_or_reference(expected, items);
+    qern_local::work_meter meter(nullptr);
+    qern_local::sweep_threads on_threads;
+    on_threads.wanted = threads;
+    on_threads.min_words = 0;
+    on_threads.piece_blocks = piece;
+    on_threads.cpus = 64;
+    qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, reach, meter,
+                                      rng() % 2 == 0, on_threads);
+    ASSERT_EQ(words, expected) << "round " << round;
+    ASSERT_EQ(qern_local::threads_running(), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSweep,
+                         ::testing::Combine(::testing::Values(2u, 3u, 8u),
+                                            ::testing::Values(size_t{1}, size_t{2}, size_t{5},
+                                                              size_t{64})));
+
+// Dense sums of about 4 MiB, big enough for the solve to choose threads.
+std::vector<uint64_t> dense_items(uint64_t seed, size_t count, uint64_t high) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> items(count);
+  for (auto &w : items)
+    w = 1 + rng() % high;
+  return items;
+}
+
+uint64_t total_of(const std::vector<uint64_t> &items) {
+  uint64_t total = 0;
+  for (const uint64_t w : items)
+    total += w;
+  return total;
+}
+
+class ThreadedSolve : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(ThreadedSolve, WholeAnswerAndCutWindowMatchShiftOr) {
+  const unsigned threads = GetParam();
+  // Odd items keep the divisor paths away; the large ones make the window
+  // long enough, the small ones keep the sums dense but not all full.
+  std::vector<uint64_t> items = dense_items(threads, 90, uint64_t{1} << 20);
+  for (auto &w : items)
+    w |= 1;
+  items.push_back((uint64_t{1} << 24) + 1);
+  items.push_back((uint64_t{1} << 23) + 3);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  ASSERT_GE(needed / 2, qern_local::sweep_threads::kMinWords);
+  const std::vector<uint64_t> expected = reference_solve(items, needed);
+
+  std::vector<uint64_t> words(needed, 0xA5A5A5A5A5A5A5A5ull);
+  size_t count = needed;
+  ASSERT_EQ(
+      qern_local_solve_threads(items.data(), items.size(), words.data(), &count, nullptr, threads),
+      0);
+  EXPECT_EQ(count, needed);
+  EXPECT_EQ(words, expected);
+
+  // The caller's capacity cuts the window just past the threads' minimum.
+  const size_t capacity = 2 * qern_local::sweep_threads::kMinWords + 3;
+  std::vector<uint64_t> cut(capacity + 1, 0xA5A5A5A5A5A5A5A5ull);
+  count = capacity;
+  ASSERT_EQ(
+      qern_local_solve_threads(items.data(), items.size(), cut.data(), &count, nullptr, threads),
+      0);
+  EXPECT_EQ(count, capacity);
+  EXPECT_EQ(cut.back(), 0xA5A5A5A5A5A5A5A5ull);  // past the capacity: untouched
+  cut.pop_back();
+  EXPECT_TRUE(std::equal(cut.begin(), cut.end(), expected.begin()));
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
+
+// Threads, words.
+class TouchedPages : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+
+// The first word of every 4 KiB of the array is zeroed, on threads when two or
+// more are asked for, and no other word, nor any past the end.
+TEST_P(TouchedPages, ZeroOneWordPerPageAndNothingElse) {
+  const auto [threads, count] = GetParam();
+  constexpr uint64_t kMark = 0xA5A5A5A5A5A5A5A5ull;
+  std::vector<uint64_t> words(count + 1, kMark);
+  qern_local::touch_pages_on_threads(words.data(), count, threads, 64);
+  size_t wrong = 0;
+  for (size_t i = 0; i <= count; ++i) {
+    const uint64_t expected = threads >= 2 && i < count && i % 512 == 0 ? 0 : kMark;
+    wrong += words[i] != expected ? 1 : 0;
+  }
+  EXPECT_EQ(wrong, 0u);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TouchedPages,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 8u),
+                                            ::testing::Values(size_t{0}, size_t{1}, size_t{512},
+                                                              size_t{513}, (size_t{1} << 18) - 1,
+                                                              (size_t{1} << 18) + 5,
+                                                              3 * (size_t{1} << 18) + 1)));
+
+// A stop check that says stop on its third ask, from whichever thread asks.
+struct counted_stop {
+  std::atomic<int> asks{0};
+  std::thread::id asker;
+  std::atomic<bool> other_thread{false};
+  static int check(void *context) {
+    auto *self = static_cast<counted_stop *>(context);
+    if (std::this_thread::get_id() != self->asker)
+      self->other_thread = true;
+    return ++self->asks >= 3 ? 1 : 0;
+  }
+};
+
+TEST(ThreadedStop, EndsTheSolveOnTheCallingThreadAndReturnsItsThreads) {
+  // Many items, so the sweep lasts long past three asks.
+  std::vector<uint64_t> items = dense_items(5, 4000, uint64_t{1} << 16);
+  for (auto &w : items)
+    w |= 1;
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  std::vector<uint64_t> words(needed);
+  counted_stop stopper;
+  stopper.asker = std::this_thread::get_id();
+  const qern_stop stop{counted_stop::check, &stopper};
+  size_t count = needed;
+  EXPECT_EQ(qern_local_solve_threads(items.data(), items.size(), words.data(), &count, &stop, 2),
+            QERN_STATUS_STOPPED);
+  EXPECT_EQ(stopper.asks.load(), 3);
+  EXPECT_FALSE(stopper.other_thread.load());
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+TEST(ThreadBudget, GrantsNeverPassTheLimitAndComeBack) {
+  ASSERT_EQ(qern_local::threads_running(), 0u);
+  {
+    qern_local::thread_grant first(3, 4);
+    EXPECT_EQ(first.count(), 3u);
+    qern_local::thread_grant second(3, 4);
+    EXPECT_EQ(second.count(), 1u);
+    qern_local::thread_grant third(1, 4);
+    EXPECT_EQ(third.count(), 0u);
+    EXPECT_EQ(qern_local::threads_running(), 4u);
+    first.give_back(2);
+    EXPECT_EQ(first.count(), 1u);
+    EXPECT_EQ(qern_local::threads_running(), 2u);
+    qern_local::thread_grant fourth(5, 4);
+    EXPECT_EQ(fourth.count(), 2u);
+  }
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// Solves on three calling threads at once, each asking for more threads
+// than there are CPUs: they share the budget (ThreadSanitizer watches the
+// count and the pipelines), never pass it, answer exactly and give every
+// thread back.
+TEST(ThreadBudget, ConcurrentSolvesShareItAndAnswerExactly) {
+  std::vector<uint64_t> items = dense_items(13, 90, uint64_t{1} << 20);
+  for (auto &w : items)
+    w |= 1;
+  items.push_back((uint64_t{1} << 24) + 1);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  ASSERT_GE(needed / 2, qern_local::sweep_threads::kMinWords);
+  const std::vector<uint64_t> expected = reference_solve(items, needed);
+  const unsigned cpus = qern_local::usable_cpus();
+  std::atomic<int> wrong{0};
+  std::atomic<int> finished{0};
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 3; ++c) {
+    callers.emplace_back([&] {
+      std::vector<uint64_t> words(needed);
+      size_t count = needed;
+      if (qern_local_solve_threads(items.data(), items.size(), words.data(), &count, nullptr, 8) !=
+              0 ||
+          words != expected)
+        ++wrong;
+      ++finished;
+    });
+  }
+  unsigned most = 0;
+  while (finished.load() < 3) {
+    most = std::max(most, qern_local::threads_running());
+    std::this_thread::yield();
+  }
+  for (auto &caller : callers)
+    caller.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(most, cpus);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+TEST(ThreadBudget, UsableCpusWithinTheAffinityMask) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  const unsigned cpus = qern_local::usable_cpus();
+  EXPECT_GE(cpus, 1u);
+  EXPECT_LE(cpus, static_cast<unsigned>(CPU_COUNT(&set)));
+}
+
+// A child of fork() starts with none of its parent's solver threads counted,
+// and solves on threads there.
+TEST(ThreadBudget, ForkedChildStartsWithTheWholeBudget) {
+  qern_local::thread_grant held(4, 4);
+  ASSERT_EQ(held.count(), 4u);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int failures = 0;
+    if (qern_local::threads_running() != 0)
+      failures |= 1;
+    {
+      qern_local::thread_grant fresh(4, 4);
+      if (fresh.count() != 4)
+        failures |= 2;
+    }
+    std::vector<uint64_t> items = dense_items(9, 90, uint64_t{1} << 20);
+    for (auto &w : items)
+      w |= 1;
+    items.push_back((uint64_t{1} << 24) + 1);
+    const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+    std::vector<uint64_t> words(needed);
+    size_t count = needed;
+    if (qern_local_solve_threads(items.data(), items.size(), words.data(), &count, nullptr, 2) !=
+            0 ||
+        words != reference_solve(items, needed))
+      failures |= 4;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(qern_local::threads_running(), 4u);  // the parent's own, still held
+}
+
+}  // namespace

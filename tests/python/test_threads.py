@@ -1,0 +1,218 @@
+"""Big answers solved on several threads: exact against Python's int at every
+thread count, from the threads= argument and from QERN_THREADS; threads are
+started only for big answers and only as many as the process's CPUs allow,
+all concurrent solves together; a forked child solves on threads of its own."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import qernx
+from oracle import reachable, subset_sums
+
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def dense(seed):
+    """Odd items up to 2^20 and two large ones: a dense answer of about 8 MiB."""
+    rng = random.Random(seed)
+    return [rng.randint(0, 2**19) * 2 + 1 for _ in range(90)] + [2**24 + 1, 2**23 + 3]
+
+
+def beyond_a_piece(seed):
+    """Items each larger than one thread's piece (2^21 sums), a few smaller."""
+    rng = random.Random(seed)
+    big = [2**21 + rng.choice((-1, 0, 1)) + rng.randint(0, 2**22) for _ in range(24)]
+    return big + [rng.randint(1, 5000) for _ in range(30)] + [1, 3]
+
+
+def small_and_large(seed):
+    """Many items below a word, where threads trail each other closest."""
+    rng = random.Random(seed)
+    return [rng.randint(1, 63) for _ in range(400)] + [rng.randint(2**20, 2**22) for _ in range(20)]
+
+
+FAMILIES = [
+    pytest.param(dense, id="dense"),
+    pytest.param(beyond_a_piece, id="items beyond a piece"),
+    pytest.param(small_and_large, id="items below a word"),
+]
+THREADS = [1, 2, 3, 8]
+
+
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("family", FAMILIES)
+def test_bytes_call_on_threads_matches_int(family, threads):
+    items = family(threads)
+    assert sum(items) // 64 >= 2**19  # the sweep spans enough words for threads
+    answer = qernx.complete_subset_sum_bytes(items, threads=threads)
+    assert int.from_bytes(answer, "little") == reachable(items)
+
+
+@pytest.mark.parametrize(
+    "threads", ["1", "2", "3", "8", "", "0", "two", "-2", "99999999999", "2000x"]
+)
+def test_list_call_under_qern_threads_matches_int(monkeypatch, threads):
+    monkeypatch.setenv("QERN_KILLSWITCH", "1")
+    monkeypatch.setenv("QERN_THREADS", threads)
+    items = dense(len(threads))
+    assert qernx.complete_subset_sum(items) == subset_sums(items)
+
+
+@pytest.mark.parametrize(
+    ("value", "error"),
+    [
+        (0, ValueError),
+        (-1, ValueError),
+        (-(10**30), ValueError),
+        ("2", TypeError),
+        (2.0, TypeError),
+    ],
+)
+def test_threads_argument_refuses_what_is_no_count(value, error):
+    with pytest.raises(error):
+        qernx.complete_subset_sum_bytes([1, 2], threads=value)
+
+
+def test_threads_argument_is_keyword_only_and_large_counts_are_capped():
+    with pytest.raises(TypeError):
+        qernx.complete_subset_sum_bytes([1, 2], 2)
+    items = dense(5)
+    assert int.from_bytes(
+        qernx.complete_subset_sum_bytes(items, threads=10**30), "little"
+    ) == reachable(items)
+
+
+# Runs in a child, so that its affinity mask and environment stay its own:
+# counts this process's threads while bytes calls solve, and prints the
+# most seen beyond the threads it started itself.
+WATCHER = """
+import os, random, sys, threading, time
+sys.path.insert(0, {tests!r})
+import qernx
+{setup}
+rng = random.Random(7)
+items = [1009 * rng.randint(0, 3000) + 1 for _ in range(400)]
+small = [rng.randint(1, 1000) for _ in range(200)]
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+def solve():
+    for _ in range(300 if {small} else 1):  # long enough for the watcher to see
+        qernx.complete_subset_sum_bytes(small if {small} else items, **{kwargs})
+solvers = [threading.Thread(target=solve) for _ in range({solvers})]
+watching = True
+most = [0]
+def watch():
+    while watching:
+        most[0] = max(most[0], tasks())
+        time.sleep(0.0005)
+watcher = threading.Thread(target=watch)
+watcher.start()
+time.sleep(0.01)
+base = tasks()
+for solver in solvers:
+    solver.start()
+for solver in solvers:
+    solver.join()
+watching = False
+watcher.join()
+print(most[0] - base, flush=True)
+"""
+
+
+def extra_threads(solvers=1, kwargs="{}", setup="", small=False):
+    code = textwrap.dedent(WATCHER).format(
+        tests=TESTS, setup=setup, kwargs=kwargs, solvers=solvers, small=small
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
+    )
+    # Less the solving threads themselves.
+    return int(out.stdout) - solvers
+
+
+CPUS = len(os.sched_getaffinity(0))
+
+
+@pytest.mark.skipif(CPUS < 2, reason="needs two CPUs for a second solver thread")
+@pytest.mark.parametrize(
+    ("how", "kwargs", "setup", "expected"),
+    [
+        pytest.param("argument", "{'threads': 2}", "", 2, id="threads=2"),
+        pytest.param("argument", "{'threads': 1}", "", 0, id="threads=1"),
+        pytest.param(
+            "environment", "{}", "os.environ['QERN_THREADS'] = '2'", 2, id="QERN_THREADS=2"
+        ),
+        pytest.param(
+            "environment", "{}", "os.environ['QERN_THREADS'] = '1'", 0, id="QERN_THREADS=1"
+        ),
+        pytest.param(
+            "environment", "{}", "os.environ['QERN_THREADS'] = '2000x'", 0, id="QERN_THREADS junk"
+        ),
+        pytest.param(
+            "affinity",
+            "{'threads': 2}",
+            "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})",
+            0,
+            id="one CPU in the mask",
+        ),
+    ],
+)
+def test_threads_started_for_a_big_answer(how, kwargs, setup, expected):
+    assert extra_threads(kwargs=kwargs, setup=setup) == expected, how
+
+
+def test_no_threads_for_a_small_answer():
+    assert extra_threads(kwargs="{'threads': 8}", small=True) == 0
+
+
+@pytest.mark.skipif(CPUS < 2, reason="needs two CPUs for a second solver thread")
+def test_concurrent_solves_share_the_cpus():
+    # Three solves asking for 8 threads each: solver threads never pass the
+    # CPUs, though each solve that finds none free still solves, on its own
+    # calling thread.
+    cpus = len(os.sched_getaffinity(0))
+    assert 0 < extra_threads(solvers=3, kwargs="{'threads': 8}") <= cpus
+
+
+FORKED = """
+import os, random, sys, threading, warnings
+sys.path.insert(0, {tests!r})
+import qernx
+from oracle import reachable
+rng = random.Random(3)
+items = [rng.randint(0, 2**19) * 2 + 1 for _ in range(90)] + [2**24 + 1, 2**23 + 3]
+long_items = [1009 * rng.randint(0, 3000) + 1 for _ in range(400)]
+busy = None
+if {before!r} == "threads done":
+    qernx.complete_subset_sum_bytes(items, threads=2)
+elif {before!r} == "threads running":
+    busy = threading.Thread(target=qernx.complete_subset_sum_bytes, args=(long_items,),
+                            kwargs={{"threads": 2}})
+    busy.start()  # solving on threads while the process forks
+warnings.simplefilter("ignore", DeprecationWarning)
+child = os.fork()
+if child == 0:
+    answer = qernx.complete_subset_sum_bytes(items, threads={child_threads})
+    os._exit(0 if int.from_bytes(answer, "little") == reachable(items) else 3)
+_, status = os.waitpid(child, 0)
+if busy is not None:
+    busy.join()
+print(os.waitstatus_to_exitcode(status), flush=True)
+"""
+
+
+# The child of fork() solves exactly, on threads of its own or on one, whether
+# the parent had used threads before, or was solving on them at the fork (the
+# child then holds none of them and must not wait for them).
+@pytest.mark.parametrize("child_threads", [1, 2])
+@pytest.mark.parametrize("before", ["no solve", "threads done", "threads running"])
+def test_a_forked_child_solves(before, child_threads):
+    code = textwrap.dedent(FORKED).format(tests=TESTS, before=before, child_threads=child_threads)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
+    )
+    assert out.stdout == "0\n", out.stderr[-2000:]
