@@ -36,11 +36,11 @@ import secrets
 from http import HTTPStatus
 from typing import Any
 
-import redis.asyncio
 from redis.exceptions import RedisError, ResponseError
 
 from ..protocol import Refusal, result_bound, share_refusal
 from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found
+from .redis_connections import DEFAULT_POOL, RedisConnections
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -212,10 +212,11 @@ class RedisBackend:
         max_queued_per_key: int = 1_000,
         max_result_bytes: int = 256 << 20,
         max_result_bytes_per_key: int = 64 << 20,
+        pool_size: int = DEFAULT_POOL,
     ) -> None:
-        self._client: Any = redis.asyncio.Redis.from_url(
-            url, socket_timeout=5, socket_connect_timeout=5, health_check_interval=30
-        )
+        # Every command below goes through the one bounded pool.
+        self.connections = RedisConnections(url, pool_size)
+        self._client: Any = self.connections.client
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
         self._max_result_bytes = max_result_bytes
@@ -256,13 +257,10 @@ class RedisBackend:
         return None
 
     async def close(self) -> None:
-        await self._client.aclose()
+        await self.connections.close()
 
     async def healthy(self) -> bool:
-        try:
-            return bool(await self._client.ping())
-        except (RedisError, OSError):
-            return False
+        return await self.connections.healthy()
 
     async def signing_key(self, generated: bytes) -> bytes:
         """The key shared by every front-end: the first to start sets it."""
