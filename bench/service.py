@@ -343,7 +343,7 @@ def idle_rounds(processes: Processes, certs: pathlib.Path, ca: pathlib.Path, url
             deadline = time.monotonic() + 60
             while open_connections(metrics_port) > 0 and time.monotonic() < deadline:
                 time.sleep(0.1)
-            time.sleep(2)  # whatever the front-end does once a burst is over
+            time.sleep(3)  # a few of the front-end's heap checks (one a second)
             after.append(rss_mb(pid))
             row.append(f"{peak:>5.0f}/{after[-1]:<5.0f}")
         processes.stop_all(but="redis-server")
