@@ -214,7 +214,9 @@ class RedisBackend:
         max_result_bytes_per_key: int = 64 << 20,
         pool_size: int = DEFAULT_POOL,
     ) -> None:
-        # Every command below goes through the one bounded pool.
+        # Every command below goes through the one bounded pool. What holds a
+        # connection while it waits (a subscriber to notifications) takes
+        # one of its own, `self.connections.dedicated()`, never a pooled one.
         self.connections = RedisConnections(url, pool_size)
         self._client: Any = self.connections.client
         self._max_queued = max_queued
