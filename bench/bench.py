@@ -158,7 +158,27 @@ FAMILIES = {
     "huge + small": (lambda: _uniform(208, 1000, 1, 2000) + [10**9], 1.5),
     "narrow 1e5": (lambda: _uniform(209, 1000, 10**5, 11 * 10**4), 20),
     "narrow 1e4": (lambda: _uniform(210, 2000, 10**4, 10500), 20),
+    # Tens of thousands of distinct words, repeated but never in runs.
+    "near 2^k": (lambda: _near_powers_of_two(211, 28), 1.5),
+    # Few sums over many words, most items sharing a divisor.
+    "3^k + 1": (lambda: [3**k for k in range(1, 20)] + [1], 1.5),
+    "fib 3k + odd": (lambda: [_fibonacci(3 * k) for k in range(1, 16)] + [5], 1.5),
+    # Near-empty huge answers.
+    "one huge": (lambda: [2**31 + 3], 1.5),
+    "three huge": (lambda: [2**31, 2**30 + 1, 5], 1.5),
 }
+
+
+def _fibonacci(n: int) -> int:
+    a, b = 0, 1
+    for _ in range(n):
+        a, b = b, a + b
+    return a
+
+
+def _near_powers_of_two(seed: int, top: int) -> list[int]:
+    rng = random.Random(seed)
+    return [2**k + rng.randint(0, 2 ** (k - 3)) for k in range(3, top)]
 
 
 def family_items(name: str) -> list[int]:

@@ -3,6 +3,7 @@
 // equal words share one int object.
 #include "result_list.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "qern_memory.h"
@@ -10,22 +11,39 @@
 namespace qern_binding {
 namespace {
 
-// Remembers the int object last made for each of a few word values, so that
+// Remembers the int object last made for each of many word values, so that
 // repeated words share one object: bitsets with periodic or sparse parts hold
-// few distinct words. Owns one reference per filled slot.
+// few distinct words, and those of sums of near powers of two hold tens of
+// thousands, each repeated many times. Owns one reference per filled slot.
 class word_object_cache {
  public:
-  word_object_cache() = default;
+  // Slots scale with the answer, one per 32 words, from 2^10 (16 KiB) to
+  // 2^18 (4 MiB): a table never costs more than an eighth of the list's
+  // own array, and without the memory for it the smallest one serves.
+  explicit word_object_cache(size_t count) {
+    unsigned bits = kMinBits;
+    while (bits < kMaxBits && (size_t{1} << (bits + 5)) < count)
+      ++bits;
+    for (; bits >= kMinBits; --bits) {
+      slots_.reset(static_cast<slot *>(std::calloc(size_t{1} << bits, sizeof(slot))));
+      if (slots_ || bits == kMinBits)
+        break;
+    }
+    shift_ = 64 - bits;
+    size_ = slots_ ? size_t{1} << bits : 0;
+  }
   word_object_cache(const word_object_cache &) = delete;
   word_object_cache &operator=(const word_object_cache &) = delete;
   ~word_object_cache() {
-    for (const slot &entry : slots_)
-      Py_XDECREF(entry.object);
+    for (size_t i = 0; i < size_; ++i)
+      Py_XDECREF(slots_[i].object);
   }
 
   // A new reference to an int equal to word, or null with an exception set.
   PyObject *get(uint64_t word) {
-    slot &entry = slots_[(word * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+    if (size_ == 0)
+      return PyLong_FromUnsignedLongLong(word);
+    slot &entry = slots_[(word * 0x9E3779B97F4A7C15ull) >> shift_];
     if (entry.object == nullptr || entry.word != word) {
       PyObject *made = PyLong_FromUnsignedLongLong(word);
       if (made == nullptr)
@@ -38,12 +56,15 @@ class word_object_cache {
   }
 
  private:
-  static constexpr unsigned kSlotBits = 10;
+  static constexpr unsigned kMinBits = 10;
+  static constexpr unsigned kMaxBits = 18;
   struct slot {
-    uint64_t word = 0;
-    PyObject *object = nullptr;
+    uint64_t word;
+    PyObject *object;
   };
-  slot slots_[size_t{1} << kSlotBits];
+  qern_memory::heap_ptr<slot[]> slots_;
+  unsigned shift_ = 64 - kMinBits;
+  size_t size_ = 0;
 };
 
 // Fills items [0, count) with ints equal to the words read from `words`,
@@ -56,7 +77,7 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
     std::memcpy(&word, words + i * sizeof word, sizeof word);
     return word;
   };
-  word_object_cache cache;  // 16 KiB
+  word_object_cache cache(count);
   size_t i = 0;
   while (i < count) {
     const uint64_t word = word_at(i);

@@ -11,7 +11,8 @@
 //   low words and spread back (divisor_reduction.cpp);
 // - all but a few items multiples of g: those are solved that way, the few
 //   others shifted in;
-// - few sums across many words: a sorted array of sums (sparse_sums.cpp);
+// - few sums across many words (always when the items are too few to have
+//   many): a sorted array of sums (sparse_sums.cpp);
 // - otherwise, and once the array grows, the dense sweep (block_sweep.cpp),
 //   up to half the total, the upper half mirrored (mirror.cpp).
 #include <algorithm>
@@ -183,6 +184,13 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     return;
   }
   const uint64_t total = saturating_sum(items, count);
+
+  // A few items over many words: their sums, listed, cost less than any pass
+  // over the words, and each word is then written once.
+  if (sums_stay_few(count, written)) {
+    solve_sparse(items, count, words, written, 0, meter);  // all of them, unless stopped
+    return;
+  }
 
   const uint64_t g = gcd_of(items, count);
   if (g > 1) {

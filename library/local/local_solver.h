@@ -88,10 +88,15 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
 void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words, size_t last,
                            uint64_t reach, work_meter &meter, bool portable = false);
 
+// The mirror's kernels: the widest the CPU runs, or one named (tests check
+// each one the CPU runs).
+enum class mirror_kernel { widest, portable, avx2, avx512 };
+bool mirror_kernel_runs(mirror_kernel kernel);
+
 // Sum s is reachable exactly when total - s is: fills the words [first, last]
 // from the mirrored bits below them, all known.
-void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last,
-                       work_meter &meter);
+void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
+                       mirror_kernel kernel = mirror_kernel::widest);
 
 // ---- Divisor reduction (divisor_reduction.cpp) -----------------------------
 
@@ -144,5 +149,9 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 // and the words above last are not yet written.
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
                     size_t last, work_meter &meter);
+
+// True when so few items cannot have many sums next to the words: the sorted
+// array is then the cheapest path whatever divisor the items share.
+bool sums_stay_few(size_t count, size_t written);
 
 }  // namespace qern_local

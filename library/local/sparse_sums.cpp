@@ -43,30 +43,52 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
     out.push_back(sums[b] + w);
 }
 
-// Writes every word [0, written) once from the sorted sums.
+// Writes every word [0, written) once from the sorted sums: the gaps between
+// them are cleared a stretch at a time, at memset's speed.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
                  work_meter &meter) {
-  size_t k = 0;
-  for (size_t i = 0; i < written; ++i) {
+  constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
+  size_t next = 0;                            // the first word not yet written
+  auto clear_up_to = [&](size_t end) {
+    while (next < end) {
+      const size_t stretch = std::min(end - next, kPiece);
+      std::fill(words + next, words + next + stretch, uint64_t{0});
+      next += stretch;
+      if (meter.add(stretch))
+        return false;
+    }
+    return true;
+  };
+  for (size_t k = 0; k < sums.size();) {
+    const size_t i = static_cast<size_t>(sums[k] / kWordBits);
+    if (i >= written)
+      break;
+    if (!clear_up_to(i))
+      return;
     uint64_t word = 0;
     const uint64_t end = static_cast<uint64_t>(i + 1) * kWordBits;
-    while (k < sums.size() && sums[k] < end) {
+    for (; k < sums.size() && sums[k] < end; ++k)
       word |= uint64_t{1} << (sums[k] % kWordBits);
-      ++k;
-    }
-    words[i] = word;
-    if ((i & 0xFFFF) == 0xFFFF && meter.add(0x10000))
-      return;
+    words[next++] = word;
   }
+  clear_up_to(written);
 }
 
 }  // namespace
+
+bool sums_stay_few(size_t count, size_t written) {
+  // 2^count sums at most; two arrays of them within an eighth of the answer.
+  return count < 40 && (uint64_t{1} << count) <= written / 16;
+}
 
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
                     size_t /*last*/, work_meter &meter) {
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   // Two arrays together stay within half the answer's size.
   const size_t capacity = written / 4;
+  // Few items for the words: however they fall, the array stays small, so it
+  // is kept to the end even where it is dense for a while.
+  const bool few_throughout = sums_stay_few(count, written);
   std::vector<uint64_t> sums{0}, next;
   uint64_t reach = 0;
   size_t taken = 0;
@@ -86,7 +108,7 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
       return taken;
     reach = reach > UINT64_MAX - w ? UINT64_MAX : reach + w;
     const size_t span_words = static_cast<size_t>(std::min(reach, limit) / kWordBits) + 1;
-    if (sums.size() > std::max(kSmallArray, span_words / 8)) {
+    if (!few_throughout && sums.size() > std::max(kSmallArray, span_words / 8)) {
       ++taken;
       break;
     }

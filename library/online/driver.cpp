@@ -27,6 +27,9 @@ constexpr int kSubmissionAttempts = 3;
 constexpr size_t kLongestSubmissionAnswer = 64 * 1024;
 // Of a refusal's body only the beginning is kept, for its message.
 constexpr size_t kLongestRefusal = 64 * 1024;
+// A not-ready answer held at least this long is asked again at once: one
+// held less may come from a service that only says it waits.
+constexpr std::chrono::milliseconds kShortestHold{1000};
 
 struct curl_text_deleter {
   void operator()(char *text) const { curl_free(text); }
@@ -39,6 +42,7 @@ struct solve_state {
   header_list headers;
   heap_ptr<char> body;
   download_buffer download{nullptr, 0};
+  solve_connection connection;
 
   solve_state() = default;
   solve_state(const solve_state &) = delete;
@@ -73,6 +77,21 @@ qern_status_t fail(const char *text, char *err_buf) {
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
   return fail(text, err_buf);
+}
+
+// The solve's easy handle, its options from an earlier transfer cleared (its
+// connections and TLS sessions kept); made at its first use. NULL when it
+// cannot be made.
+CURL *fresh_handle(solve_state *solve) {
+  if (!solve->connection.multi) {
+    solve->connection.multi.reset(curl_multi_init());
+  }
+  if (!solve->connection.easy) {
+    solve->connection.easy.reset(curl_easy_init());
+  } else {
+    curl_easy_reset(solve->connection.easy.get());
+  }
+  return solve->connection.multi ? solve->connection.easy.get() : nullptr;
 }
 
 // The way out of a solve whose pause or transfer ended early.
@@ -171,12 +190,11 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
       return interrupted(setup);
     }
     init_curl_once();
-    easy_handle handle(curl_easy_init());
-    if (!handle) {
+    CURL *curl = fresh_handle(solve);
+    if (curl == nullptr) {
       return fail("[Local failure] curl failed to generate", setup.err_buf);
     }
     submission_answer answer;
-    CURL *curl = handle.get();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, solve->headers.get());
@@ -184,10 +202,10 @@ qern_status_t submit(solve_state *solve, const solve_setup &setup) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_submission_answer);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    const transfer_end end =
+        perform_transfer(solve->connection.multi.get(), curl, setup.stop, setup.deadline);
     const CURLcode result = end.result;
     const long status = response_status(curl);
-    handle.reset();
     if (setup.stop->stopped()) {
       return QERN_STATUS_STOPPED;
     }
@@ -277,6 +295,9 @@ struct poll_outcome {
   long status;
   std::string text;
   bool past_deadline = false;
+  // How long the service held a not-ready answer that tells it applied a
+  // wait (Preference-Applied); zero for any other answer.
+  std::chrono::milliseconds held{0};
 };
 
 // Header lists of the result requests: with the key for the service's own
@@ -301,16 +322,26 @@ std::string redirect_target(CURL *curl, const std::string &asked) {
   return resolve_reference(asked.c_str(), header->value);
 }
 
+// How long the answer was held, when it tells that the service applied a
+// wait; zero when it does not.
+std::chrono::milliseconds held_for(CURL *curl, std::chrono::steady_clock::duration took) {
+  curl_header *header = nullptr;
+  if (curl_easy_header(curl, "Preference-Applied", 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      !applied_wait(header->value)) {
+    return std::chrono::milliseconds::zero();
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(took);
+}
+
 // One poll: the result request and the redirects it leads to.
 poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::string &url,
                        const poll_headers &headers) {
   std::string location = url;
   for (int hop = 0;; ++hop) {
-    easy_handle handle(curl_easy_init());
-    if (!handle) {
+    CURL *curl = fresh_handle(solve);
+    if (curl == nullptr) {
       return {fail("[Local failure] curl failed to generate", setup.err_buf), CURLE_OK, 0, {}};
     }
-    CURL *curl = handle.get();
     solve->download.size = 0;  // every answer starts from an empty download
     poll_answer answer{curl, &solve->download, {}};
     const bool own_origin = same_origin(setup.origin.c_str(), location.c_str());
@@ -322,7 +353,10 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect_poll_answer);
     set_transport_options(curl, setup.ca_path, setup.proxy, &setup.trace, setup.stop);
-    const transfer_end end = perform_transfer(curl, setup.stop, setup.deadline);
+    const auto began = std::chrono::steady_clock::now();
+    const transfer_end end =
+        perform_transfer(solve->connection.multi.get(), curl, setup.stop, setup.deadline);
+    const auto took = std::chrono::steady_clock::now() - began;
     // An answer cut after its beginning reads like one that ended there.
     const CURLcode result = answer.cut && end.result == CURLE_WRITE_ERROR ? CURLE_OK : end.result;
     const long status = response_status(curl);
@@ -333,7 +367,9 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
       throw std::bad_alloc();
     }
     if (result != CURLE_OK || !is_redirect(status)) {
-      return {0, result, status, std::move(answer.text), end.past_deadline};
+      const auto held = result == CURLE_OK && status == 202 ? held_for(curl, took)
+                                                            : std::chrono::milliseconds::zero();
+      return {0, result, status, std::move(answer.text), end.past_deadline, held};
     }
     const std::string target = redirect_target(curl, location);
     if (target.empty()) {
@@ -367,6 +403,12 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
   headers.keyed.reset(make_header_list(2, setup.api_key));
   curl_slist *keyed =
       headers.keyed ? curl_slist_append(headers.keyed.get(), "Accept-Encoding: gzip") : nullptr;
+  // The service's own result requests may wait there for the result.
+  const long wait = poll_wait_seconds(setup.deadline);
+  if (keyed != nullptr && wait > 0) {
+    const std::string prefer = "Prefer: wait=" + std::to_string(wait);
+    keyed = curl_slist_append(headers.keyed.get(), prefer.c_str());
+  }
   headers.plain.reset(curl_slist_append(nullptr, "Accept-Encoding: gzip"));
   if (keyed == nullptr || !headers.plain) {
     return fail("[Local failure] slist failed to generate", setup.err_buf);
@@ -377,8 +419,12 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
   }
 
   int limit = attempt_limit(nullptr);
+  bool first = true;
+  // The time not-ready answers were held by the service, not yet set against
+  // the pauses they stand in for.
+  std::chrono::milliseconds held{0};
   std::string last_answer;
-  for (int attempt = 0; attempt < limit; ++attempt) {
+  for (int attempt = 0; attempt < limit;) {
     poll_outcome outcome = poll_once(solve, setup, url, headers);
     if (outcome.failed != 0) {
       return outcome.failed;
@@ -398,10 +444,11 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
     if (outcome.result == CURLE_OK && is_xml_document(outcome.text)) {
       print_diagnostic("Output is not expected binary, got %s", outcome.text.c_str());
     }
-    if (attempt == 0 && settings.max_retries != nullptr) {
+    if (first && settings.max_retries != nullptr) {
       limit = attempt_limit(settings.max_retries);
       print_diagnostic("Overrode max retries to %d", limit);
     }
+    first = false;
     const bool transport = outcome.result != CURLE_OK && outcome.result != CURLE_WRITE_ERROR;
     if (outcome.past_deadline) {
       last_answer =
@@ -416,9 +463,22 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
     print_diagnostic("Result not ready (%ld)\n", outcome.result != CURLE_OK
                                                      ? static_cast<long>(outcome.result)
                                                      : outcome.status);
+    if (outcome.held >= kShortestHold) {
+      // The service held the request as long as the wait it granted: ask
+      // again at once. The time held counts as the pauses it stands in for,
+      // so that the attempts last as long as against a service that answers
+      // at once.
+      held += outcome.held;
+      while (attempt < limit && held >= std::chrono::seconds(pause_seconds(attempt))) {
+        held -= std::chrono::seconds(pause_seconds(attempt));
+        ++attempt;
+      }
+      continue;
+    }
     if (!pause_for(pause_seconds(attempt), setup.stop)) {
       return interrupted(setup);
     }
+    ++attempt;
   }
   return fail_with(setup.err_buf, "The result was not ready after %d attempts (%s)", limit,
                    last_answer.c_str());

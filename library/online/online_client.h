@@ -147,6 +147,17 @@ bool transient_transport(CURLcode result);
 // True for the statuses of a busy or restarting service: 429, 502, 503, 504.
 bool busy_status(long status);
 
+// True when a Preference-Applied header's value tells that the service
+// applied a wait of a second or more (RFC 7240's "wait=N").
+bool applied_wait(const char *value);
+
+// What a result request asks the service to wait for its result, in seconds
+// (RFC 7240's "Prefer: wait=N"): kLongestPollWait, and at most half of the
+// transfer deadline, so that a held answer has the rest of it to arrive. 0:
+// too short a deadline to ask for any.
+constexpr long kLongestPollWait = 20;
+long poll_wait_seconds(std::chrono::milliseconds deadline);
+
 // True when the answer begins as an object store's XML document does.
 bool is_xml_document(const std::string &answer);
 
@@ -215,6 +226,28 @@ struct easy_deleter {
 };
 using easy_handle = std::unique_ptr<CURL, easy_deleter>;
 
+struct multi_deleter {
+  void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
+};
+using multi_handle = std::unique_ptr<CURLM, multi_deleter>;
+
+// One solve's transfers: a multi handle, whose connection cache outlives
+// each transfer, and the one easy handle that every transfer runs on (its
+// options reset before each), so that the submission and every poll reuse
+// one connection and its TLS session for as long as the service keeps it.
+struct solve_connection {
+  multi_handle multi;
+  easy_handle easy;
+
+  solve_connection() = default;
+  solve_connection(const solve_connection &) = delete;
+  solve_connection &operator=(const solve_connection &) = delete;
+  // Closes the connections kept, counted as a transfer in flight: once the
+  // process has begun to exit they are left to it instead, since the TLS
+  // library may already be torn down.
+  ~solve_connection();
+};
+
 struct slist_deleter {
   void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
@@ -276,6 +309,10 @@ struct transfer_end {
 // stop check stopped it (stop->stopped() then says so) or the process is
 // exiting.
 transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline);
+
+// The same, in `multi`, whose connections outlive the transfer for the next.
+transfer_end perform_transfer(CURLM *multi, CURL *handle, stop_watch *stop,
+                              std::chrono::milliseconds deadline);
 
 // The HTTP status of the last answer of a transfer, 0 when none arrived.
 long response_status(CURL *handle);

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -86,6 +87,45 @@ submission_step classify_submission_status(long status) {
     return submission_step::refused_as_today;
   }
   return submission_step::refused;
+}
+
+bool applied_wait(const char *value) {
+  if (value == nullptr) {
+    return false;
+  }
+  const std::string text = value;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    // One preference: its parameters after ';' are not read.
+    std::string preference = text.substr(start, std::min(end, text.find(';', start)) - start);
+    const size_t equals = preference.find('=');
+    if (equals != std::string::npos) {
+      std::string name = preference.substr(0, equals);
+      std::string number = preference.substr(equals + 1);
+      const auto trim = [](std::string *part) {
+        const size_t first = part->find_first_not_of(" \t");
+        const size_t last = part->find_last_not_of(" \t");
+        *part = first == std::string::npos ? "" : part->substr(first, last - first + 1);
+      };
+      trim(&name);
+      trim(&number);
+      if (strcasecmp(name.c_str(), "wait") == 0) {
+        // The first wait counts; a second is ignored, as RFC 7240 asks.
+        return !number.empty() && number.find_first_not_of("0123456789") == std::string::npos &&
+               number.find_first_not_of('0') != std::string::npos;
+      }
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+long poll_wait_seconds(std::chrono::milliseconds deadline) {
+  return std::min<long long>(kLongestPollWait, deadline.count() / 2000);
 }
 
 bool is_xml_document(const std::string &answer) {

@@ -34,11 +34,6 @@ constexpr auto kLongestExitWait = std::chrono::seconds(2);
 // How often a running transfer or a pause asks the stop check.
 constexpr int kSliceMilliseconds = 100;
 
-struct multi_deleter {
-  void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
-};
-using multi_handle = std::unique_ptr<CURLM, multi_deleter>;
-
 // Counts a transfer as inside libcurl for as long as it lives.
 class in_flight {
  public:
@@ -288,6 +283,15 @@ void set_transport_options(CURL *handle, const char *ca_path, const proxy_route 
 }
 
 transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milliseconds deadline) {
+  multi_handle multi(curl_multi_init());
+  if (!multi) {
+    return {CURLE_OUT_OF_MEMORY, false};
+  }
+  return perform_transfer(multi.get(), handle, stop, deadline);
+}
+
+transfer_end perform_transfer(CURLM *multi, CURL *handle, stop_watch *stop,
+                              std::chrono::milliseconds deadline) {
   using clock = std::chrono::steady_clock;
   const in_flight counted;
   if (exiting || stop->requested()) {
@@ -297,21 +301,17 @@ transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milli
   // code as the connection and low-speed time-outs: the driver must tell a
   // peer that never finishes its answer from one that fell silent.
   const clock::time_point cut_at = clock::now() + deadline;
-  multi_handle multi(curl_multi_init());
-  if (!multi) {
-    return {CURLE_OUT_OF_MEMORY, false};
-  }
-  const attached transfer(multi.get(), handle);
+  const attached transfer(multi, handle);
   if (!transfer.added()) {
     return {CURLE_OUT_OF_MEMORY, false};
   }
   while (true) {
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
       return {CURLE_OUT_OF_MEMORY, false};
     }
     int queued = 0;
-    while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
+    while (CURLMsg *message = curl_multi_info_read(multi, &queued)) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == handle) {
         return {message->data.result, false};
       }
@@ -327,10 +327,21 @@ transfer_end perform_transfer(CURL *handle, stop_watch *stop, std::chrono::milli
       return {CURLE_OPERATION_TIMEDOUT, true};
     }
     const int wait = static_cast<int>(std::min<long long>(left, kSliceMilliseconds));
-    if (curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr) != CURLM_OK) {
+    if (curl_multi_poll(multi, nullptr, 0, wait, nullptr) != CURLM_OK) {
       return {CURLE_OUT_OF_MEMORY, false};
     }
   }
+}
+
+solve_connection::~solve_connection() {
+  const in_flight counted;
+  if (exiting) {
+    static_cast<void>(easy.release());
+    static_cast<void>(multi.release());
+    return;
+  }
+  easy.reset();
+  multi.reset();
 }
 
 long response_status(CURL *handle) {

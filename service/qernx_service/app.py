@@ -60,6 +60,7 @@ class ServiceApp:
         log: TextIO = sys.stderr,
         clock: Callable[[], float] = time.time,
         proxies: TrustedProxies | None = None,
+        max_poll_wait: int = 20,
     ) -> None:
         self.backend = backend
         self.proxies = proxies or TrustedProxies()
@@ -67,7 +68,9 @@ class ServiceApp:
         self.log = AccessLog(keys, log)
         self.objects = ObjectUrls(backend, signing_key, object_ttl, clock, self.write_log)
         redirect_to = self.objects if redirect_results else None
-        handlers = Handlers(backend, ApiKeys(keys), redirect_to, self.metrics, self.write_log)
+        handlers = Handlers(
+            backend, ApiKeys(keys), redirect_to, self.metrics, self.write_log, max_poll_wait
+        )
         self.metrics_text = handlers.metrics_text
         self.routes = route_table(handlers, redirect_to)
 
@@ -92,6 +95,11 @@ class ServiceApp:
                 await self.backend.close()
                 await send({"type": "lifespan.shutdown.complete"})
                 return
+
+    def stop_waiting(self) -> None:
+        """The service stops: result requests waiting for their result are
+        answered now, so that none holds the shutdown up."""
+        self.backend.waits.close()
 
     async def http(self, scope: Scope, receive: Receive, send: Send) -> None:
         started = time.perf_counter()

@@ -15,7 +15,8 @@ from .app import ServiceApp
 from .backends import Backend
 from .forwarded import TrustedProxies
 from .options import OneLineParser, complain, file_mode, is_loopback, port_number
-from .redis_url import url_problem, without_password
+from .redis_connect import RedisTarget, add_options, connect_sync, error_text, target_of
+from .redis_url import without_password
 from .state import Metrics, timestamp
 
 # A key's default share of the result store: a quarter, so that one key
@@ -35,6 +36,13 @@ def positive_int(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+def seconds_or_none(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
     return value
 
 
@@ -94,6 +102,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="redis://[:password@]host:port/db: queue in Redis for `worker` processes"
         " (default: QERN_REDIS_URL, which keeps a password out of the process list)",
     )
+    add_options(add)
     add(
         "--redis-pool",
         type=positive_int,
@@ -131,6 +140,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="seconds a TLS handshake may take from accept",
     )
     add("--request-timeout", type=positive_float, default=30.0, help="seconds for one request")
+    add(
+        "--max-poll-wait",
+        type=seconds_or_none,
+        default=20,
+        help="seconds a result request sent with `Prefer: wait=N` may wait for its result"
+        " (default 20; 0: none waits); a wait always ends before --request-timeout",
+    )
     add("--keep-alive", type=positive_float, default=5.0, help="idle seconds between requests")
     add("--backlog", type=positive_int, default=4096, help="listen backlog (1024 at least)")
     add(
@@ -181,13 +197,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         TrustedProxies(arguments.forwarded_allow_ips)
     except ValueError as error:
         parser.error(str(error))
-    if arguments.redis:
-        unusable = url_problem(arguments.redis)
-        if unusable is not None:
-            raise SystemExit(fail(unusable, 2))
+    try:
+        target_of(arguments)
+    except ValueError as problem:
+        raise SystemExit(fail(str(problem), 2)) from None
     if arguments.max_result_bytes_per_key is None:
         arguments.max_result_bytes_per_key = max(1, arguments.max_result_bytes // SHARE_DIVISOR)
-    if arguments.redis and arguments.redis_pool is None:
+    if (arguments.redis or arguments.redis_sentinel) and arguments.redis_pool is None:
         from .backends.redis_connections import default_pool_size
 
         arguments.redis_pool = default_pool_size(arguments.max_connections)
@@ -243,6 +259,8 @@ def settings_line(arguments: argparse.Namespace) -> str:
             name, value = "keys", len(value)
         elif name == "redis" and value:
             value = without_password(value)
+        elif name == "redis_sentinel" and value:
+            value = ",".join(f"[{h}]:{p}" if ":" in h else f"{h}:{p}" for h, p in value)
         elif name == "uds_mode":
             value = f"{value:o}"
         elif isinstance(value, list):
@@ -251,16 +269,15 @@ def settings_line(arguments: argparse.Namespace) -> str:
     return " ".join(shown)
 
 
-def redis_problem(url: str) -> str | None:
+def redis_problem(target: RedisTarget) -> str | None:
     """Why Redis cannot be used at start-up, in one line without the password."""
-    import redis
     from redis.exceptions import RedisError
 
-    client = redis.Redis.from_url(url, socket_timeout=5, socket_connect_timeout=5)
+    client = connect_sync(target, socket_timeout=5, socket_connect_timeout=5)
     try:
         client.ping()
     except (RedisError, OSError) as error:
-        return f"cannot reach Redis at {without_password(url)}: {error}"
+        return f"cannot reach Redis at {target.shown()}: {error_text(error)}"
     finally:
         client.close()
     return None
@@ -303,20 +320,21 @@ def serve(arguments: argparse.Namespace) -> int:
         if len(signing_key) < 16:
             return fail("the signing key needs 16 bytes at least", 2)
 
-    if arguments.redis:
-        unreachable = redis_problem(arguments.redis)
+    target = target_of(arguments)
+    if target is not None:
+        unreachable = redis_problem(target)
         if unreachable is not None:
             # 3, as for any start that fails while the settings are right: a
             # service manager restarts it until Redis is back.
             return fail(unreachable, 3)
 
-    metrics = Metrics(redis=bool(arguments.redis))
+    metrics = Metrics(redis=target is not None)
     backend: Backend
-    if arguments.redis:
+    if target is not None:
         from .backends.redis import RedisBackend
 
         backend = RedisBackend(
-            arguments.redis,
+            target,
             arguments.max_queued,
             arguments.max_queued_per_key,
             arguments.max_result_bytes,
@@ -327,7 +345,7 @@ def serve(arguments: argparse.Namespace) -> int:
         from .backends.embedded import EmbeddedBackend, solver_processes
 
         backend = EmbeddedBackend(
-            solver_processes(arguments.workers),
+            None,
             arguments.result_ttl,
             arguments.max_result_bytes,
             arguments.max_queued,
@@ -335,7 +353,7 @@ def serve(arguments: argparse.Namespace) -> int:
             solvers=arguments.workers,
             max_result_bytes_per_key=arguments.max_result_bytes_per_key,
             metrics=metrics,
-            new_executor=lambda: solver_processes(arguments.workers),
+            new_executor=lambda: solver_processes(1),
         )
     app = ServiceApp(
         backend,
@@ -345,6 +363,7 @@ def serve(arguments: argparse.Namespace) -> int:
         arguments.result_ttl,
         metrics,
         proxies=TrustedProxies(arguments.forwarded_allow_ips),
+        max_poll_wait=arguments.max_poll_wait,
     )
     uvicorn_server.configure_logging()
     listener.raise_open_file_limit()
@@ -382,11 +401,7 @@ def serve(arguments: argparse.Namespace) -> int:
             where = f"{arguments.metrics_host}:{arguments.metrics_port}"
             return fail(f"cannot listen for metrics on {where}: {error.strerror or error}", 1)
 
-    mode = (
-        f"Redis at {without_password(arguments.redis)}"
-        if arguments.redis
-        else f"{arguments.workers} solvers"
-    )
+    mode = f"Redis at {target.shown()}" if target is not None else f"{arguments.workers} solvers"
 
     began = time.monotonic()
 

@@ -18,8 +18,10 @@ LIVE_SECONDS = 30.0
 
 PENDING = "pending"
 FAILED = "failed"
+# A problem the service will not solve again: solving it ended solver processes.
+REFUSED = "refused"
 UNKNOWN = "unknown"
-# A payload, or PENDING, FAILED or UNKNOWN.
+# A payload, or PENDING, FAILED, REFUSED or UNKNOWN.
 Found = Union[bytes, str]
 
 

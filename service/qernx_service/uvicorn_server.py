@@ -24,6 +24,7 @@ from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
 from .access_log import escape_for_log, log_line
 from .app import ServiceApp
+from .handlers import DEADLINE_KEY
 from .heap import Heap, keep_trimmed
 from .metrics_listener import serve_metrics
 from .state import timestamp
@@ -302,6 +303,11 @@ def protocol_class(
             self.head_bytes = 0
             super().on_message_begin()
 
+        def on_headers_complete(self) -> None:
+            # A result request that waits for its result ends its wait before this.
+            self.scope[DEADLINE_KEY] = self.armed_at + request_timeout  # type: ignore[literal-required]
+            super().on_headers_complete()
+
         def on_url(self, url: bytes) -> None:
             self._count_head(len(url))
             super().on_url(url)
@@ -397,8 +403,10 @@ class ServiceServer(uvicorn.Server):
         metrics_sock: socket.socket | None = None,
         metrics_page: Callable[[], Awaitable[bytes]] | None = None,
         plain_sockets: list[socket.socket] | None = None,
+        on_stopping: Callable[[], None] = lambda: None,
     ) -> None:
         super().__init__(config)
+        self.on_stopping = on_stopping
         self.plain_sockets = plain_sockets or []
         self.on_started = on_started
         self.admission = admission
@@ -479,6 +487,7 @@ class ServiceServer(uvicorn.Server):
         short sees its client gone and ends without an answer or a traceback."""
         for server in self.servers:
             server.close()
+        self.on_stopping()
         if self.trimming is not None:
             self.trimming.cancel()
         if self.metrics_server is not None:
@@ -580,6 +589,7 @@ def serve(
         metrics_sock,
         app.metrics_text,
         plain_sockets,
+        app.stop_waiting,
     )
     sockets = ([] if sock is None else [sock]) + list(plain_sockets or [])
     try:

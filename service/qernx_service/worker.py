@@ -3,8 +3,14 @@
 Each of `concurrency` consumers is a process of its own that takes one
 problem at a time, solves it with the module's local solver and stores the
 result. Now and then it first takes over problems another consumer has held
-longer than `reclaim_after` seconds (a worker that died). A problem is
-acknowledged only once its result is stored, so none is lost."""
+longer than `reclaim_after` seconds (a worker that died), and removes from
+the group the consumers that are gone and hold nothing. A problem is
+acknowledged only once its result is stored, so none is lost: when Redis
+cannot be reached, or answers with an error (out of memory, read-only,
+MISCONF), the consumer logs it and tries the same step again later. Every
+second, a consumer also goes through the problems it holds itself: a
+failover to a replica that missed its last results hands them back to it,
+and redis-py may reconnect to the new primary without a word."""
 
 from __future__ import annotations
 
@@ -18,11 +24,15 @@ import sys
 import threading
 import time
 from datetime import datetime, timezone
-from typing import Any, Callable
+from typing import Any, Callable, TypeVar
 
-import redis
 from prometheus_client import start_http_server
-from redis.exceptions import RedisError, ResponseError
+from redis.exceptions import (
+    AuthenticationError,
+    BusyLoadingError,
+    RedisError,
+    ResponseError,
+)
 
 from .backends.redis import (
     CONSUMERS,
@@ -32,12 +42,13 @@ from .backends.redis import (
     STORE_KEYS,
     STORE_RESULT,
     STREAM,
+    SWEEP_CONSUMERS,
     job_key,
     queued_key,
 )
 from .options import OneLineParser, complain, port_number
 from .protocol import MAX_TOTAL
-from .redis_url import url_problem, without_password
+from .redis_connect import RedisTarget, add_options, connect_sync, error_text, target_of
 from .solver import prepare_process, solve_payload
 from .state import WorkerMetrics
 
@@ -54,10 +65,62 @@ def ignore(event: str, seconds: float) -> None:
 READ_BATCH = 4
 
 
+# Seconds between a step's tries while Redis fails it: doubling up to this.
+MAX_DELAY = 30.0
+# A consumer holding nothing and idle this long (or `reclaim_after`, if
+# longer) is gone: every consumer of a worker reads at least twice a second.
+GONE_AFTER = 10.0
+# Seconds between two looks for consumers that are gone, per consumer.
+SWEEP_EVERY = 5.0
+
+T = TypeVar("T")
+
+
 def log(line: str) -> None:
     stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
     sys.stderr.write(f"{stamp} {line}\n")
     sys.stderr.flush()
+
+
+def describe(error: Exception) -> str:
+    """What went wrong, in Redis's own words when it answered."""
+    text = error_text(error)
+    if isinstance(error, (ResponseError, BusyLoadingError, AuthenticationError)):
+        # redis-py takes the code (OOM, READONLY, ERR …) off the errors it
+        # knows: the log puts it back.
+        code = getattr(error, "status_code", None)
+        if code and not text.startswith(code):
+            text = f"{code} {text}"
+        return f"Redis answered: {text}"
+    return f"cannot reach Redis: {text}"
+
+
+class Stopped(Exception):
+    """The consumer was stopped while it waited to try a step again."""
+
+
+def patiently(
+    name: str, what: str, step: Callable[[], T], stop: threading.Event, report: Report
+) -> T:
+    """`step`'s value once Redis lets it through: tried again after 1, 2, 4 …
+    up to MAX_DELAY seconds while it fails. Raises Stopped when `stop` is set
+    meanwhile."""
+    delay = 1.0
+    tries = 0
+    while True:
+        try:
+            value = step()
+        except (RedisError, OSError) as error:
+            tries += 1
+            log(f"{name}: {what}: {describe(error)}; trying again in {delay:g} s")
+            report("redis_error", 0.0)
+            if stop.wait(delay):
+                raise Stopped from None
+            delay = min(MAX_DELAY, delay * 2)
+            continue
+        if tries:
+            log(f"{name}: {what}: done after {tries + 1} tries")
+        return value
 
 
 class Consumer:
@@ -69,8 +132,12 @@ class Consumer:
         result_ttl: int,
         stop: threading.Event,
         report: Report = ignore,
+        target: RedisTarget | None = None,
     ) -> None:
         self.client = client
+        self.target = target or RedisTarget()
+        # When to read this consumer's own pending problems again.
+        self.next_recheck = 0.0
         self.report = report
         self.name = name
         self.reclaim_after = reclaim_after
@@ -80,24 +147,22 @@ class Consumer:
         self.next_reclaim = 0.0
         self.heartbeat = client.register_script(HEARTBEAT)
         self.next_beat = 0.0
+        self.sweeper = client.register_script(SWEEP_CONSUMERS)
+        self.gone_after = max(GONE_AFTER, reclaim_after)
+        self.next_sweep = 0.0
+
+    def patiently(self, what: str, step: Callable[[], T]) -> T:
+        return patiently(self.name, what, step, self.stop, self.report)
 
     def run(self) -> None:
-        while not self.stop.is_set():
-            try:
-                self.beat()
-                for entry_id, fields in self.next_entries():
+        try:
+            while not self.stop.is_set():
+                self.patiently("telling it is alive", self.beat)
+                self.patiently("removing consumers that are gone", self.sweep)
+                for entry_id, fields in self.patiently("reading problems", self.next_entries):
                     self.handle(entry_id, fields)
-            except ResponseError as error:
-                if "NOGROUP" not in str(error):
-                    raise
-                # Redis came back without its data: the queue starts again.
-                log(f"{self.name}: the consumer group is gone, creating it again")
-                self.report("redis_error", 0.0)
-                create_group(self.client)
-            except (RedisError, OSError) as error:
-                log(f"{self.name}: Redis unavailable: {error}")
-                self.report("redis_error", 0.0)
-                self.stop.wait(1)
+        except Stopped:
+            pass
 
     def beat(self) -> None:
         """Tells the front-ends this consumer is alive, at most once a second
@@ -107,8 +172,42 @@ class Consumer:
             self.heartbeat(keys=[CONSUMERS], args=[self.name])
             self.next_beat = now + 1.0
 
-    def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+    def sweep(self) -> None:
+        """Removes from the group the consumers that hold no problem and have
+        not read for `gone_after` seconds: what a consumer that is gone held
+        is taken over first, by `next_entries`."""
         now = time.monotonic()
+        if now < self.next_sweep:
+            return
+        removed = self.sweeper(
+            keys=[STREAM, CONSUMERS], args=[GROUP, int(self.gone_after * 1000), self.name]
+        )
+        for gone in removed:
+            log(f"{self.name}: removed consumer {gone.decode()}, gone and holding nothing")
+        self.next_sweep = now + SWEEP_EVERY
+
+    def next_entries(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        try:
+            return self.read()
+        except ResponseError as error:
+            if "NOGROUP" not in str(error):
+                raise
+            # Redis came back without its data: the queue starts again.
+            log(f"{self.name}: the consumer group is gone, creating it again")
+            self.report("redis_error", 0.0)
+            create_group(self.client)
+            return []
+
+    def read(self) -> list[tuple[bytes, dict[bytes, bytes]]]:
+        now = time.monotonic()
+        if now >= self.next_recheck:
+            # Each is stored (or found stored) and acknowledged in turn, so
+            # this ends once none is left.
+            held = self.client.xreadgroup(GROUP, self.name, {STREAM: "0"}, count=READ_BATCH)
+            entries = [(i, f) for _, batch in held or [] for i, f in batch if f]
+            if entries:
+                return entries
+            self.next_recheck = now + 1.0
         if now >= self.next_reclaim:
             claimed = self.client.xautoclaim(
                 STREAM,
@@ -146,23 +245,46 @@ class Consumer:
             reserved = int(fields.get(b"reserved", b"0"))
         except ValueError:
             reserved = 0
-        # Counted before it is stored: a store that fails is a Redis error,
-        # and the problem is solved again by whoever takes it over.
+        # Counted before it is stored: the store is tried until it passes,
+        # and a consumer stopped meanwhile leaves the problem to whoever
+        # takes it over.
         self.report("solved" if state == "done" else "failed", seconds)
-        self.store(
-            keys=[*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)],
-            args=[
-                state,
-                payload,
-                self.result_ttl,
-                GROUP,
-                entry_id,
-                owner,
-                request_id,
-                reserved,
-                RESULT_OVERHEAD,
-            ],
-        )
+        keys = [*STORE_KEYS, job_key(request_id), STREAM, queued_key(owner)]
+        args = [
+            state,
+            payload,
+            self.result_ttl,
+            GROUP,
+            entry_id,
+            owner,
+            request_id,
+            reserved,
+            RESULT_OVERHEAD,
+        ]
+        wanted = self.target.min_replicas
+        confirmed = self.patiently(f"storing {request_id}", lambda: self.stored(keys, args))
+        if confirmed < wanted:
+            log(
+                f"{self.name}: {confirmed} of {wanted} replicas confirmed"
+                f" the result of {request_id}"
+            )
+
+    def stored(self, keys: list[Any], args: list[Any]) -> int:
+        """Stores a result; with --redis-min-replicas, the replicas that
+        confirmed it. WAIT counts the writes of its own connection: one
+        pipeline sends both on one. The consumer goes on either way: a replica
+        that missed the result still has the problem pending for this
+        consumer, which reads it again after the failover that promoted that
+        replica."""
+        wanted = self.target.min_replicas
+        if not wanted:
+            self.store(keys=keys, args=args)
+            return 0
+        pipe = self.client.pipeline(transaction=False)
+        self.store(keys=keys, args=args, client=pipe)
+        pipe.wait(wanted, self.target.wait_milliseconds())
+        _, confirmed = pipe.execute()
+        return int(confirmed)
 
 
 def create_group(client: Any) -> None:
@@ -176,30 +298,23 @@ def create_group(client: Any) -> None:
 
 
 def consume(
-    url: str, name: str, reclaim_after: float, result_ttl: int, report: Report = ignore
+    target: RedisTarget, name: str, reclaim_after: float, result_ttl: int, report: Report = ignore
 ) -> int:
     """One consumer, in this process, until SIGTERM or SIGINT."""
     prepare_process()
     stop = threading.Event()
     for number in (signal.SIGINT, signal.SIGTERM):
         signal.signal(number, lambda *_: stop.set())
-    client = redis.Redis.from_url(url, socket_timeout=10)
+    client = connect_sync(target, socket_timeout=10)
     # Redis down at start is waited out like Redis down later: a consumer
     # that exited would take its metrics with it and leave restarting to
     # whoever runs the worker.
-    delay = 1.0
-    while True:
-        try:
-            create_group(client)
-            break
-        except (RedisError, OSError) as error:
-            log(f"{name}: cannot reach Redis: {error}; trying again in {delay:.0f} s")
-            report("redis_error", 0.0)
-            if stop.wait(delay):
-                return 0
-            delay = min(30.0, delay * 2)
+    try:
+        patiently(name, "creating the consumer group", lambda: create_group(client), stop, report)
+    except Stopped:
+        return 0
     solve_payload([])  # the module is loaded before the first problem
-    Consumer(client, name, reclaim_after, result_ttl, stop, report).run()
+    Consumer(client, name, reclaim_after, result_ttl, stop, report, target).run()
     try:  # stopped on purpose: no longer live, at once
         client.zrem(CONSUMERS, name)
     except (RedisError, OSError):
@@ -208,7 +323,7 @@ def consume(
 
 
 def consume_and_exit(
-    url: str, name: str, reclaim_after: float, result_ttl: int, events: Any
+    target: RedisTarget, name: str, reclaim_after: float, result_ttl: int, events: Any
 ) -> None:
     """`consume` as a process of its own, whose exit status is consume's; its
     events go to the worker's metrics through `events`, a queue."""
@@ -216,7 +331,7 @@ def consume_and_exit(
     def report(event: str, seconds: float) -> None:
         events.put((event, seconds))
 
-    sys.exit(consume(url, name, reclaim_after, result_ttl, report))
+    sys.exit(consume(target, name, reclaim_after, result_ttl, report))
 
 
 def parse_arguments(argv: list[str]) -> argparse.Namespace:
@@ -227,11 +342,11 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     from_environment = os.environ.get("QERN_REDIS_URL") or None
     parser.add_argument(
         "--redis",
-        required=from_environment is None,
         default=from_environment,
         help="redis://[:password@]host:port/db (default: QERN_REDIS_URL, which keeps a"
-        " password out of the process list)",
+        " password out of the process list); or --redis-sentinel",
     )
+    add_options(parser.add_argument)
     parser.add_argument(
         "--concurrency",
         type=int,
@@ -263,11 +378,14 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         parser.error("--concurrency must be 1 or more")
     if not arguments.reclaim_after > 0 or arguments.result_ttl < 1:
         parser.error("--reclaim-after and --result-ttl must be above 0")
-    problem = url_problem(arguments.redis)
-    if problem is not None:
+    try:
         # One line, and never the URL: the parser's own words may quote the password.
-        complain("qernx_service worker", problem)
-        raise SystemExit(2)
+        arguments.target = target_of(arguments)
+    except ValueError as problem:
+        complain("qernx_service worker", str(problem))
+        raise SystemExit(2) from None
+    if arguments.target is None:
+        parser.error("give --redis, --redis-sentinel or QERN_REDIS_URL")
     return arguments
 
 
@@ -294,12 +412,14 @@ def main(argv: list[str]) -> int:
     settings = (
         f"worker {base} settings: concurrency={arguments.concurrency}"
         f" reclaim-after={arguments.reclaim_after} result-ttl={arguments.result_ttl}"
-        f" redis={without_password(arguments.redis)}"
+        f" redis-min-replicas={arguments.redis_min_replicas}"
+        f" redis-replica-timeout={arguments.redis_replica_timeout}"
+        f" redis={arguments.target.shown()}"
     )
     if arguments.concurrency == 1:
         log(f"worker {base} solving with 1 consumer")
         log(settings)
-        status = consume(arguments.redis, f"{base}-0", *options, metrics.record)
+        status = consume(arguments.target, f"{base}-0", *options, metrics.record)
         log(f"worker {base} stopped after {time.monotonic() - began:.1f} s")
         return status
     stop = threading.Event()
@@ -321,7 +441,7 @@ def main(argv: list[str]) -> int:
     def started(index: int) -> multiprocessing.process.BaseProcess:
         name = f"{base}-{index}"
         consumer = context.Process(
-            target=consume_and_exit, args=(arguments.redis, name, *options, events)
+            target=consume_and_exit, args=(arguments.target, name, *options, events)
         )
         consumer.start()
         started_at[index] = time.monotonic()

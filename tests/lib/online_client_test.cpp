@@ -6,10 +6,12 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contract_names.h"
@@ -186,6 +188,36 @@ TEST(Backoff, DoublesEverySecondAttemptUpToTwoToThe30) {
   }
   EXPECT_EQ(pause_seconds(62), 1u << 30);
   EXPECT_EQ(pause_seconds(1000), 1u << 30);
+}
+
+TEST(LongPoll, OnlyAWaitOfASecondOrMoreCountsAsApplied) {
+  const std::vector<std::pair<const char *, bool>> cases = {
+      {"wait=20", true},         {"wait=1", true},
+      {"WAIT = 3", true},        {"respond-async, wait=5", true},
+      {"wait=5;x=1", true},      {"wait=007", true},
+      {"wait=0", false},         {"wait=000", false},
+      {"wait=", false},          {"wait", false},
+      {"wait=-1", false},        {"wait=1.5", false},
+      {"wait=soon", false},      {"waiting=5", false},
+      {"respond-async", false},  {"", false},
+      {"wait=0, wait=9", false},  // the first wait is the one applied
+      {nullptr, false},
+  };
+  for (const auto &[value, applied] : cases) {
+    EXPECT_EQ(applied_wait(value), applied) << '"' << (value != nullptr ? value : "(null)") << '"';
+  }
+}
+
+TEST(LongPoll, TheWaitAskedLeavesHalfTheDeadlineForTheAnswer) {
+  using std::chrono::milliseconds;
+  EXPECT_EQ(poll_wait_seconds(kDefaultDeadline), kLongestPollWait);
+  EXPECT_EQ(poll_wait_seconds(kLongestDeadline), kLongestPollWait);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(40000)), 20);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(39999)), 19);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(10000)), 5);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(2000)), 1);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(1999)), 0);
+  EXPECT_EQ(poll_wait_seconds(milliseconds(1)), 0);
 }
 
 // A stop check that says stop at its n-th call.

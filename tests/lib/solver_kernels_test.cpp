@@ -138,16 +138,29 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
   }
 }
 
+class Mirror : public ::testing::TestWithParam<qern_local::mirror_kernel> {};
+
 // The upper half from the lower: bit s above the half is bit total - s, at
-// every bit offset of the total, over full, empty and random stretches, and
-// nothing above the total.
-TEST(Mirror, FillsEachUpperBitFromItsMirrorBelow) {
+// every bit offset of the total (and so of the sources against the vector
+// blocks), over full, empty and random stretches, and nothing above the
+// total, even where the window runs past it; the upper half may already hold
+// bits, which stay.
+TEST_P(Mirror, FillsEachUpperBitFromItsMirrorBelow) {
+  const qern_local::mirror_kernel kernel = GetParam();
+  if (!qern_local::mirror_kernel_runs(kernel))
+    GTEST_SKIP() << "this CPU does not run the kernel";
   std::mt19937_64 rng(53);
   std::vector<uint64_t> totals = {63, 64, 65, 127, 128, 129, 4095, 4096, 4097};
+  for (uint64_t k = 0; k < 64; ++k)
+    totals.push_back(64 * 1024 + 1000 + k);  // each offset, many whole blocks
   for (int k = 0; k < 40; ++k)
     totals.push_back(rng() % 30000);
+  for (int k = 0; k < 8; ++k)
+    totals.push_back(rng() % (uint64_t{1} << 24));  // several stop-check pieces
   for (const uint64_t total : totals) {
-    const size_t last = static_cast<size_t>(total / 64);
+    // Some windows run past the total's word: those words stay empty.
+    const size_t beyond = rng() % 3 == 0 ? 1 + rng() % 40 : 0;
+    const size_t last = static_cast<size_t>(total / 64) + beyond;
     const size_t first = static_cast<size_t>(total / 2 / 64) + 1;
     if (first > last)
       continue;
@@ -156,17 +169,27 @@ TEST(Mirror, FillsEachUpperBitFromItsMirrorBelow) {
       const int kind = static_cast<int>(rng() % 4);
       words[k] = kind == 0 ? 0 : kind == 1 ? ~uint64_t{0} : rng();
     }
-    const std::vector<uint64_t> lower = words;
-    std::vector<uint64_t> expected = lower;
+    for (size_t k = first; k <= total / 64; ++k)
+      words[k] = rng() % 5 == 0 ? rng() & rng() & rng() : 0;
+    if (total % 64 != 63)
+      words[total / 64] &= (uint64_t{2} << (total % 64)) - 1;  // no sum above the total
+    const std::vector<uint64_t> before = words;
+    std::vector<uint64_t> expected = before;
     for (uint64_t s = 64 * first; s <= total; ++s) {
-      if (bit(lower, total - s))
+      if (bit(before, total - s))
         set_bit(expected, s);
     }
     qern_local::work_meter meter(nullptr);
-    qern_local::mirror_upper_half(words.data(), total, first, last, meter);
+    qern_local::mirror_upper_half(words.data(), total, first, last, meter, kernel);
     ASSERT_EQ(words, expected) << "total " << total;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Mirror,
+                         ::testing::Values(qern_local::mirror_kernel::widest,
+                                           qern_local::mirror_kernel::portable,
+                                           qern_local::mirror_kernel::avx2,
+                                           qern_local::mirror_kernel::avx512));
 
 class BlockSweep : public ::testing::TestWithParam<bool> {};
 

@@ -50,8 +50,11 @@ def sleep_recorder(tmp_path_factory):
 class Scenario:
     """A scenario server process on 127.0.0.1."""
 
-    def __init__(self, name, not_ready=0, cert="server"):
+    def __init__(self, name, not_ready=0, cert="server", record=None):
         folder = certs_dir()
+        env = dict(os.environ)
+        if record is not None:
+            env["SCENARIO_RECORD"] = str(record)
         self.process = subprocess.Popen(
             [
                 sys.executable,
@@ -64,6 +67,7 @@ class Scenario:
             ],
             stdout=subprocess.PIPE,
             text=True,
+            env=env,
         )
         self.port = int(self.process.stdout.readline())
         self.origin = f"https://localhost:{self.port}"
@@ -78,8 +82,8 @@ class Scenario:
 def scenario():
     started = []
 
-    def start(name, not_ready=0, cert="server"):
-        server = Scenario(name, not_ready, cert)
+    def start(name, not_ready=0, cert="server", record=None):
+        server = Scenario(name, not_ready, cert, record)
         started.append(server)
         return server
 
@@ -174,10 +178,13 @@ def limit_open_files(count):
 class Service:
     """`python -m qernx_service` on a free port of 127.0.0.1, logging to a file."""
 
-    def __init__(self, log_path, *options, cert="server", keys=API_KEY, open_files=None):
+    def __init__(
+        self, log_path, *options, cert="server", keys=API_KEY, open_files=None, environment=None
+    ):
         folder = certs_dir()
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
         env["QERN_SERVICE_KEYS"] = keys
+        env.update(environment or {})
         self.log_path = log_path
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
@@ -250,10 +257,12 @@ PLAIN_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 class RedisServer:
-    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`."""
+    """Debian's redis-server on a free port of 127.0.0.1, its files in `folder`;
+    `options` come last and override the defaults."""
 
-    def __init__(self, folder: pathlib.Path):
+    def __init__(self, folder: pathlib.Path, *options: str):
         self.folder = folder
+        self.options = list(options)
         self.port = free_port()
         self.url = f"redis://127.0.0.1:{self.port}/0"
         self.start()
@@ -261,7 +270,8 @@ class RedisServer:
     def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1"]
-            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"],
+            + ["--dir", str(self.folder), "--save", "", "--appendonly", "no"]
+            + self.options,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
@@ -299,16 +309,21 @@ def redis_server(tmp_path):
 
 
 class Worker:
-    """`python -m qernx_service worker` in a process group of its own."""
+    """`python -m qernx_service worker` in a process group of its own; without
+    a URL, the options say where Redis is."""
 
-    def __init__(self, log_path, url, *options):
+    def __init__(self, log_path, url, *options, environment=None):
         self.log_path = log_path
+        where = ["--redis", url] if url else []
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
+        env.update(environment or {})
         with open(log_path, "w") as log:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "qernx_service", "worker", "--redis", url, *options],
+                [sys.executable, "-m", "qernx_service", "worker", *where, *options],
                 stdout=subprocess.DEVNULL,
                 stderr=log,
                 start_new_session=True,
+                env=env,
             )
         deadline = time.monotonic() + 60
         while "solving with" not in self.log():
@@ -338,8 +353,8 @@ def worker(tmp_path):
     """Starts solver workers; each is stopped at the end."""
     started = []
 
-    def start(url, *options):
-        made = Worker(tmp_path / f"worker-{len(started)}.log", url, *options)
+    def start(url, *options, **kwargs):
+        made = Worker(tmp_path / f"worker-{len(started)}.log", url, *options, **kwargs)
         started.append(made)
         return made
 
@@ -349,3 +364,13 @@ def worker(tmp_path):
             made.signal_group(signal.SIGCONT)
             made.stop()
         assert_every_line_stamped(made.log())
+
+
+@pytest.fixture
+def sentinel_group(tmp_path):
+    """A Redis primary, a replica and three sentinels (see sentinel_group.py)."""
+    from sentinel_group import SentinelGroup
+
+    group = SentinelGroup(tmp_path / "redis")
+    yield group
+    group.stop()

@@ -23,12 +23,19 @@ killed. Scenarios:
   forbidden-poll  polls are answered 403 "Forbidden"
   other-host   the result URL redirects to 127.0.0.1 (not localhost), which
                serves the result only to a request without the key
+  long-poll    honours `Prefer: wait=N` up to a second: the first NOT_READY
+               polls that ask for a wait are held that second, then
+               answered 202 with `Preference-Applied: wait=1`
+  says-wait    as long-poll, but answers at once all the same
+With SCENARIO_RECORD set, each accepted connection appends "connection" to
+that file, and each result request "prefer VALUE" (its Prefer header).
 All requests but those to other-host's object must carry the key.
 """
 
 import gzip
 import http.server
 import json
+import os
 import ssl
 import sys
 import threading
@@ -42,6 +49,13 @@ ODD_ID = "r+1/2=3&x?y%z#w "
 REQUEST_ID = ODD_ID if SCENARIO == "odd-id" else "r-1"
 state = {"polls": 0, "posts": 0, "problem": None}
 lock = threading.Lock()
+RECORD = os.environ.get("SCENARIO_RECORD")
+
+
+def record(line):
+    if RECORD:
+        with lock, open(RECORD, "a") as file:
+            file.write(line + "\n")
 
 
 def payload(items):
@@ -60,6 +74,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def setup(self):
+        record("connection")  # one handler per accepted connection
+        super().setup()
 
     def answer(self, status, body, content_type="application/json", headers=()):
         self.send_response(status)
@@ -99,6 +117,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             state["polls"] += 1
             polls = state["polls"]
         path, _, query = self.path.partition("?")
+        if path == "/v0/result":
+            record(f"prefer {self.headers.get('Prefer')}")
         if SCENARIO == "other-host" and path.startswith("/v0/objects/"):
             if "x-api-key" in self.headers:
                 return self.answer(400, b'{"message":"The key reached another host"}')
@@ -134,11 +154,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(120)
             return None
+        if SCENARIO in ("long-poll", "says-wait") and polls <= NOT_READY:
+            asked = (self.headers.get("Prefer") or "").partition("wait=")[2]
+            if asked.isdigit() and int(asked) >= 1:
+                time.sleep(1.0 if SCENARIO == "long-poll" else 0.0)
+                return self.answer(202, b'{"message":"Result not ready"}', headers=[applied])
+            return self.answer(202, b'{"message":"Result not ready"}')
         if SCENARIO == "never" or (SCENARIO == "ready" and polls <= NOT_READY):
             return self.answer(202, b'{"message":"Result not ready"}')
         self.answer(200, payload(state["problem"]), "application/octet-stream")
 
 
+applied = ("Preference-Applied", "wait=1")
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

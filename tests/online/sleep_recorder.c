@@ -1,13 +1,15 @@
-/* Interposed over the C library's nanosleep() and connect(), for the online
- * tests. A solve with a stop check pauses in slices of 100 ms; each slice is
- * counted and returns at once, so back-off schedules of half an hour run in a
- * moment. The next connect() (a transfer lies between two pauses) or the
- * process's exit writes the pause as a line "p SLICES" to the file named by
- * QERN_TEST_SLEEP_LOG. A solve without one pauses in one wait of whole
+/* Interposed over the C library's nanosleep(), connect() and poll(), for the
+ * online tests. A solve with a stop check pauses in slices of 100 ms; each
+ * slice is counted and returns at once, so back-off schedules of half an hour
+ * run in a moment. The next connect() or poll() (a transfer lies between two
+ * pauses, and waits for its answer even on a connection kept from an earlier
+ * one) or the process's exit writes the pause as a line "p SLICES" to the
+ * file named by QERN_TEST_SLEEP_LOG. A solve without one pauses in one wait of whole
  * seconds, recorded at once the same way. Other sleeps and every connect go
  * on to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <poll.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -51,4 +53,11 @@ int connect(int socket, const struct sockaddr *address, socklen_t length) {
   int (*real)(int, const struct sockaddr *, socklen_t) =
       (int (*)(int, const struct sockaddr *, socklen_t))dlsym(RTLD_NEXT, "connect");
   return real(socket, address, length);
+}
+
+int poll(struct pollfd *fds, nfds_t count, int timeout) {
+  flush_pause();
+  int (*real)(struct pollfd *, nfds_t, int) =
+      (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+  return real(fds, count, timeout);
 }

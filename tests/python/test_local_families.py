@@ -23,6 +23,13 @@ def uniform(seed, count, low, high, times=1):
     return [times * rng.randint(low, high) for _ in range(count)]
 
 
+def fibonacci(n):
+    a, b = 0, 1
+    for _ in range(n):
+        a, b = b, a + b
+    return a
+
+
 FAMILIES = {
     "divisor 2": uniform(1, 400, 1, 2000, 2),
     "divisor 3": uniform(2, 300, 1, 2000, 3),
@@ -43,6 +50,16 @@ FAMILIES = {
     "3 * 2**k": [3 * 2**k for k in range(20)],
     "huge among small": uniform(13, 300, 1, 2000) + [10**7 + 1],
     "narrow spread": uniform(14, 300, 10**4, 10500),
+    # Too few items to have many sums, whatever divisor most of them share.
+    "powers of 5 and one": [5**k for k in range(1, 10)] + [1],
+    "every third Fibonacci and one odd": [fibonacci(3 * k) for k in range(1, 12)] + [5],
+    "one huge": [2**25 + 3],
+    "three far apart": [2**25, 2**24 + 1, 5],
+    "few, repeated": [2**22 + 1] * 3 + [7],
+    # 2^10 sums at most, against 2^14 and 2^14 - 1 words: either side of the
+    # point where the sorted array is always kept.
+    "few at the edge": [2**k for k in range(9)] + [64 * 16383 - 511],
+    "few past the edge": [2**k for k in range(9)] + [64 * 16382 - 511],
     "zeros only": [0] * 7,
     "empty": [],
 }

@@ -3,6 +3,8 @@ bitset's words: the garbage collector never sees that array while it holds
 words, and a memory failure while the words become ints leaves no word where
 an object should be."""
 
+import collections
+import random
 import sys
 
 import pytest
@@ -124,3 +126,25 @@ def test_a_run_of_equal_words_holds_one_reference_per_slot(local, items, run_wor
     assert sys.getrefcount(kept) == slots + 2
     del words
     assert sys.getrefcount(kept) == 2
+
+
+# Sums of near powers of two: thousands of distinct words, each repeated many
+# times and never in runs. Equal words still share ints (a list of fresh ints
+# costs several times the memory and time), and every shared int holds
+# exactly one reference per slot.
+def test_thousands_of_distinct_words_share_their_ints(local):
+    rng = random.Random(1)
+    items = [2**k + rng.randint(0, 2 ** (k - 3)) for k in range(3, 24)]
+    words = qernx.complete_subset_sum(items)
+    assert words == subset_sums(items)
+    distinct = len(set(words))
+    assert distinct > 4096
+    slots = collections.Counter(map(id, words))
+    assert len(slots) < 2 * distinct
+    checked = 0
+    for kept in {id(w): w for w in words if w > 2**40}.values():
+        if slots[id(kept)] > 1:
+            # getrefcount's argument, `kept`, the dict's value and one per slot.
+            assert sys.getrefcount(kept) == slots[id(kept)] + 3, hex(kept)
+            checked += 1
+    assert checked > 1000

@@ -10,16 +10,18 @@ import json
 import random
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from http import HTTPStatus
 
 import pytest
+import redis.exceptions
 from conftest import random_items
 from oracle import reachable, subset_sums
 from qernx_service.access_log import escape_for_log, mask_query
 from qernx_service.backends.embedded import EmbeddedBackend, solver_processes
 from qernx_service.protocol import MAX_TOTAL, Refusal, parse_problem, result_payload
 from qernx_service.solver import solve_payload
-from qernx_service.state import FAILED, PENDING, UNKNOWN
+from qernx_service.state import FAILED, PENDING, REFUSED, UNKNOWN
 
 
 @pytest.mark.parametrize(
@@ -245,6 +247,71 @@ def test_queue_bounds_refuse_with_retry_after_and_free_up_once_solved(queued, pe
         await h.backend.submit("a", [1])
 
     run(scenario, max_queued=queued, max_queued_per_key=per_key)
+
+
+@pytest.mark.parametrize("kills", [1, 2, 3])
+@pytest.mark.parametrize("companions", [0, 6])
+def test_a_solver_death_costs_no_other_problem_and_two_refuse_the_one_in_flight(kills, companions):
+    killer = [4321, 1]
+    deaths = []
+    made = []
+    gate = threading.Event()
+
+    def solve(problems):
+        # A solver "process" dies whenever it holds the killer, `kills` times.
+        assert gate.wait(10)
+        if killer in problems and len(deaths) < kills:
+            deaths.append(list(problems))
+            raise BrokenProcessPool("a solver process died")
+        return [(result_payload(subset_sums(items)), 0.0) for items in problems]
+
+    def new_executor():
+        made.append(ThreadPoolExecutor(1))
+        return made[-1]
+
+    backend = EmbeddedBackend(
+        None, ttl=60, solvers=2, solve=solve, warm=None, new_executor=new_executor
+    )
+    rng = random.Random(kills * 10 + companions)
+    innocents = [random_items(rng, rng.randint(1, 20), 0, 300) for _ in range(companions)]
+
+    async def settled(owner, request_id):
+        for _ in range(1000):
+            found = await backend.lookup(owner, request_id)
+            if found != PENDING:
+                return found
+            await asyncio.sleep(0.01)
+        raise AssertionError("never solved")
+
+    async def scenario():
+        await backend.start()
+        try:
+            # Queued before any dispatcher runs: one batch holds them all.
+            ids = [await backend.submit("a", items) for items in innocents[:3]]
+            killer_id = await backend.submit("k", killer)
+            ids += [await backend.submit("b", items) for items in innocents[3:]]
+            gate.set()
+            for request_id, items in zip(ids, innocents):
+                owner = "a" if request_id in ids[:3] else "b"
+                assert as_int(await settled(owner, request_id)) == reachable(items)
+            found = await settled("k", killer_id)
+            if kills >= 2:
+                assert found == REFUSED
+            else:
+                assert as_int(found) == reachable(killer)
+            later = await backend.submit("c", [5, 9])
+            assert as_int(await settled("c", later)) == reachable([5, 9])
+            assert await backend.queue_depth() == 0
+        finally:
+            gate.set()
+            await backend.close()
+
+    asyncio.run(scenario())
+    assert len(deaths) == min(kills, 2)
+    assert len(made) == 2 + len(deaths)  # one per dispatcher, one per death
+    # After the first death the killer is tried alone: a second death is its own.
+    assert all(batch == [killer] for batch in deaths[1:])
+    assert len(deaths[0]) == 1 + companions
 
 
 def test_the_oldest_results_go_first_beyond_the_memory_bound():
@@ -596,3 +663,38 @@ def test_the_http_protocol_ends_whether_or_not_it_began(made):
         assert transport.closed == made
 
     asyncio.run(run())
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        "OOM command not allowed when used memory > 'maxmemory'.",
+        "READONLY You can't write against a read only replica.",
+        "MISCONF Redis is configured to save RDB snapshots",
+        "ERR unknown command 'XFOO'",
+        # redis-py counts these among connection errors: Redis did answer.
+        "LOADING Redis is loading the dataset in memory",
+        "WRONGPASS invalid username-password pair",
+        "NOAUTH Authentication required.",
+    ],
+)
+def test_a_worker_logs_redis_answers_in_redis_words(answer):
+    from qernx_service.worker import describe
+    from redis._parsers.base import BaseParser
+
+    error = BaseParser.parse_error(answer)  # as redis-py reads it off the wire
+    assert describe(error) == f"Redis answered: {answer}"
+
+
+@pytest.mark.parametrize(
+    "error",
+    [
+        ConnectionRefusedError(111, "Connection refused"),
+        redis.exceptions.ConnectionError("Error 111 connecting to 127.0.0.1:9."),
+        redis.exceptions.TimeoutError("Timeout reading from socket"),
+    ],
+)
+def test_a_worker_says_cannot_reach_only_when_redis_did_not_answer(error):
+    from qernx_service.worker import describe
+
+    assert describe(error) == f"cannot reach Redis: {error}"

@@ -8,10 +8,14 @@ from __future__ import annotations
 from typing import Protocol
 
 from ..state import Found
+from ..waits import ResultWaits
 
 
 class Backend(Protocol):
     """What the HTTP layer asks of a back-end."""
+
+    # The result requests waiting in this process, woken as results are stored.
+    waits: ResultWaits
 
     async def start(self) -> None: ...
     async def close(self) -> None: ...

@@ -3,6 +3,10 @@
 Problems are solved on an executor (solver processes by default) while the
 event loop keeps answering: one dispatcher per solver hands it the waiting
 problems in batches, so a burst of small problems costs few round trips.
+Each dispatcher has a solver process of its own: when one dies (killed, out
+of memory) only its batch is affected. A new process replaces it and each
+problem of the batch is solved again, alone, so that a second death is
+known to be its problem's: such a problem is refused.
 Results are kept for `ttl` seconds. Each key has a share of the store,
 `max_result_bytes_per_key`: a problem is refused (429) when the results its
 key holds, and the most that its waiting problems can still add, would pass
@@ -23,12 +27,17 @@ from typing import Callable
 
 from ..protocol import Refusal, result_bound, share_refusal
 from ..solver import prepare_process, solve_many, warm_up
-from ..state import FAILED, PENDING, UNKNOWN, Found, Metrics, timestamp
+from ..state import FAILED, PENDING, REFUSED, UNKNOWN, Found, Metrics, timestamp
+from ..waits import ResultWaits
 
 SolveMany = Callable[[list[list[int]]], "list[tuple[bytes, float] | str]"]
 # Problems one trip to a solver process carries at most, and their items.
 BATCH_PROBLEMS = 64
 BATCH_ITEMS = 200_000
+# Solver processes a problem may be in flight in when they die before it is refused.
+DEATHS_REFUSED = 2
+# What a refused problem's lookup tells, and the log.
+KILLER = "solver processes died twice while solving it"
 
 
 def solver_processes(count: int) -> ProcessPoolExecutor:
@@ -41,12 +50,13 @@ def solver_processes(count: int) -> ProcessPoolExecutor:
 
 
 class _Entry:
-    __slots__ = ("owner", "payload", "failed", "reserved")
+    __slots__ = ("owner", "payload", "failed", "refused", "reserved")
 
     def __init__(self, owner: str, reserved: int) -> None:
         self.owner = owner
         self.payload: bytes | None = None
         self.failed = False
+        self.refused = False
         # The most the result can take, held from the key's share until solved.
         self.reserved = reserved
 
@@ -54,7 +64,7 @@ class _Entry:
 class EmbeddedBackend:
     def __init__(
         self,
-        executor: Executor,
+        executor: Executor | None,
         ttl: float,
         max_result_bytes: int = 256 << 20,
         max_queued: int = 10_000,
@@ -67,8 +77,12 @@ class EmbeddedBackend:
         metrics: Metrics | None = None,
         new_executor: Callable[[], Executor] | None = None,
     ) -> None:
-        self._executor = executor
+        # Given `new_executor`, each dispatcher has an executor of its own,
+        # made by it (and made again when it breaks); otherwise they share
+        # `executor`.
         self._new_executor = new_executor
+        self._shared = executor
+        self._executors: list[Executor] = []
         self._solvers = solvers
         self._solve = solve
         self._warm = warm
@@ -91,26 +105,38 @@ class EmbeddedBackend:
         self._held_by: collections.Counter[str] = collections.Counter()
         self._reserved_by: collections.Counter[str] = collections.Counter()
         self._waiting: collections.deque[tuple[str, str, list[int]]] = collections.deque()
+        # Per waiting problem: the solver processes that died with it in flight.
+        self._deaths: collections.Counter[str] = collections.Counter()
         self._wake: asyncio.Event | None = None
         self._dispatchers: list[asyncio.Task[None]] = []
+        self.waits = ResultWaits()
 
     async def start(self) -> None:
         """Starts every solver process now rather than at the first problem,
         and a dispatcher for each."""
         loop = asyncio.get_running_loop()
+        if self._new_executor is not None:
+            self._executors = [self._new_executor() for _ in range(self._solvers)]
+        else:
+            assert self._shared is not None
+            self._executors = [self._shared] * self._solvers
         if self._warm is not None:
             warm = self._warm
             await asyncio.gather(
-                *(loop.run_in_executor(self._executor, warm) for _ in range(self._solvers))
+                *(loop.run_in_executor(executor, warm) for executor in self._executors)
             )
         self._wake = asyncio.Event()
-        self._dispatchers = [asyncio.ensure_future(self._dispatch()) for _ in range(self._solvers)]
+        self._dispatchers = [
+            asyncio.ensure_future(self._dispatch(index)) for index in range(self._solvers)
+        ]
 
     async def close(self) -> None:
+        self.waits.close()
         for dispatcher in self._dispatchers:
             dispatcher.cancel()
         await asyncio.gather(*self._dispatchers, return_exceptions=True)
-        await asyncio.to_thread(self._executor.shutdown, True, cancel_futures=True)
+        for executor in {id(e): e for e in self._executors}.values():
+            await asyncio.to_thread(executor.shutdown, True, cancel_futures=True)
 
     async def healthy(self) -> bool:
         return True
@@ -145,6 +171,8 @@ class EmbeddedBackend:
         entry = self._entries.get(request_id)
         if entry is None or entry.owner != owner:
             return UNKNOWN
+        if entry.refused:
+            return REFUSED
         if entry.failed:
             return FAILED
         return PENDING if entry.payload is None else entry.payload
@@ -171,57 +199,93 @@ class EmbeddedBackend:
         self._expire()
         return len(self._results), self._result_bytes
 
-    async def _dispatch(self) -> None:
+    async def _dispatch(self, index: int) -> None:
         assert self._wake is not None
-        loop = asyncio.get_running_loop()
         while True:
             while not self._waiting:
                 self._wake.clear()
                 await self._wake.wait()
             batch = [self._waiting.popleft()]
             size = len(batch[0][2])
-            while self._waiting and len(batch) < BATCH_PROBLEMS:
+            # A problem that was in flight when a solver process died is
+            # solved alone: should it kill this one too, it is the cause.
+            while (
+                self._waiting
+                and len(batch) < BATCH_PROBLEMS
+                and batch[0][0] not in self._deaths
+                and self._waiting[0][0] not in self._deaths
+            ):
                 size += len(self._waiting[0][2])
                 if size > BATCH_ITEMS:
                     break
                 batch.append(self._waiting.popleft())
-            problems = [items for _, _, items in batch]
-            try:
-                solved = await self._solve_batch(loop, problems)
-            except Exception as error:  # a solver process died twice: the batch fails
-                solved = [str(error) or type(error).__name__] * len(batch)
-            for (request_id, owner, _), outcome in zip(batch, solved):
+            solved = await self._solve_batch(index, batch)
+            for (request_id, owner, _), outcome in zip(batch, solved or []):
+                self._deaths.pop(request_id, None)
                 self._finish(request_id, owner, outcome)
 
     async def _solve_batch(
-        self, loop: asyncio.AbstractEventLoop, problems: list[list[int]]
-    ) -> list[tuple[bytes, float] | str]:
-        """Solves a batch; when a solver process dies (killed, out of memory)
-        its pool is unusable, so new processes replace it and the batch is
-        tried once more."""
-        for attempt in (1, 2):
-            executor = self._executor
-            try:
-                return await loop.run_in_executor(executor, self._solve, problems)
-            except BrokenExecutor as error:
-                if self._new_executor is None or attempt == 2:
-                    raise
-                if self._executor is executor:  # the first dispatcher to see it replaces it
-                    print(
-                        f"{timestamp()} qernx_service: a solver process died ({error});"
-                        " starting new ones",
-                        file=sys.stderr,
-                        flush=True,
-                    )
-                    self._executor = self._new_executor()
-                    executor.shutdown(wait=False, cancel_futures=True)
-        raise AssertionError("unreachable")
+        self, index: int, batch: list[tuple[str, str, list[int]]]
+    ) -> list[tuple[bytes, float] | str] | None:
+        """The batch's outcomes on dispatcher `index`'s solver, or None when
+        that solver died and the batch waits to be solved again."""
+        problems = [items for _, _, items in batch]
+        executor = self._executors[index]
+        in_flight = False
+        try:
+            running = asyncio.get_running_loop().run_in_executor(executor, self._solve, problems)
+            in_flight = True
+            return await running
+        except BrokenExecutor as error:
+            if self._new_executor is None:  # nothing to replace it with: the batch fails
+                return [str(error) or type(error).__name__] * len(batch)
+            self._replace(index, executor, error)
+            if in_flight:
+                self._solve_again(batch)
+            else:  # its process died idle: the batch was never in it
+                self._waiting.extendleft(reversed(batch))
+            return None
+        except Exception as error:
+            return [str(error) or type(error).__name__] * len(batch)
 
-    def _finish(self, request_id: str, owner: str, outcome: tuple[bytes, float] | str) -> None:
+    def _replace(self, index: int, executor: Executor, error: BaseException) -> None:
+        """A new solver process for dispatcher `index`, whose own died."""
+        print(
+            f"{timestamp()} qernx_service: a solver process died ({error}); starting a new one",
+            file=sys.stderr,
+            flush=True,
+        )
+        assert self._new_executor is not None
+        self._executors[index] = self._new_executor()
+        executor.shutdown(wait=False, cancel_futures=True)
+
+    def _solve_again(self, batch: list[tuple[str, str, list[int]]]) -> None:
+        """Puts a dead solver's batch first in line again, each problem to be
+        solved alone, but for those in flight in DEATHS_REFUSED that died."""
+        again = []
+        for request_id, owner, items in batch:
+            self._deaths[request_id] += 1
+            if self._deaths[request_id] >= DEATHS_REFUSED:
+                del self._deaths[request_id]
+                self._finish(request_id, owner, KILLER, refused=True)
+            else:
+                again.append((request_id, owner, items))
+        self._waiting.extendleft(reversed(again))
+        if again and self._wake is not None:
+            self._wake.set()
+
+    def _finish(
+        self,
+        request_id: str,
+        owner: str,
+        outcome: tuple[bytes, float] | str,
+        refused: bool = False,
+    ) -> None:
         payload = None
         if isinstance(outcome, str):
             print(
-                f"{timestamp()} qernx_service: solve {request_id} failed: {outcome}",
+                f"{timestamp()} qernx_service: solve {request_id}"
+                f" {'refused' if refused else 'failed'}: {outcome}",
                 file=sys.stderr,
                 flush=True,
             )
@@ -239,6 +303,8 @@ class EmbeddedBackend:
         self._unreserve(entry)
         entry.payload = payload
         entry.failed = payload is None
+        entry.refused = refused
+        self.waits.wake(request_id)
         self._results[request_id] = self._clock() + self._ttl
         self._results_of.setdefault(owner, collections.OrderedDict())[request_id] = None
         if payload:

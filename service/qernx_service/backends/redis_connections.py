@@ -14,8 +14,9 @@ from __future__ import annotations
 import asyncio
 from typing import Any
 
-import redis.asyncio
 from redis.exceptions import RedisError
+
+from ..redis_connect import RedisTarget, close_async, connect_async
 
 # One front-end is one event loop, and Redis answers a command in well under
 # a millisecond: past a few dozen connections, more only let more requests
@@ -43,24 +44,22 @@ def default_pool_size(max_connections: int) -> int:
 
 
 class RedisConnections:
-    def __init__(self, url: str, pool_size: int = DEFAULT_POOL) -> None:
-        self.url = url
+    def __init__(self, target: RedisTarget, pool_size: int = DEFAULT_POOL) -> None:
+        self.target = target
         self.pool_size = pool_size
-        pool = redis.asyncio.BlockingConnectionPool.from_url(
-            url, max_connections=pool_size, timeout=POOL_WAIT, **SETTINGS
-        )
         # Closing the client closes its pool.
-        self.client: Any = redis.asyncio.Redis.from_pool(pool)
+        self.client: Any = connect_async(target, pool=(pool_size, POOL_WAIT), **SETTINGS)
         # /healthz asks Redis on a connection of its own, so that it tells
         # whether Redis answers, not whether the pool has a free connection.
         self._health: Any = self.dedicated()
         self._probe: asyncio.Future[bool] | None = None
 
     def dedicated(self) -> Any:
-        """A client with one connection of its own, outside the pool, for a
-        task that holds a connection while it waits (a health probe, a
-        subscriber): the pool's connections stay free for requests."""
-        return redis.asyncio.Redis.from_url(self.url, single_connection_client=True, **SETTINGS)
+        """A client of its own, outside the pool, for a task that holds a
+        connection while it waits (a health probe, a subscriber) and does
+        one thing at a time: it opens one connection, and the pool's stay
+        free for requests."""
+        return connect_async(self.target, **SETTINGS)
 
     async def healthy(self) -> bool:
         """Whether Redis answers PING. Checks asked for while one is on its
@@ -79,5 +78,5 @@ class RedisConnections:
             return False
 
     async def close(self) -> None:
-        await self._health.aclose()
-        await self.client.aclose()
+        await close_async(self._health)
+        await close_async(self.client)

@@ -2,6 +2,7 @@
 but for this test's ports, paths, certificate and Redis: an option renamed
 or a default changed without the README fails here."""
 
+import gzip
 import os
 import pathlib
 import re
@@ -14,9 +15,10 @@ import time
 
 import pytest
 from conftest import API_KEY, PLAIN_ENV, certs_dir, free_port
+from sentinel_group import DATA_PASSWORD, MASTER_NAME, SENTINEL_PASSWORD, SentinelGroup
 from test_operations import ISO_START, scrape
 from test_proxying import PlainListener
-from test_service_protocol import bitset_bytes
+from test_service_protocol import bitset_bytes, submit, wait_ready
 
 pytestmark = pytest.mark.service_only
 
@@ -44,6 +46,7 @@ def commands():
 def test_the_readme_has_the_commands_this_test_runs():
     found = commands()
     assert sum(" worker " in f" {c} " for c in found) >= 2, found
+    assert sum("--redis-sentinel " in c for c in found) >= 2, found
     assert sum("--uds " in c for c in found) >= 3, found
     assert any("--cert " in c for c in found), found
 
@@ -70,15 +73,25 @@ def localised(command, tmp_path, ports):
     return [sys.executable, "-m", "qernx_service", *words[1:]]
 
 
+def through_sentinels(argv, group):
+    """The README's sentinels and primary's name replaced by the test's."""
+    after = {"--redis-sentinel": group.addresses, "--redis-master": MASTER_NAME}
+    return [after.get(before, word) for before, word in zip(["", *argv], argv)]
+
+
 @pytest.mark.parametrize("command", commands())
-def test_each_readme_command_starts_serves_and_stops(command, redis_server, tmp_path):
+def test_each_readme_command_starts_serves_and_stops(command, redis_server, tmp_path, request):
     ports = {}
     argv = localised(command, tmp_path, ports)
     if "--port" not in argv and "worker" not in argv and "--uds" not in argv:
         argv += ["--port", "0"]
     env = {k: v for k, v in PLAIN_ENV.items() if not k.startswith("QERN_")}
     env["QERN_SERVICE_KEYS"] = API_KEY
-    if "worker" in argv or "--result-ttl" in argv:  # the Redis section's and the units'
+    if "--redis-sentinel" in argv:  # passwords from the environment, as written
+        group = request.getfixturevalue("sentinel_group")
+        argv = through_sentinels(argv, group)
+        env.update(group.environment())
+    elif "worker" in argv or "--result-ttl" in argv:  # the Redis section's and the units'
         env["QERN_REDIS_URL"] = redis_server.url  # from the environment, as written
     log_path = tmp_path / "log"
     with open(log_path, "w") as log:
@@ -148,6 +161,35 @@ def test_the_readme_redis_settings_keep_results_across_a_redis_restart(
     worker(redis_server.url, "--concurrency", "1")
     _, data = wait_ready(server, f"/v0/result?requestId={queued}")
     assert gzip.decompress(data) == bitset_bytes([7, 9])
+
+
+def test_the_readme_sentinel_settings_serve_with_replicas_confirming(tmp_path, service, worker):
+    data, sentinel = blocks("conf")
+    assert "sentinel monitor" in sentinel and "requirepass" in data
+
+    def local(text):
+        text = text.replace("data-password", DATA_PASSWORD)
+        return text.replace("sentinel-password", SENTINEL_PASSWORD).splitlines()
+
+    def sentinel_settings(primary_port):
+        text = sentinel.replace("10.0.0.5 6379", f"127.0.0.1 {primary_port}")
+        return local(re.sub(r"\bqernx\b", MASTER_NAME, text))
+
+    group = SentinelGroup(tmp_path / "redis", local(data), sentinel_settings)
+    try:
+        settings = dict(
+            zip(*[iter(group.primary.cli("CONFIG", "GET", "*").split("\n"))] * 2, strict=False)
+        )
+        assert settings["appendonly"] == "yes" and settings["min-replicas-to-write"] == "1"
+        options = group.options("--redis-min-replicas", "1")
+        server = service(*options, environment=group.environment())
+        worker(None, *options, "--concurrency", "1", environment=group.environment())
+        items = [17, 4, 999]
+        request_id = submit(server, items)
+        _, data = wait_ready(server, f"/v0/result?requestId={request_id}")
+        assert gzip.decompress(data) == bitset_bytes(items)
+    finally:
+        group.stop()
 
 
 @pytest.mark.skipif(not shutil.which("systemd-analyze"), reason="no systemd-analyze")
