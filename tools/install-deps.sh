@@ -10,6 +10,7 @@ packages=(
   openssl util-linux mount
   redis-server
   nghttp2-server
+  nghttp2-client
   tinyproxy
   prometheus
   nginx-light

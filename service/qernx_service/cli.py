@@ -104,6 +104,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     add_options(add)
     add(
+        "--redis-pool",
+        type=positive_int,
+        default=None,
+        help="connections to Redis at most; requests beyond wait their turn"
+        " (default: 64, or --max-connections if fewer)",
+    )
+    add(
         "--workers",
         type=positive_int,
         default=os.cpu_count() or 2,
@@ -196,6 +203,10 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         raise SystemExit(fail(str(problem), 2)) from None
     if arguments.max_result_bytes_per_key is None:
         arguments.max_result_bytes_per_key = max(1, arguments.max_result_bytes // SHARE_DIVISOR)
+    if (arguments.redis or arguments.redis_sentinel) and arguments.redis_pool is None:
+        from .backends.redis_connections import default_pool_size
+
+        arguments.redis_pool = default_pool_size(arguments.max_connections)
     arguments.backlog = max(arguments.backlog, 1024)
     return arguments
 
@@ -328,6 +339,7 @@ def serve(arguments: argparse.Namespace) -> int:
             arguments.max_queued_per_key,
             arguments.max_result_bytes,
             arguments.max_result_bytes_per_key,
+            pool_size=arguments.redis_pool,
         )
     else:
         from .backends.embedded import EmbeddedBackend, solver_processes

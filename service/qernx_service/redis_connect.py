@@ -165,14 +165,28 @@ def _sentinel_settings(target: RedisTarget, options: dict[str, Any]) -> dict[str
     return settings
 
 
-def connect_async(target: RedisTarget, **options: Any) -> Any:
+def connect_async(
+    target: RedisTarget, pool: tuple[int, float] | None = None, **options: Any
+) -> Any:
     """An asyncio client of the target; through Sentinel, each new connection
-    goes to the primary the sentinels name at that moment."""
+    goes to the primary the sentinels name at that moment. With `pool`
+    (size, seconds), its connections are that many at most, and a command
+    waits up to that long for one to be free."""
     import redis.asyncio
 
+    bounded: dict[str, Any] = {}
+    if pool is not None:
+        bounded = {"max_connections": pool[0], "timeout": pool[1]}
     if target.url is not None:
-        return redis.asyncio.Redis.from_url(target.url, **options)
-    from redis.asyncio.sentinel import Sentinel
+        if pool is None:
+            return redis.asyncio.Redis.from_url(target.url, **options)
+        return redis.asyncio.Redis.from_pool(
+            redis.asyncio.BlockingConnectionPool.from_url(target.url, **bounded, **options)
+        )
+    from redis.asyncio.sentinel import Sentinel, SentinelConnectionPool
+
+    class BlockingSentinelPool(SentinelConnectionPool, redis.asyncio.BlockingConnectionPool):
+        """Connections to the primary of the moment, bounded like the pool above."""
 
     sentinel = Sentinel(
         target.sentinels,
@@ -180,7 +194,9 @@ def connect_async(target: RedisTarget, **options: Any) -> Any:
         password=target.password,
         **options,
     )
-    return sentinel.master_for(target.master)
+    if pool is None:
+        return sentinel.master_for(target.master)
+    return sentinel.master_for(target.master, connection_pool_class=BlockingSentinelPool, **bounded)
 
 
 async def close_async(client: Any) -> None:

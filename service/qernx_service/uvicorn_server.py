@@ -25,6 +25,7 @@ from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 from .access_log import escape_for_log, log_line
 from .app import ServiceApp
 from .handlers import DEADLINE_KEY
+from .heap import Heap, keep_trimmed
 from .metrics_listener import serve_metrics
 from .state import timestamp
 
@@ -413,6 +414,7 @@ class ServiceServer(uvicorn.Server):
         self.metrics_sock = metrics_sock
         self.metrics_page = metrics_page
         self.metrics_server: asyncio.AbstractServer | None = None
+        self.trimming: asyncio.Task[None] | None = None
 
     def run(self, sockets: list[socket.socket] | None = None) -> None:
         """Serves on uvicorn's event loop. The server it creates accepts
@@ -475,6 +477,8 @@ class ServiceServer(uvicorn.Server):
                 self.metrics_sock, self.metrics_page, self.create_server
             )
         if self.started:
+            # Memory that bursts of connections leave behind goes back to the system.
+            self.trimming = asyncio.ensure_future(keep_trimmed(Heap()))
             self.on_started()
 
     async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
@@ -484,6 +488,8 @@ class ServiceServer(uvicorn.Server):
         for server in self.servers:
             server.close()
         self.on_stopping()
+        if self.trimming is not None:
+            self.trimming.cancel()
         if self.metrics_server is not None:
             self.metrics_server.close()
         for sock in sockets or []:

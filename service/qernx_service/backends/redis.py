@@ -48,6 +48,7 @@ from ..protocol import Refusal, result_bound, share_refusal
 from ..redis_connect import RedisTarget, close_async, connect_async
 from ..state import FAILED, LIVE_SECONDS, PENDING, UNKNOWN, Found, timestamp
 from ..waits import ResultWaits
+from .redis_connections import DEFAULT_POOL, RedisConnections
 
 STREAM = "qernx:problems"
 GROUP = "solvers"
@@ -295,13 +296,15 @@ class RedisBackend:
         max_queued_per_key: int = 1_000,
         max_result_bytes: int = 256 << 20,
         max_result_bytes_per_key: int = 64 << 20,
+        pool_size: int = DEFAULT_POOL,
     ) -> None:
         if isinstance(target, str):
             target = RedisTarget(url=target)
         self._target = target
-        self._client: Any = connect_async(
-            target, socket_timeout=5, socket_connect_timeout=5, health_check_interval=30
-        )
+        # Every command below goes through the one bounded pool; the
+        # subscription holds a connection of its own (`subscriber`).
+        self.connections = RedisConnections(target, pool_size)
+        self._client: Any = self.connections.client
         self._max_queued = max_queued
         self._max_queued_per_key = max_queued_per_key
         self._max_result_bytes = max_result_bytes
@@ -394,13 +397,10 @@ class RedisBackend:
             self._listener.cancel()
             await asyncio.gather(self._listener, return_exceptions=True)
         await close_async(self._subscriber)
-        await close_async(self._client)
+        await self.connections.close()
 
     async def healthy(self) -> bool:
-        try:
-            return bool(await self._client.ping())
-        except (RedisError, OSError):
-            return False
+        return await self.connections.healthy()
 
     async def signing_key(self, generated: bytes) -> bytes:
         """The key shared by every front-end: the first to start sets it."""
