@@ -34,7 +34,9 @@ sanitized=(env LD_PRELOAD="$(g++ -print-file-name=libasan.so)" "$python")
 
 "${sanitized[@]}" -c 'import qernx; assert "asan-module" in qernx.__file__, qernx.__file__'
 status=0
-"${sanitized[@]}" -m pytest -q -p no:cacheprovider "$@" || status=$?
+# Two workers: the offline tests are short but many, and each runs slower
+# under the sanitizers.
+"${sanitized[@]}" -m pytest -q -n 2 -p no:cacheprovider "$@" || status=$?
 # Four workers on two cores: most online tests wait on servers and pauses.
 bash tools/with-throwaway-ca.sh "${sanitized[@]}" -m pytest -q -n 4 -p no:cacheprovider tests/online \
   "$@" || status=$?

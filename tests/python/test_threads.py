@@ -52,9 +52,8 @@ def test_bytes_call_on_threads_matches_int(family, threads):
     assert int.from_bytes(answer, "little") == reachable(items)
 
 
-@pytest.mark.parametrize(
-    "threads", ["1", "2", "3", "8", "", "0", "two", "-2", "99999999999", "2000x"]
-)
+# Counts and junk alike (the settings' own tests read every form of junk).
+@pytest.mark.parametrize("threads", ["1", "2", "8", "two", "2000x"])
 def test_list_call_under_qern_threads_matches_int(monkeypatch, threads):
     monkeypatch.setenv("QERN_KILLSWITCH", "1")
     monkeypatch.setenv("QERN_THREADS", threads)
