@@ -188,7 +188,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // A few items over many words: their sums, listed, cost less than any pass
   // over the words, and each word is then written once.
   if (sums_stay_few(count, written)) {
-    solve_sparse(items, count, words, written, 0, meter);  // all of them, unless stopped
+    solve_sparse(items, count, words, written, 0, meter, threads);  // all of them, unless stopped
     return;
   }
 
@@ -225,14 +225,14 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
                           sweep_threads{threads});
   } else {
-    const size_t taken = solve_sparse(items, count, words, written, last, meter);
+    const size_t taken = solve_sparse(items, count, words, written, last, meter, threads);
     if (taken == count || meter.stopped())
       return;
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
                           meter, false, sweep_threads{threads});
   }
   if (written - 1 > last && !meter.stopped())
-    mirror_upper_half(words, total, last + 1, written - 1, meter);
+    mirror_upper_half(words, total, last + 1, written - 1, meter, mirror_kernel::widest, threads);
 }
 
 // Sorts a copy of the items, then solves: packed into residue rows where they
@@ -284,11 +284,6 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
-    // Every path writes all the words: for a big answer their pages are
-    // first faulted on the threads asked for (the threads' minimum is half
-    // such an answer's words).
-    if (threads > 1 && written >= 2 * sweep_threads::kMinWords)
-      touch_pages_on_threads(words, written, threads);
     if (with_scratch) {
       solve_sorted(items, item_count, words, written, meter, threads);
     } else {

@@ -95,15 +95,28 @@ class thread_grant {
   unsigned count_ = 0;
 };
 
-// Writes a zero into one word of each page of words[0, count) on up to
-// `wanted` threads of the budget (within `cpus`; 0: usable_cpus()), the
-// calling thread among them, or on none when fewer than two are free. The
-// kernel clears a fresh page at its first write, most of a big dense solve's
-// time on one thread (perf: clear_page), and clears pages side by side when
-// several threads fault them. The words' values do not matter: the solve
-// writes every one afterwards. Never throws; asks no stop check.
-void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
-                            unsigned cpus = 0) noexcept;
+// One piece of a pass over words: words [low, high) of it. Never throws.
+using range_task = void (*)(void *context, size_t low, size_t high);
+
+// Runs task over [0, count) in pieces of `piece` (2 MiB of words: two threads
+// seldom fault the same huge page), on up to `wanted` threads of the budget
+// (within `cpus`; 0: usable_cpus()), the calling thread among them, or on the
+// calling thread alone when no other is free. The meter is asked on the
+// calling thread between its pieces; returns false when it stopped the pass
+// (some pieces then never ran). Never throws.
+constexpr size_t kSplitPiece = (size_t{2} << 20) / sizeof(uint64_t);
+bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter,
+                      range_task task, void *context, unsigned cpus = 0) noexcept;
+
+// The same with any callable taking (low, high).
+template <class Task>
+bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter, Task &task,
+                      unsigned cpus = 0) noexcept {
+  return split_on_threads(
+      count, piece, wanted, meter,
+      [](void *context, size_t low, size_t high) { (*static_cast<Task *>(context))(low, high); },
+      &task, cpus);
+}
 
 // Solver threads running in this process now (tests watch the budget).
 unsigned threads_running();
@@ -154,9 +167,10 @@ enum class mirror_kernel { widest, portable, avx2, avx512 };
 bool mirror_kernel_runs(mirror_kernel kernel);
 
 // Sum s is reachable exactly when total - s is: fills the words [first, last]
-// from the mirrored bits below them, all known.
+// from the mirrored bits below them, all known, on up to `threads` threads
+// when they are many.
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
-                       mirror_kernel kernel = mirror_kernel::widest);
+                       mirror_kernel kernel = mirror_kernel::widest, unsigned threads = 1);
 
 // ---- Divisor reduction (divisor_reduction.cpp) -----------------------------
 
@@ -207,8 +221,9 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 // taken. When all are taken the words [0, written) hold the answer, each
 // written once; otherwise the words [0, last] hold the sums of the items taken
 // and the words above last are not yet written.
+// Long runs of empty words are cleared on up to `threads` threads.
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t last, work_meter &meter);
+                    size_t last, work_meter &meter, unsigned threads = 1);
 
 // True when so few items cannot have many sums next to the words: the sorted
 // array is then the cheapest path whatever divisor the items share.

@@ -124,22 +124,10 @@ picked_kernel pick(mirror_kernel kernel) {
   }
 }
 
-}  // namespace
-
-bool mirror_kernel_runs(mirror_kernel kernel) {
-  switch (kernel) {
-    case mirror_kernel::avx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
-    case mirror_kernel::avx2:
-      return __builtin_cpu_supports("avx2");
-    default:
-      return true;
-  }
-}
-
-void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
-                       mirror_kernel kernel) {
+// The words [first, last]; each reads only words below the half, so any
+// split of them can be mirrored side by side.
+void mirror_words(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
+                  mirror_kernel kernel) {
   // Bit j of word w is sum 64 w + j, mirrored at total - 64 w - j: the
   // reversed 64 bits that end there, which start at s(w) = total - 64 w - 63,
   // all below `first`. s falls by a word per word, at the same bit offset.
@@ -187,6 +175,33 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
   const unsigned top_bits = total % kWordBits;  // sums above the total stay 0
   if (last == total / kWordBits && top_bits != 63)
     bits[last] &= (uint64_t{2} << top_bits) - 1;
+}
+
+}  // namespace
+
+bool mirror_kernel_runs(mirror_kernel kernel) {
+  switch (kernel) {
+    case mirror_kernel::avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("gfni");
+    case mirror_kernel::avx2:
+      return __builtin_cpu_supports("avx2");
+    default:
+      return true;
+  }
+}
+
+void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
+                       mirror_kernel kernel, unsigned threads) {
+  if (threads < 2 || last - first + 1 < sweep_threads::kMinWords) {
+    mirror_words(bits, total, first, last, meter, kernel);
+    return;
+  }
+  auto part = [=](size_t low, size_t high) {
+    work_meter unchecked(nullptr);  // the pass asks the stop check between pieces
+    mirror_words(bits, total, first + low, first + high - 1, unchecked, kernel);
+  };
+  split_on_threads(last - first + 1, kSplitPiece, threads, meter, part);
 }
 
 }  // namespace qern_local

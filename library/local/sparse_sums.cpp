@@ -45,11 +45,23 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 
 // Writes every word [0, written) once from the sorted sums: the gaps between
 // them are cleared a stretch at a time, at memset's speed.
+// Long gaps are cleared on the threads asked for: a big answer's first write
+// also faults its pages, which the kernel then clears side by side.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
-                 work_meter &meter) {
+                 work_meter &meter, unsigned threads) {
   constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
   size_t next = 0;                            // the first word not yet written
   auto clear_up_to = [&](size_t end) {
+    if (threads > 1 && end - next >= sweep_threads::kMinWords) {
+      uint64_t *const gap = words + next;
+      auto clear = [gap](size_t low, size_t high) {
+        std::fill(gap + low, gap + high, uint64_t{0});
+      };
+      if (!split_on_threads(end - next, kSplitPiece, threads, meter, clear))
+        return false;
+      next = end;
+      return true;
+    }
     while (next < end) {
       const size_t stretch = std::min(end - next, kPiece);
       std::fill(words + next, words + next + stretch, uint64_t{0});
@@ -82,7 +94,7 @@ bool sums_stay_few(size_t count, size_t written) {
 }
 
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t /*last*/, work_meter &meter) {
+                    size_t /*last*/, work_meter &meter, unsigned threads) {
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   // Two arrays together stay within half the answer's size.
   const size_t capacity = written / 4;
@@ -113,7 +125,7 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
       break;
     }
   }
-  write_words(sums, words, written, meter);
+  write_words(sums, words, written, meter, threads);
   return taken;
 }
 

@@ -134,40 +134,88 @@ void thread_grant::give_back(unsigned count) {
   }
 }
 
-void touch_pages_on_threads(uint64_t *words, size_t count, unsigned wanted,
-                            unsigned cpus) noexcept {
-  constexpr size_t kPageWords = 4096 / sizeof(uint64_t);
-  constexpr size_t kHugePageWords = (size_t{2} << 20) / sizeof(uint64_t);
-  if (wanted < 2)
-    return;
-  // The calling thread is one of the touching threads: the grant covers it.
-  thread_grant grant(wanted, cpus != 0 ? cpus : usable_cpus());
-  if (grant.count() < 2)
-    return;
-  const unsigned parts = grant.count();
-  // Whole huge pages to each thread, so that no two fault the same one.
-  const size_t each = count / parts + (count % parts != 0 ? 1 : 0);
-  const size_t share = (each + kHugePageWords - 1) / kHugePageWords * kHugePageWords;
-  const auto touch = [words, count, share](unsigned part) noexcept {
-    const size_t low = std::min(count, share * part);
-    const size_t high = std::min(count, low + share);
-    for (size_t i = low; i < high; i += kPageWords)
-      words[i] = 0;
-  };
-  std::unique_ptr<std::thread[]> helpers(new (std::nothrow) std::thread[parts - 1]);
-  if (!helpers)
-    return;
+namespace {
+
+// One split pass: pieces handed out in turn from `next`; `stop` ends it.
+struct split_pass {
+  range_task task;
+  void *context;
+  size_t count;
+  size_t piece;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+
+  // Runs pieces until none is left; returns the words done.
+  size_t take_one() noexcept {
+    if (stop.load(std::memory_order_relaxed))
+      return 0;
+    const size_t low = next.fetch_add(piece, std::memory_order_relaxed);
+    if (low >= count)
+      return 0;
+    const size_t high = std::min(count, low + piece);
+    task(context, low, high);
+    return high - low;
+  }
+};
+
+}  // namespace
+
+bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter,
+                      range_task task, void *context, unsigned cpus) noexcept {
+  split_pass pass;
+  pass.task = task;
+  pass.context = context;
+  pass.count = count;
+  pass.piece = std::max<size_t>(piece, 1);
+  const size_t pieces = count / pass.piece + (count % pass.piece != 0 ? 1 : 0);
+  // The calling thread is one of the threads: the grant covers it.
+  // One thread alone takes nothing from the budget, as the plain sweep.
+  const unsigned asked = static_cast<unsigned>(std::min<size_t>(wanted, pieces));
+  const bool threaded = asked >= 2;
+  thread_grant grant(threaded ? asked : 0, threaded ? (cpus != 0 ? cpus : usable_cpus()) : 0);
+  std::unique_ptr<std::thread[]> helpers;
   unsigned started = 0;
-  for (; started + 1 < parts; ++started) {
-    try {
-      helpers[started] = std::thread(touch, started + 1);
-    } catch (const std::exception &) {  // out of threads or memory: the rest stays untouched
+  if (grant.count() >= 2) {
+    helpers.reset(new (std::nothrow) std::thread[grant.count() - 1]);
+    for (; helpers && started + 1 < grant.count(); ++started) {
+      try {
+        helpers[started] = std::thread([&pass] {
+          while (pass.take_one() != 0) {
+          }
+        });
+      } catch (const std::exception &) {  // out of threads or memory: fewer do
+        break;
+      }
+    }
+  }
+  grant.give_back(grant.count() - std::min(grant.count(), started + 1));
+  const pid_t solving = getpid();
+  bool forked = false;
+  while (true) {
+    const size_t done = pass.take_one();
+    if (done == 0)
+      break;
+    if (meter.add(done)) {
+      pass.stop.store(true, std::memory_order_relaxed);
+      break;
+    }
+    // A stop check that forked (a signal handler may): the helpers are
+    // gone in the child, and their pieces with them.
+    if (getpid() != solving) {
+      forked = true;
       break;
     }
   }
-  touch(0);
-  for (unsigned t = 0; t < started; ++t)
-    helpers[t].join();
+  for (unsigned t = 0; t < started; ++t) {
+    if (forked) {
+      helpers[t].detach();
+    } else {
+      helpers[t].join();
+    }
+  }
+  if (forked)
+    meter.halt();
+  return !meter.stopped();
 }
 
 unsigned threads_running() {

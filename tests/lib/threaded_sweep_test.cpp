@@ -163,31 +163,82 @@ TEST_P(ThreadedSolve, WholeAnswerAndCutWindowMatchShiftOr) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
 
-// Threads, words.
-class TouchedPages : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+// Threads, items in the pass.
+class ThreadedPass : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
 
-// The first word of every 4 KiB of the array is zeroed, on threads when two or
-// more are asked for, and no other word, nor any past the end.
-TEST_P(TouchedPages, ZeroOneWordPerPageAndNothingElse) {
+// Every index in exactly one piece, run once, and never more solver threads
+// at a time than the limit allows, however many are asked for.
+TEST_P(ThreadedPass, RunsEveryPieceOnceWithinTheBudget) {
   const auto [threads, count] = GetParam();
-  constexpr uint64_t kMark = 0xA5A5A5A5A5A5A5A5ull;
-  std::vector<uint64_t> words(count + 1, kMark);
-  qern_local::touch_pages_on_threads(words.data(), count, threads, 64);
-  size_t wrong = 0;
-  for (size_t i = 0; i <= count; ++i) {
-    const uint64_t expected = threads >= 2 && i < count && i % 512 == 0 ? 0 : kMark;
-    wrong += words[i] != expected ? 1 : 0;
+  constexpr size_t kPiece = 7;
+  constexpr unsigned kLimit = 3;
+  std::vector<uint8_t> runs(count + 1, 0);
+  std::atomic<unsigned> most{0};
+  auto task = [&](size_t low, size_t high) {
+    ASSERT_LT(low, high);
+    ASSERT_LE(high - low, kPiece);
+    for (size_t i = low; i < high; ++i)
+      ++runs[i];  // pieces never overlap: no two threads write one index
+    unsigned seen = most.load();
+    const unsigned now = qern_local::threads_running();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+  };
+  qern_local::work_meter meter(nullptr);
+  EXPECT_TRUE(qern_local::split_on_threads(count, kPiece, threads, meter, task, kLimit));
+  for (size_t i = 0; i < count; ++i)
+    ASSERT_EQ(runs[i], 1) << "index " << i;
+  EXPECT_EQ(runs[count], 0);
+  EXPECT_LE(most.load(), kLimit);
+  if (threads < 2 || count <= kPiece) {
+    EXPECT_EQ(most.load(), 0u);  // one thread alone takes nothing from the budget
   }
-  EXPECT_EQ(wrong, 0u);
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, TouchedPages,
+INSTANTIATE_TEST_SUITE_P(Threads, ThreadedPass,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 8u),
-                                            ::testing::Values(size_t{0}, size_t{1}, size_t{512},
-                                                              size_t{513}, (size_t{1} << 18) - 1,
-                                                              (size_t{1} << 18) + 5,
-                                                              3 * (size_t{1} << 18) + 1)));
+                                            ::testing::Values(size_t{0}, size_t{1}, size_t{6},
+                                                              size_t{7}, size_t{8}, size_t{14},
+                                                              size_t{5000})));
+
+// Threads, mirror kernel.
+class ThreadedMirror
+    : public ::testing::TestWithParam<std::tuple<unsigned, qern_local::mirror_kernel>> {};
+
+// An upper half of several pieces, mirrored on threads, against the bit-by-bit
+// mirror of a random lower half, at a total on a word boundary and off it.
+TEST_P(ThreadedMirror, MatchesTheMirrorBitByBit) {
+  const auto [threads, kernel] = GetParam();
+  if (!qern_local::mirror_kernel_runs(kernel))
+    GTEST_SKIP() << "this CPU does not run the kernel";
+  std::mt19937_64 rng(threads);
+  for (const uint64_t offset : {uint64_t{0}, uint64_t{37}}) {
+    const uint64_t total = 64 * 2 * (3 * qern_local::kSplitPiece + 77) + offset;
+    const size_t first = static_cast<size_t>(total / 2 / 64) + 1;
+    const size_t last = static_cast<size_t>(total / 64);
+    ASSERT_GE(last - first + 1, qern_local::sweep_threads::kMinWords);
+    std::vector<uint64_t> words(last + 1, 0);
+    for (size_t k = 0; k < first; ++k)
+      words[k] = rng() % 3 == 0 ? ~uint64_t{0} : rng();
+    std::vector<uint64_t> expected = words;
+    for (uint64_t s = 64 * first; s <= total; ++s) {
+      const uint64_t from = total - s;
+      if ((words[from / 64] >> (from % 64)) & 1)
+        expected[s / 64] |= uint64_t{1} << (s % 64);
+    }
+    qern_local::work_meter meter(nullptr);
+    qern_local::mirror_upper_half(words.data(), total, first, last, meter, kernel, threads);
+    ASSERT_EQ(words, expected) << "total " << total;
+    EXPECT_EQ(qern_local::threads_running(), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Threads, ThreadedMirror,
+    ::testing::Combine(::testing::Values(2u, 3u),
+                       ::testing::Values(qern_local::mirror_kernel::widest,
+                                         qern_local::mirror_kernel::portable)));
 
 // A stop check that says stop on its third ask, from whichever thread asks.
 struct counted_stop {
@@ -217,6 +268,24 @@ TEST(ThreadedStop, EndsTheSolveOnTheCallingThreadAndReturnsItsThreads) {
             QERN_STATUS_STOPPED);
   EXPECT_EQ(stopper.asks.load(), 3);
   EXPECT_FALSE(stopper.other_thread.load());
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// The pass asks the check between the calling thread's pieces only, and ends
+// early: some pieces never run.
+TEST(ThreadedStop, EndsAPassOnTheCallingThread) {
+  counted_stop stopper;
+  stopper.asker = std::this_thread::get_id();
+  const qern_stop stop{counted_stop::check, &stopper};
+  qern_local::work_meter meter(&stop);
+  const size_t piece = qern_local::work_meter::kCheckEvery / 4;
+  const size_t count = 1000 * piece;
+  std::atomic<size_t> ran{0};
+  auto task = [&](size_t low, size_t high) { ran += high - low; };
+  EXPECT_FALSE(qern_local::split_on_threads(count, piece, 2, meter, task, 2));
+  EXPECT_EQ(stopper.asks.load(), 3);
+  EXPECT_FALSE(stopper.other_thread.load());
+  EXPECT_LT(ran.load(), count);
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
