@@ -395,18 +395,21 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
                            const sweep_threads &threads) {
   const size_t end_word = last + 1;
   const size_t blocks = (end_word + kBlock - 1) / kBlock;
-  std::vector<uint8_t> states(blocks);
+  // The words hold no sum above reach: the blocks past it are empty unread.
+  std::vector<uint8_t> states(blocks, kEmpty);
+  const size_t reached =
+      static_cast<size_t>(std::min<uint64_t>(reach / kWordBits, last)) / kBlock + 1;
   auto classify = [&states, words, end_word](size_t low, size_t high) {
     for (size_t b = low; b < high; ++b)
       states[b] = classify_words(words + b * kBlock, std::min(kBlock, end_word - b * kBlock));
   };
-  if (threads.wanted > 1 && end_word >= threads.min_words) {
-    if (!split_on_threads(blocks, kSplitPiece / kBlock, threads.wanted, meter, classify,
+  if (threads.wanted > 1 && reached * kBlock >= threads.min_words) {
+    if (!split_on_threads(reached, kSplitPiece / kBlock, threads.wanted, meter, classify,
                           threads.cpus))
       return;
   } else {
-    classify(0, blocks);
-    if (meter.add(end_word / 4))
+    classify(0, reached);
+    if (meter.add(reached * 2))
       return;
   }
   const sweep_kernel sweep = pick_sweep_kernel(portable);

@@ -221,7 +221,6 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     solve_window(items, kept, words, last + 1, meter, threads);
     if (meter.stopped())
       return;
-    std::fill(words + last + 1, words + written, uint64_t{0});
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
                           sweep_threads{threads});
   } else {

@@ -105,17 +105,24 @@ using range_task = void (*)(void *context, size_t low, size_t high);
 // calling thread between its pieces; returns false when it stopped the pass
 // (some pieces then never ran). Never throws.
 constexpr size_t kSplitPiece = (size_t{2} << 20) / sizeof(uint64_t);
+
+// The skew that puts split_on_threads' piece edges for words from `first`
+// on 2 MiB boundaries of the address space: each piece then faults whole
+// huge pages of its own.
+inline size_t huge_page_skew(const uint64_t *first) {
+  return static_cast<size_t>(reinterpret_cast<uintptr_t>(first) / sizeof(uint64_t)) % kSplitPiece;
+}
 bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter,
-                      range_task task, void *context, unsigned cpus = 0) noexcept;
+                      range_task task, void *context, unsigned cpus = 0, size_t skew = 0) noexcept;
 
 // The same with any callable taking (low, high).
 template <class Task>
 bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter, Task &task,
-                      unsigned cpus = 0) noexcept {
+                      unsigned cpus = 0, size_t skew = 0) noexcept {
   return split_on_threads(
       count, piece, wanted, meter,
       [](void *context, size_t low, size_t high) { (*static_cast<Task *>(context))(low, high); },
-      &task, cpus);
+      &task, cpus, skew);
 }
 
 // Solver threads running in this process now (tests watch the budget).
@@ -166,9 +173,9 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
 enum class mirror_kernel { widest, portable, avx2, avx512 };
 bool mirror_kernel_runs(mirror_kernel kernel);
 
-// Sum s is reachable exactly when total - s is: fills the words [first, last]
-// from the mirrored bits below them, all known, on up to `threads` threads
-// when they are many.
+// Sum s is reachable exactly when total - s is: writes the words [first, last]
+// (whatever they held) from the mirrored bits below them, all known, on up to
+// `threads` threads when they are many.
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
                        mirror_kernel kernel = mirror_kernel::widest, unsigned threads = 1);
 

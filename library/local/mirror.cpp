@@ -16,14 +16,9 @@ uint64_t reverse_bits(uint64_t x) {
   return __builtin_bswap64(x);
 }
 
-// ORs the reversed `mirrored` into the word: full and empty stretches need no
-// reversing.
-inline void or_mirrored(uint64_t &word, uint64_t mirrored) {
-  if (mirrored == kAllOnes) {
-    word = kAllOnes;
-  } else if (mirrored != 0) {
-    word |= reverse_bits(mirrored);
-  }
+// The word `mirrored` reversed: full and empty stretches need no reversing.
+inline uint64_t reversed_word(uint64_t mirrored) {
+  return mirrored == kAllOnes || mirrored == 0 ? mirrored : reverse_bits(mirrored);
 }
 
 // The vector kernels mirror a block of destination words [word, word + n)
@@ -67,7 +62,7 @@ size_t mirror_blocks_portable(uint64_t *, size_t, size_t, unsigned, size_t) {
     reversed = _mm256_shuffle_epi8(reversed, byte_order);  // bytes within each half
     reversed = _mm256_permute4x64_epi64(reversed, 0x4E);   // the halves
     auto *target = reinterpret_cast<__m256i *>(bits + word);
-    _mm256_storeu_si256(target, _mm256_or_si256(_mm256_loadu_si256(target), reversed));
+    _mm256_storeu_si256(target, reversed);
   }
   return done;
 }
@@ -99,7 +94,7 @@ size_t mirror_blocks_portable(uint64_t *, size_t, size_t, unsigned, size_t) {
     }
     __m512i reversed = _mm512_maskz_permutexvar_epi8(kAll64, byte_order, window);
     reversed = _mm512_gf2p8affine_epi64_epi8(reversed, reverse_matrix, 0);
-    _mm512_storeu_si512(bits + word, _mm512_or_si512(_mm512_loadu_si512(bits + word), reversed));
+    _mm512_storeu_si512(bits + word, reversed);
   }
   return done;
 }
@@ -159,7 +154,7 @@ void mirror_words(uint64_t *bits, uint64_t total, size_t first, size_t last, wor
       const uint64_t mirrored =
           offset == 0 ? bits[source]
                       : (bits[source] >> offset) | (bits[source + 1] << (kWordBits - offset));
-      or_mirrored(bits[word], mirrored);
+      bits[word] = reversed_word(mirrored);
       if ((word++ & 0xFFFF) == 0 && meter.add(0x10000))
         return;
       if (source == 0)
@@ -168,7 +163,7 @@ void mirror_words(uint64_t *bits, uint64_t total, size_t first, size_t last, wor
   }
   for (; word <= last; ++word) {  // the words whose mirrored bits start below 0
     const int64_t end = static_cast<int64_t>(total) - static_cast<int64_t>(64 * word);
-    or_mirrored(bits[word], bits_at(bits, end - 63));
+    bits[word] = reversed_word(bits_at(bits, end - 63));
     if ((word & 0xFFFF) == 0 && meter.add(0x10000))
       return;
   }
@@ -201,7 +196,8 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     work_meter unchecked(nullptr);  // the pass asks the stop check between pieces
     mirror_words(bits, total, first + low, first + high - 1, unchecked, kernel);
   };
-  split_on_threads(last - first + 1, kSplitPiece, threads, meter, part);
+  split_on_threads(last - first + 1, kSplitPiece, threads, meter, part, 0,
+                   huge_page_skew(bits + first));
 }
 
 }  // namespace qern_local

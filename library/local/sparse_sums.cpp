@@ -57,7 +57,7 @@ void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t writ
       auto clear = [gap](size_t low, size_t high) {
         std::fill(gap + low, gap + high, uint64_t{0});
       };
-      if (!split_on_threads(end - next, kSplitPiece, threads, meter, clear))
+      if (!split_on_threads(end - next, kSplitPiece, threads, meter, clear, 0, huge_page_skew(gap)))
         return false;
       next = end;
       return true;
@@ -94,7 +94,7 @@ bool sums_stay_few(size_t count, size_t written) {
 }
 
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t /*last*/, work_meter &meter, unsigned threads) {
+                    size_t last, work_meter &meter, unsigned threads) {
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   // Two arrays together stay within half the answer's size.
   const size_t capacity = written / 4;
@@ -125,7 +125,9 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
       break;
     }
   }
-  write_words(sums, words, written, meter, threads);
+  // With items left, the sweep goes on up to last and the mirror writes the
+  // words above it.
+  write_words(sums, words, taken < count ? last + 1 : written, meter, threads);
   return taken;
 }
 

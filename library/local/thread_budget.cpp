@@ -142,6 +142,7 @@ struct split_pass {
   void *context;
   size_t count;
   size_t piece;
+  size_t skew;  // the grid of pieces starts this far before 0
   std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
 
@@ -149,10 +150,11 @@ struct split_pass {
   size_t take_one() noexcept {
     if (stop.load(std::memory_order_relaxed))
       return 0;
-    const size_t low = next.fetch_add(piece, std::memory_order_relaxed);
+    const size_t grid = next.fetch_add(piece, std::memory_order_relaxed);
+    const size_t low = grid == 0 ? 0 : grid - skew;
     if (low >= count)
       return 0;
-    const size_t high = std::min(count, low + piece);
+    const size_t high = std::min(count, grid + piece - skew);
     task(context, low, high);
     return high - low;
   }
@@ -161,13 +163,15 @@ struct split_pass {
 }  // namespace
 
 bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &meter,
-                      range_task task, void *context, unsigned cpus) noexcept {
+                      range_task task, void *context, unsigned cpus, size_t skew) noexcept {
   split_pass pass;
   pass.task = task;
   pass.context = context;
   pass.count = count;
   pass.piece = std::max<size_t>(piece, 1);
-  const size_t pieces = count / pass.piece + (count % pass.piece != 0 ? 1 : 0);
+  pass.skew = skew % pass.piece;
+  const size_t pieces =
+      (count + pass.skew) / pass.piece + ((count + pass.skew) % pass.piece != 0 ? 1 : 0);
   // The calling thread is one of the threads: the grant covers it.
   // One thread alone takes nothing from the budget, as the plain sweep.
   const unsigned asked = static_cast<unsigned>(std::min<size_t>(wanted, pieces));

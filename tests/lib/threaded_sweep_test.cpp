@@ -163,20 +163,22 @@ TEST_P(ThreadedSolve, WholeAnswerAndCutWindowMatchShiftOr) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
 
-// Threads, items in the pass.
-class ThreadedPass : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+// Threads, items in the pass, skew of the pieces' grid.
+class ThreadedPass : public ::testing::TestWithParam<std::tuple<unsigned, size_t, size_t>> {};
 
-// Every index in exactly one piece, run once, and never more solver threads
-// at a time than the limit allows, however many are asked for.
+// Every index in exactly one piece, run once, each piece within the grid
+// (skewed or not), and never more solver threads at a time than the limit
+// allows, however many are asked for.
 TEST_P(ThreadedPass, RunsEveryPieceOnceWithinTheBudget) {
-  const auto [threads, count] = GetParam();
+  const auto [threads, count, skew] = GetParam();
   constexpr size_t kPiece = 7;
   constexpr unsigned kLimit = 3;
   std::vector<uint8_t> runs(count + 1, 0);
   std::atomic<unsigned> most{0};
   auto task = [&](size_t low, size_t high) {
     ASSERT_LT(low, high);
-    ASSERT_LE(high - low, kPiece);
+    ASSERT_EQ((low + skew) / kPiece, (high - 1 + skew) / kPiece) << low << ".." << high;
+    ASSERT_TRUE(low == 0 || (low + skew) % kPiece == 0) << low;
     for (size_t i = low; i < high; ++i)
       ++runs[i];  // pieces never overlap: no two threads write one index
     unsigned seen = most.load();
@@ -185,29 +187,31 @@ TEST_P(ThreadedPass, RunsEveryPieceOnceWithinTheBudget) {
     }
   };
   qern_local::work_meter meter(nullptr);
-  EXPECT_TRUE(qern_local::split_on_threads(count, kPiece, threads, meter, task, kLimit));
+  EXPECT_TRUE(qern_local::split_on_threads(count, kPiece, threads, meter, task, kLimit, skew));
   for (size_t i = 0; i < count; ++i)
     ASSERT_EQ(runs[i], 1) << "index " << i;
   EXPECT_EQ(runs[count], 0);
   EXPECT_LE(most.load(), kLimit);
-  if (threads < 2 || count <= kPiece) {
+  if (threads < 2 || count + skew % kPiece <= kPiece) {
     EXPECT_EQ(most.load(), 0u);  // one thread alone takes nothing from the budget
   }
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, ThreadedPass,
-                         ::testing::Combine(::testing::Values(1u, 2u, 3u, 8u),
-                                            ::testing::Values(size_t{0}, size_t{1}, size_t{6},
-                                                              size_t{7}, size_t{8}, size_t{14},
-                                                              size_t{5000})));
+INSTANTIATE_TEST_SUITE_P(
+    Threads, ThreadedPass,
+    ::testing::Combine(::testing::Values(1u, 2u, 3u, 8u),
+                       ::testing::Values(size_t{0}, size_t{1}, size_t{6}, size_t{7}, size_t{8},
+                                         size_t{14}, size_t{5000}),
+                       ::testing::Values(size_t{0}, size_t{3}, size_t{6}, size_t{7})));
 
 // Threads, mirror kernel.
 class ThreadedMirror
     : public ::testing::TestWithParam<std::tuple<unsigned, qern_local::mirror_kernel>> {};
 
-// An upper half of several pieces, mirrored on threads, against the bit-by-bit
-// mirror of a random lower half, at a total on a word boundary and off it.
+// An upper half of several pieces, mirrored on threads over stale words,
+// against the bit-by-bit mirror of a random lower half, at a total on a word
+// boundary and off it.
 TEST_P(ThreadedMirror, MatchesTheMirrorBitByBit) {
   const auto [threads, kernel] = GetParam();
   if (!qern_local::mirror_kernel_runs(kernel))
@@ -227,6 +231,8 @@ TEST_P(ThreadedMirror, MatchesTheMirrorBitByBit) {
       if ((words[from / 64] >> (from % 64)) & 1)
         expected[s / 64] |= uint64_t{1} << (s % 64);
     }
+    for (size_t k = first; k <= last; ++k)
+      words[k] = rng();  // stale: every upper word is written
     qern_local::work_meter meter(nullptr);
     qern_local::mirror_upper_half(words.data(), total, first, last, meter, kernel, threads);
     ASSERT_EQ(words, expected) << "total " << total;
