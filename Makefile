@@ -135,12 +135,13 @@ wheel-check: venv
 demo: install
 	bash tools/with-throwaway-ca.sh $(VPY) demo/demo.py
 
-bench: install
+bench: install gtest
 	$(VPY) -m pip install -q gmpy2 numpy
 	$(VPY) bench/bench.py
 
 # The threads table alone: threads=2 against threads=1, two calls side by side.
-bench-threads: install
+bench-threads: install gtest
+	$(VPY) -m pip install -q numpy
 	$(VPY) bench/bench.py --threads only
 
 # The solver service: gzip levels, kept-alive submissions and polls, solves per

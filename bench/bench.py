@@ -388,7 +388,60 @@ def threads_table(args) -> list[dict]:
     if small:
         print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
     rows.append(_side_by_side(args.threads_repeat))
+    bandwidth = _sweep_bandwidth(10**9)
+    if bandwidth:
+        rows.append(bandwidth)
     return rows
+
+
+PATHS_BENCH = os.path.join(os.path.dirname(__file__), "..", "build", "gtest", "tests", "lib")
+
+
+def _sweep_bandwidth(total: int) -> dict | None:
+    """A pass of the dense sweep over the lower half of a total of `total`
+    bits (bench/paths.cpp, every block mixed), against numpy's `a |= b` on
+    arrays of as many words: both read two words and write one per word."""
+    binary = os.path.join(PATHS_BENCH, "qern_paths_bench")
+    try:
+        import numpy
+    except ImportError:
+        print("sweep bandwidth: numpy is not installed")
+        return None
+    if not os.path.exists(binary):
+        print("sweep bandwidth: build/gtest/tests/lib/qern_paths_bench is missing (make gtest)")
+        return None
+    out = subprocess.run(
+        [binary, "--sweep-bandwidth", str(total)], capture_output=True, text=True, check=True
+    ).stdout
+    pass_ms = {}
+    for line in out.splitlines():
+        fields = line.replace(",", "").split()
+        # "sweep pass: total T N words K thread(s): MS ms G GB/s"
+        pass_ms[int(fields[6])] = float(fields[8])
+    words = total // 2 // 64 + 1
+    rng = numpy.random.default_rng(1)
+    a = rng.integers(0, 2**64, size=words, dtype=numpy.uint64)
+    b = rng.integers(0, 2**64, size=words, dtype=numpy.uint64)
+    times = []
+    for _ in range(7):
+        start = time.perf_counter()
+        a |= b
+        times.append((time.perf_counter() - start) * 1000)
+    numpy_ms = statistics.median(times)
+    row = {"family": "sweep bandwidth", "total": total, "numpy_ms": numpy_ms}
+    parts = []
+    for threads, ms in sorted(pass_ms.items()):
+        row[f"pass_ms_{threads}"] = ms
+        parts.append(
+            f"{threads} thread{'s' if threads > 1 else ''} {ms:.1f} ms ({numpy_ms / ms:.2f})"
+        )
+    print(
+        f"sweep pass at T = {total:.0e} ({words} words, {24 * words / 2**20:.0f} MiB moved):"
+        f" numpy a |= b {numpy_ms:.1f} ms; sweep "
+        + ", ".join(parts)
+        + " (share of numpy's bandwidth)"
+    )
+    return row
 
 
 def _side_by_side(repeat: int) -> dict:

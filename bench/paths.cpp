@@ -2,9 +2,17 @@
 // shift-or'd over the words it reaches up to half the total, the upper half
 // mirrored. Medians of whole solves into a buffer already paged in, so that
 // only the work itself is timed. Run by `make bench-paths`.
+//
+// With `--sweep-bandwidth TOTAL`, the dense sweep alone instead: passes of
+// three items over the lower half of a total of TOTAL bits, every block mixed
+// so none is skipped, on one thread and on two, in bytes moved per second (a
+// pass reads its sources and reads and writes its targets: 24 bytes a word,
+// as `a |= b` on two arrays). bench/bench.py sets them beside numpy's.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -63,9 +71,52 @@ double median_ms(Solve solve, int repeat) {
   return times[times.size() / 2];
 }
 
+// Milliseconds per pass of the dense sweep over `words` words, every word
+// random (about half its bits set), on `threads` threads: the time of three
+// items less that of one, halved, so that reading the block states once and
+// starting the threads are left out.
+double sweep_pass_ms(size_t words, unsigned threads) {
+  std::mt19937_64 rng(301);
+  std::vector<uint64_t> pristine(words), bits(words);
+  for (auto &word : pristine)
+    word = rng();
+  // Shifts of a few thousand words: each pass covers nearly all the words.
+  const uint64_t items[] = {64 * 4001 + 17, 64 * 6007 + 33, 64 * 9001 + 5};
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = threads;
+  auto timed = [&](size_t count) {
+    std::vector<double> times;
+    for (int k = 0; k < 7; ++k) {
+      std::memcpy(bits.data(), pristine.data(), words * sizeof(uint64_t));
+      qern_local::work_meter meter(nullptr);
+      const auto start = clock_type::now();
+      qern_local::sweep_items_by_blocks(items, count, bits.data(), words - 1, 64 * words, meter,
+                                        false, on_threads);
+      times.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+  };
+  const double one = timed(1);
+  return (timed(3) - one) / 2;
+}
+
+int sweep_bandwidth(uint64_t total) {
+  const size_t words = static_cast<size_t>(total / 2 / 64) + 1;
+  for (unsigned threads : {1u, 2u}) {
+    const double ms = sweep_pass_ms(words, threads);
+    std::printf("sweep pass: total %llu, %zu words, %u thread%s: %.2f ms, %.2f GB/s\n",
+                static_cast<unsigned long long>(total), words, threads, threads == 1 ? "" : "s", ms,
+                24.0 * static_cast<double>(words) / ms / 1e6);
+  }
+  return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--sweep-bandwidth") == 0)
+    return sweep_bandwidth(std::strtoull(argv[2], nullptr, 10));
   const struct {
     const char *name;
     std::vector<uint64_t> items;
