@@ -255,8 +255,8 @@ def consumers_of(worker_process):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as command:
                 commands[pid] = command.read()
-        except FileNotFoundError:
-            pass
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # it ended between the listing and the read
     return [pid for pid, command in commands.items() if b"spawn_main" in command]
 
 
