@@ -22,6 +22,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <optional>
 
 #include "local_solver.h"
 #include "qern_local.h"
@@ -169,6 +170,16 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
   return best;
 }
 
+// Starts faulting the words [from, to) on a thread of the budget while the
+// caller solves below `from`: nothing may write them until toucher.finish().
+// A big answer is fresh memory, and its pages are then cleared by the kernel
+// beside the solve instead of at the first write that needs them.
+void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size_t from, size_t to,
+                     unsigned threads) {
+  if (threads > 1 && to > from && to - from >= sweep_threads::kMinWords)
+    toucher.emplace(words + from, to - from);
+}
+
 // Writes the sums of the items (ascending, non-zero; rewritten in place)
 // into the words [0, written), exactly as they lie in the full bitset.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
@@ -197,7 +208,11 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     for (size_t k = 0; k < count; ++k)
       items[k] /= g;
     const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
+    std::optional<page_toucher> spread_to;  // the spread writes them last
+    touch_meanwhile(spread_to, words, reduced_words, written, threads);
     solve_window(items, count, words, reduced_words, meter, threads);
+    if (spread_to)
+      spread_to->finish();
     if (!meter.stopped())
       spread_multiples(words, written, reduced_words, g, meter);
     return;
@@ -206,6 +221,10 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // Sums above half the total mirror those below it: only the words up to
   // the half are solved by shifting.
   const size_t last = std::min(written - 1, static_cast<size_t>(total / 2 / kWordBits));
+  // The mirror writes the upper half last: once nothing else will write it,
+  // its pages are faulted beside the sweep of the lower half.
+  std::optional<page_toucher> upper;
+  auto touch_upper_half = [&] { touch_meanwhile(upper, words, last + 1, written, threads); };
   const uint64_t shared = shared_divisor_of_most(items, count, total);
   if (shared != 0) {
     uint64_t others[kFewOthers];
@@ -218,6 +237,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
       }
     }
     const uint64_t shared_total = saturating_sum(items, kept);
+    touch_upper_half();
     solve_window(items, kept, words, last + 1, meter, threads);
     if (meter.stopped())
       return;
@@ -226,10 +246,13 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   } else {
     const size_t taken = solve_sparse(items, count, words, written, last, meter, threads);
     if (taken == count || meter.stopped())
-      return;
+      return;  // all of the words written
+    touch_upper_half();
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
                           meter, false, sweep_threads{threads});
   }
+  if (upper)
+    upper->finish();
   if (written - 1 > last && !meter.stopped())
     mirror_upper_half(words, total, last + 1, written - 1, meter, mirror_kernel::widest, threads);
 }
@@ -264,7 +287,11 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
     solved_words = static_cast<size_t>(rows.packed_limit / kWordBits) + 1;
   }
   const size_t reduced = reduce_repeats(sorted.get(), within, sorted.get());
+  std::optional<page_toucher> spread_to;  // packed rows: the spread writes them last
+  touch_meanwhile(spread_to, words, solved_words, written, threads);
   solve_window(sorted.get(), reduced, words, solved_words, meter, threads);
+  if (spread_to)
+    spread_to->finish();
   if (rows.stride != 0 && !meter.stopped())
     spread_rows(words, written, rows, meter);
 }

@@ -3,8 +3,10 @@
 // sums.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #include "qern_types.h"
 
@@ -124,6 +126,31 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
       [](void *context, size_t low, size_t high) { (*static_cast<Task *>(context))(low, high); },
       &task, cpus, skew);
 }
+
+// Faults the pages of words [0, count) on a thread of its own while the
+// calling thread goes on, so that the kernel clears them beside the caller's
+// work rather than when the caller first writes them: the upper half of a
+// dense answer, while the lower half is swept. Starts only when the budget
+// (within `cpus`; 0: usable_cpus()) has room for it beside the caller; the
+// words' values are not kept. finish() (or the destructor) ends and joins the
+// thread; in a child of fork() it leaves it, as it does not exist there.
+class page_toucher {
+ public:
+  page_toucher(uint64_t *words, size_t count, unsigned cpus = 0) noexcept;
+  ~page_toucher() { finish(); }
+  page_toucher(const page_toucher &) = delete;
+  page_toucher &operator=(const page_toucher &) = delete;
+
+  bool started() const { return thread_.joinable(); }
+  // Stops touching where it is and waits for the thread.
+  void finish() noexcept;
+
+ private:
+  thread_grant grant_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  int owner_ = 0;  // the process that started the thread
+};
 
 // Solver threads running in this process now (tests watch the budget).
 unsigned threads_running();

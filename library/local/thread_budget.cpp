@@ -222,6 +222,39 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
   return !meter.stopped();
 }
 
+page_toucher::page_toucher(uint64_t *words, size_t count, unsigned cpus) noexcept
+    : grant_(2, cpus != 0 ? cpus : usable_cpus()), owner_(getpid()) {
+  constexpr size_t kPageWords = 4096 / sizeof(uint64_t);
+  constexpr size_t kPagesBetweenLooks = 512;  // 2 MiB
+  if (grant_.count() < 2 || count == 0) {
+    grant_.give_back(grant_.count());
+    return;
+  }
+  try {
+    thread_ = std::thread([this, words, count] {
+      for (size_t i = 0; i < count; i += kPageWords) {
+        if ((i / kPageWords) % kPagesBetweenLooks == 0 && stop_.load(std::memory_order_relaxed))
+          return;
+        words[i] = 0;
+      }
+    });
+  } catch (const std::exception &) {  // out of threads or memory: the caller faults them
+    grant_.give_back(grant_.count());
+  }
+}
+
+void page_toucher::finish() noexcept {
+  if (!thread_.joinable())
+    return;
+  stop_.store(true, std::memory_order_relaxed);
+  if (getpid() != owner_) {
+    thread_.detach();  // forked in a stop check: no thread to join here
+  } else {
+    thread_.join();
+  }
+  grant_.give_back(grant_.count());
+}
+
 unsigned threads_running() {
   const uint64_t seen = running.load();
   return (seen & ~uint64_t{0xFFFFFFFF}) == this_process() ? static_cast<unsigned>(seen) : 0;

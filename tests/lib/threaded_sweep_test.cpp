@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -161,6 +162,31 @@ TEST_P(ThreadedSolve, WholeAnswerAndCutWindowMatchShiftOr) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
+// The paths that solve into the low words and then spread over all of them
+// (a shared divisor, residue rows), whose upper words are faulted on a thread
+// meanwhile: the same answer as shift-or.
+TEST_P(ThreadedSolve, SpreadPathsMatchShiftOr) {
+  const unsigned threads = GetParam();
+  std::mt19937_64 rng(threads + 90);
+  std::vector<uint64_t> divisor(60), rows(40);
+  for (auto &w : divisor)
+    w = 3 * ((rng() % (uint64_t{1} << 18)) * 2 + 1);
+  divisor.push_back(3 * (uint64_t{1} << 23));
+  for (auto &w : rows)
+    w = 1 + 1009 * (rng() % 2000);
+  for (const auto &items : {divisor, rows}) {
+    const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+    ASSERT_GE(needed, 2 * qern_local::sweep_threads::kMinWords);
+    std::vector<uint64_t> words(needed, 0xA5A5A5A5A5A5A5A5ull);
+    size_t count = needed;
+    ASSERT_EQ(qern_local_solve_threads(items.data(), items.size(), words.data(), &count, nullptr,
+                                       threads),
+              0);
+    EXPECT_EQ(words, reference_solve(items, needed));
+    EXPECT_EQ(qern_local::threads_running(), 0u);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
 
 // Threads, items in the pass, skew of the pieces' grid.
@@ -204,6 +230,43 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(size_t{0}, size_t{1}, size_t{6}, size_t{7}, size_t{8},
                                          size_t{14}, size_t{5000}),
                        ::testing::Values(size_t{0}, size_t{3}, size_t{6}, size_t{7})));
+
+// Cpus the budget allows, words.
+class PageToucher : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
+
+// A zero at the start of some 4 KiB pages of the words and nowhere else, none
+// past them, and nothing at all when the budget has no room beside the
+// caller; the thread's place in the budget comes back.
+TEST_P(PageToucher, ZeroesOnlyPageStartsWithinTheWords) {
+  const auto [cpus, count] = GetParam();
+  constexpr uint64_t kMark = 0xA5A5A5A5A5A5A5A5ull;
+  std::vector<uint64_t> words(count + 1, kMark);
+  {
+    qern_local::page_toucher toucher(words.data(), count, cpus);
+    EXPECT_EQ(toucher.started(), cpus >= 2 && count > 0);
+    EXPECT_EQ(qern_local::threads_running(), toucher.started() ? 2u : 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    toucher.finish();
+    EXPECT_FALSE(toucher.started());
+    EXPECT_EQ(qern_local::threads_running(), 0u);
+  }
+  size_t wrong = 0, touched = 0;
+  for (size_t i = 0; i <= count; ++i) {
+    if (words[i] == kMark)
+      continue;
+    ++touched;
+    wrong += words[i] != 0 || i % 512 != 0 || i == count || cpus < 2 ? 1 : 0;
+  }
+  EXPECT_EQ(wrong, 0u);
+  if (cpus < 2) {
+    EXPECT_EQ(touched, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, PageToucher,
+                         ::testing::Combine(::testing::Values(1u, 2u, 8u),
+                                            ::testing::Values(size_t{0}, size_t{1}, size_t{513},
+                                                              size_t{1} << 18)));
 
 // Threads, mirror kernel.
 class ThreadedMirror
@@ -261,7 +324,7 @@ struct counted_stop {
 
 TEST(ThreadedStop, EndsTheSolveOnTheCallingThreadAndReturnsItsThreads) {
   // Many items, so the sweep lasts long past three asks.
-  std::vector<uint64_t> items = dense_items(5, 4000, uint64_t{1} << 16);
+  std::vector<uint64_t> items = dense_items(5, 12000, uint64_t{1} << 16);
   for (auto &w : items)
     w |= 1;
   const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);

@@ -35,10 +35,26 @@ def small_and_large(seed):
     return [rng.randint(1, 63) for _ in range(400)] + [rng.randint(2**20, 2**22) for _ in range(20)]
 
 
+def shared_divisor(seed):
+    """Multiples of 3: solved divided by 3 into the low words, then spread
+    over all of them, whose pages are faulted meanwhile."""
+    rng = random.Random(seed)
+    return [3 * (rng.randint(0, 2**18) * 2 + 1) for _ in range(60)] + [3 * 2**23]
+
+
+def residue_rows(seed):
+    """1 plus multiples of 1009: solved packed into narrower rows, then moved
+    apart over all the words."""
+    rng = random.Random(seed)
+    return [1 + 1009 * rng.randint(0, 2000) for _ in range(40)]
+
+
 FAMILIES = [
     pytest.param(dense, id="dense"),
     pytest.param(beyond_a_piece, id="items beyond a piece"),
     pytest.param(small_and_large, id="items below a word"),
+    pytest.param(shared_divisor, id="shared divisor"),
+    pytest.param(residue_rows, id="residue rows"),
 ]
 THREADS = [1, 2, 3, 8]
 
@@ -161,7 +177,11 @@ CPUS = len(os.sched_getaffinity(0))
     ],
 )
 def test_threads_started_for_a_big_answer(how, kwargs, setup, expected):
-    assert extra_threads(kwargs=kwargs, setup=setup) == expected, how
+    # At most the threads asked for run beside the caller, and at least one
+    # when two are asked for: some passes share the work with the caller,
+    # others run on threads of their own while it waits.
+    extra = extra_threads(kwargs=kwargs, setup=setup)
+    assert (extra > 0) == (expected > 0) and extra <= expected, (how, extra)
 
 
 def test_no_threads_for_a_small_answer():
