@@ -426,12 +426,6 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     ++reaching;
   if (threads.wanted > 1 && end_word >= threads.min_words && reaching >= 2) {
     const unsigned cpus = threads.cpus != 0 ? threads.cpus : usable_cpus();
-    // The default stays one thread: on the 2-core machine measured so far
-    // two threads did not beat one on whole answers (make bench-threads:
-    // 0.98-1.08x on dense answers of 36-51 MiB, whose fresh pages the kernel
-    // clears more slowly from two cores), though a sweep pass over memory
-    // already paged in gains 1.4-1.7x. An explicit count (QERN_THREADS,
-    // threads=) asks for them.
     const unsigned wanted = threads.wanted;
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(wanted, reaching)), cpus);
     if (grant.count() >= 2 &&

@@ -310,6 +310,10 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   const size_t written = needed < capacity ? static_cast<size_t>(needed) : capacity;
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
+    // Unless told otherwise, a big answer may use every CPU the process may;
+    // the budget then shares them among the solves running.
+    if (threads == 0 && written >= 2 * sweep_threads::kMinWords)
+      threads = usable_cpus();
     if (with_scratch) {
       solve_sorted(items, item_count, words, written, meter, threads);
     } else {

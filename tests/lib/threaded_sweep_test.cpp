@@ -350,7 +350,12 @@ TEST(ThreadedStop, EndsAPassOnTheCallingThread) {
   const size_t piece = qern_local::work_meter::kCheckEvery / 4;
   const size_t count = 1000 * piece;
   std::atomic<size_t> ran{0};
-  auto task = [&](size_t low, size_t high) { ran += high - low; };
+  // Each piece takes a while, so that the calling thread gets its share of
+  // them however the threads are scheduled.
+  auto task = [&](size_t low, size_t high) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ran += high - low;
+  };
   EXPECT_FALSE(qern_local::split_on_threads(count, piece, 2, meter, task, 2));
   EXPECT_EQ(stopper.asks.load(), 3);
   EXPECT_FALSE(stopper.other_thread.load());

@@ -165,7 +165,10 @@ CPUS = len(os.sched_getaffinity(0))
             "environment", "{}", "os.environ['QERN_THREADS'] = '1'", 0, id="QERN_THREADS=1"
         ),
         pytest.param(
-            "environment", "{}", "os.environ['QERN_THREADS'] = '2000x'", 0, id="QERN_THREADS junk"
+            "environment", "{}", "os.environ['QERN_THREADS'] = '2000x'", 2, id="QERN_THREADS junk"
+        ),
+        pytest.param(
+            "default", "{}", "os.environ.pop('QERN_THREADS', None)", 2, id="QERN_THREADS unset"
         ),
         pytest.param(
             "affinity",
