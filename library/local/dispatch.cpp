@@ -170,6 +170,9 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
   return best;
 }
 
+// Answers this big solve on the process's CPUs when no count is asked for.
+constexpr size_t kDefaultThreadsWords = size_t{1} << 22;
+
 // Starts faulting the words [from, to) on a thread of the budget while the
 // caller solves below `from`: nothing may write them until toucher.finish().
 // A big answer is fresh memory, and its pages are then cleared by the kernel
@@ -311,8 +314,10 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
   if (written > 0) {
     qern_memory::advise_huge_pages(words, written * sizeof(uint64_t));
     // Unless told otherwise, a big answer may use every CPU the process may;
-    // the budget then shares them among the solves running.
-    if (threads == 0 && written >= 2 * sweep_threads::kMinWords)
+    // the budget then shares them among the solves running. Below 32 MiB
+    // starting and joining threads costs more than they save on the paths
+    // that finish in a millisecond or two (divisors, residue rows).
+    if (threads == 0 && written >= kDefaultThreadsWords)
       threads = usable_cpus();
     if (with_scratch) {
       solve_sorted(items, item_count, words, written, meter, threads);

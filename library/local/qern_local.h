@@ -30,12 +30,12 @@ qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_
                                size_t *word_count, const struct qern_stop *stop);
 
 /* The same on up to `threads` threads (0: the default, the CPUs the process
- * may use). Threads are started for this solve alone and only for answers of
- * 2^19 words and more; all solves in the process together run no more solver
- * threads than those CPUs, and one that finds none free solves on the
- * calling thread. The stop check is asked on the calling thread only. The
- * CPUs are the affinity mask's, within the smallest cgroup v2 cpu.max quota.
- * qern_local_solve takes the default. */
+ * may use for answers of 2^22 words and more, one thread below). Threads are
+ * started for this solve alone and only for answers of 2^19 words and more;
+ * all solves in the process together run no more solver threads than those
+ * CPUs, and one that finds none free solves on the calling thread. The stop check is asked on the
+ * calling thread only. The CPUs are the affinity mask's, within the smallest cgroup v2 cpu.max
+ * quota. qern_local_solve takes the default. */
 qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count, uint64_t *words,
                                        size_t *word_count, const struct qern_stop *stop,
                                        unsigned threads);
