@@ -3,6 +3,8 @@
 // equal words share one int object.
 #include "result_list.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,7 +45,7 @@ class word_object_cache {
   PyObject *get(uint64_t word) {
     if (size_ == 0)
       return PyLong_FromUnsignedLongLong(word);
-    slot &entry = slots_[(word * 0x9E3779B97F4A7C15ull) >> shift_];
+    slot &entry = slots_[index_of(word)];
     if (entry.object == nullptr || entry.word != word) {
       PyObject *made = PyLong_FromUnsignedLongLong(word);
       if (made == nullptr)
@@ -55,7 +57,21 @@ class word_object_cache {
     return entry.object;
   }
 
+  // Hints only: they read the table but change nothing.
+  void prefetch_slot(uint64_t word) const {
+    if (size_ > 0) {
+      __builtin_prefetch(&slots_[index_of(word)], 0);
+    }
+  }
+  void prefetch_object(uint64_t word) const {
+    if (size_ > 0) {
+      __builtin_prefetch(slots_[index_of(word)].object, 1);
+    }
+  }
+
  private:
+  size_t index_of(uint64_t word) const { return (word * 0x9E3779B97F4A7C15ull) >> shift_; }
+
   static constexpr unsigned kMinBits = 10;
   static constexpr unsigned kMaxBits = 18;
   struct slot {
@@ -67,34 +83,122 @@ class word_object_cache {
   size_t size_ = 0;
 };
 
+// The words are read a batch at a time, each before its own slot is
+// written, so that `words` may be the item array itself.
+constexpr size_t kBatch = 64;
+// Periods up to this many words are copied rather than looked up: answers of
+// items sharing a divisor d repeat every d / gcd(d, 64) words, most often a
+// few.
+constexpr size_t kMaxPeriod = 8;
+// How far ahead of the word it turns into an int the fill fetches the cache
+// slot of a coming word, and the int that slot holds.
+constexpr size_t kSlotAhead = 32;
+constexpr size_t kObjectAhead = 16;
+// How far ahead the words themselves are fetched, in bytes.
+constexpr size_t kWordsAhead = 2048;
+
+uint64_t word_at(const unsigned char *words, size_t i) {
+  uint64_t word;
+  std::memcpy(&word, words + i * sizeof word, sizeof word);  // any storage type
+  return word;
+}
+
+// Whether the n words at `at` carry on the words before them with period p
+// (before[kMaxPeriod - q] is the word q places back). No early exit, so the
+// loops vectorize; the ends are tried first, to pass over most batches that
+// are not periodic in a few loads.
+bool carries_on(const unsigned char *at, size_t n, const uint64_t *before, size_t p) {
+  if (word_at(at, 0) != before[kMaxPeriod - p] ||
+      (n > p && word_at(at, n - 1) != word_at(at, n - 1 - p))) {
+    return false;
+  }
+  uint64_t differ = 0;
+  for (size_t j = 0; j < p && j < n; ++j) {
+    differ |= word_at(at, j) ^ before[kMaxPeriod - p + j];
+  }
+  for (size_t j = p; j < n; ++j) {
+    differ |= word_at(at, j) ^ word_at(at, j - p);
+  }
+  return differ == 0;
+}
+
+// The shortest period up to kMaxPeriod with which the n words at `at` carry
+// on the words before them, or 0.
+size_t period_carried_on(const unsigned char *at, size_t n, const uint64_t *before) {
+  for (size_t p = 1; p <= kMaxPeriod; ++p) {
+    if (carries_on(at, n, before, p)) {
+      return p;
+    }
+  }
+  return 0;
+}
+
+// Repeats the `period` ints before `to` over its n slots, each int taking
+// all its new references in one update.
+void repeat_items(PyObject **to, size_t n, size_t period) {
+  if (period == 1) {
+    std::fill(to, to + n, to[-1]);
+    Py_SET_REFCNT(to[-1], Py_REFCNT(to[-1]) + static_cast<Py_ssize_t>(n));
+    return;
+  }
+  // From a copy: reading slots just stored, a period apart, would stall each
+  // load on the store before it.
+  PyObject *ring[kMaxPeriod];
+  for (size_t r = 0; r < period; ++r) {
+    ring[r] = *(to - period + r);
+  }
+  for (size_t j = 0, r = 0; j < n; ++j) {
+    to[j] = ring[r];
+    r = r + 1 == period ? 0 : r + 1;
+  }
+  for (size_t r = 0; r < period && r < n; ++r) {
+    const Py_ssize_t uses = static_cast<Py_ssize_t>((n - r + period - 1) / period);
+    Py_SET_REFCNT(ring[r], Py_REFCNT(ring[r]) + uses);
+  }
+}
+
 // Fills items [0, count) with ints equal to the words read from `words`,
-// which may be the item array itself (each word is read before its own slot
-// is written, and read by memcpy, which any type of storage allows). Returns
-// the number of items filled: count, or fewer with an exception set.
+// which may be the item array itself. Returns the number of items filled:
+// count, or fewer with an exception set.
 size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
-  auto word_at = [words](size_t i) {
-    uint64_t word;
-    std::memcpy(&word, words + i * sizeof word, sizeof word);
-    return word;
-  };
   word_object_cache cache(count);
-  size_t i = 0;
-  while (i < count) {
-    const uint64_t word = word_at(i);
-    PyObject *entry = cache.get(word);
-    if (entry == nullptr) {
-      return i;
+  uint64_t before[kMaxPeriod] = {};  // the last words of the batch before
+  for (size_t i = 0; i < count;) {
+    const size_t n = std::min(kBatch, count - i);
+    const unsigned char *at = words + i * sizeof(uint64_t);
+    const size_t period = i >= kMaxPeriod ? period_carried_on(at, n, before) : 0;
+    // Only the last batch may be shorter, and nothing comes after it.
+    if (n >= kMaxPeriod) {
+      for (size_t q = 0; q < kMaxPeriod; ++q) {
+        before[q] = word_at(at, n - kMaxPeriod + q);
+      }
     }
-    items[i++] = entry;
-    // Runs of one word (empty or full stretches) skip the cache, and take
-    // their references in one update rather than one per item.
-    Py_ssize_t run = 0;
-    while (i < count && word_at(i) == word) {
-      items[i++] = entry;
-      ++run;
+    if (period > 0) {
+      // Empty or full stretches, and periodic ones, take no lookups.
+      repeat_items(items + i, n, period);
+      i += n;
+      continue;
     }
-    if (run > 0) {
-      Py_SET_REFCNT(entry, Py_REFCNT(entry) + run);
+    // A hint past the end is harmless; the address is made as an integer,
+    // since a pointer may not point there.
+    const uintptr_t ahead = reinterpret_cast<uintptr_t>(at) + kWordsAhead;
+    for (size_t line = 0; line < n * sizeof(uint64_t); line += 64) {
+      __builtin_prefetch(reinterpret_cast<const void *>(ahead + line), 1);
+    }
+    for (size_t j = 0; j < n; ++j, ++i) {
+      // The slots and ints of coming words are fetched while this one is
+      // made: most of an answer's distinct words are far apart in memory.
+      if (i + kSlotAhead < count) {
+        cache.prefetch_slot(word_at(words, i + kSlotAhead));
+      }
+      if (i + kObjectAhead < count) {
+        cache.prefetch_object(word_at(words, i + kObjectAhead));
+      }
+      PyObject *entry = cache.get(word_at(words, i));
+      if (entry == nullptr) {
+        return i;
+      }
+      items[i] = entry;
     }
   }
   return count;

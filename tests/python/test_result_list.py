@@ -148,3 +148,42 @@ def test_thousands_of_distinct_words_share_their_ints(local):
             assert sys.getrefcount(kept) == slots[id(kept)] + 3, hex(kept)
             checked += 1
     assert checked > 1000
+
+
+def assert_one_reference_per_slot(words):
+    """Every int above the interpreter's small ones holds exactly one reference
+    per slot it fills; returns how many ints were checked."""
+    slots = collections.Counter(map(id, words))
+    checked = 0
+    for kept in {id(w): w for w in words if w > 256}.values():
+        # getrefcount's argument, `kept`, the dict's value and one per slot.
+        assert sys.getrefcount(kept) == slots[id(kept)] + 3, hex(kept)
+        checked += 1
+    return checked
+
+
+# Answers of items sharing a divisor d repeat every d / gcd(d, 64) words, and
+# are filled by copying the ints a period back: periods 1 to 8 take that path,
+# 9 and more are looked up word by word. Lengths fall either side of the
+# batches the fill reads, and a few items off the divisor break the period
+# and let it start again mid-batch.
+@pytest.mark.parametrize("divisor", [2, 3, 5, 6, 7, 9, 11, 24, 32, 40, 96, 160])
+@pytest.mark.parametrize(
+    "extra",
+    [
+        pytest.param([], id="periodic"),
+        pytest.param([1], id="shifted copy"),
+        pytest.param([3001, 20000], id="broken and resumed"),
+    ],
+)
+@pytest.mark.parametrize("words_wanted", [63, 64, 65, 200, 4099])
+def test_periodic_answers_share_their_ints(local, divisor, extra, words_wanted):
+    # Every multiple of the divisor up to `count` of them: the items are the
+    # divisor times 1, 2, 4, ... and what is left over.
+    count = max(1, (64 * words_wanted - sum(extra)) // divisor)
+    parts = [1 << k for k in range(count.bit_length() - 1)]
+    items = [divisor * p for p in parts + [count - sum(parts)]] + extra
+    words = qernx.complete_subset_sum(items)
+    assert words == subset_sums(items)
+    assert len(set(map(id, words))) <= 2 * len(set(words))
+    assert assert_one_reference_per_slot(words) >= 1
