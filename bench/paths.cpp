@@ -8,6 +8,12 @@
 // so none is skipped, on one thread and on two, in bytes moved per second (a
 // pass reads its sources and reads and writes its targets: 24 bytes a word,
 // as `a |= b` on two arrays). bench/bench.py sets them beside numpy's.
+//
+// With `--fault-bandwidth MIB`, the kernel's side of every big answer: MIB of
+// fresh memory, advised to huge pages as answers are, faulted in by writing
+// a byte per page, on one thread and on two, in bytes cleared per second.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,11 +21,13 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "local_solver.h"
 #include "qern_lib.h"
 #include "qern_local.h"
+#include "qern_memory.h"
 
 namespace {
 
@@ -112,11 +120,55 @@ int sweep_bandwidth(uint64_t total) {
   return 0;
 }
 
+// Milliseconds to fault in `bytes` of fresh memory on `threads` threads,
+// each writing one byte per 4 KiB page of its share; -1 without the memory.
+double fault_ms(size_t bytes, unsigned threads) {
+  void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED)
+    return -1;
+  auto *bytes_at = static_cast<unsigned char *>(block);
+  qern_memory::advise_huge_pages(block, bytes);
+  const size_t share = bytes / threads / 4096 * 4096;
+  auto touch = [&](unsigned t) {
+    const size_t end = t + 1 == threads ? bytes : (t + 1) * share;
+    for (size_t at = t * share; at < end; at += 4096)
+      bytes_at[at] = 1;
+  };
+  const auto start = clock_type::now();
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t)
+    helpers.emplace_back(touch, t);
+  touch(0);
+  for (auto &helper : helpers)
+    helper.join();
+  const double ms = std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+  munmap(block, bytes);
+  return ms;
+}
+
+int fault_bandwidth(size_t mib) {
+  const size_t bytes = mib << 20;
+  for (unsigned threads : {1u, 2u}) {
+    std::vector<double> times;
+    for (int k = 0; k < 9; ++k)
+      times.push_back(fault_ms(bytes, threads));
+    std::sort(times.begin(), times.end());
+    const double ms = times[times.size() / 2];
+    if (ms < 0)
+      return 1;
+    std::printf("fresh pages: %zu MiB, %u thread%s: %.2f ms, %.2f GB/s\n", mib, threads,
+                threads == 1 ? "" : "s", ms, static_cast<double>(bytes) / ms / 1e6);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc == 3 && std::strcmp(argv[1], "--sweep-bandwidth") == 0)
     return sweep_bandwidth(std::strtoull(argv[2], nullptr, 10));
+  if (argc == 3 && std::strcmp(argv[1], "--fault-bandwidth") == 0)
+    return fault_bandwidth(std::strtoull(argv[2], nullptr, 10));
   const struct {
     const char *name;
     std::vector<uint64_t> items;
