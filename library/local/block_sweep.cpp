@@ -424,17 +424,23 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   size_t reaching = 0;  // ascending: the items that reach the words come first
   while (reaching < count && items[reaching] / kWordBits <= last)
     ++reaching;
-  if (threads.wanted > 1 && end_word >= threads.min_words && reaching >= 2) {
-    const unsigned cpus = threads.cpus != 0 ? threads.cpus : usable_cpus();
-    const unsigned wanted = threads.wanted;
-    thread_grant grant(static_cast<unsigned>(std::min<size_t>(wanted, reaching)), cpus);
-    if (grant.count() >= 2 &&
-        sweep_on_threads(sweep, items, reaching, words, states.data(), end_word, last, reach,
-                         threads.piece_blocks, grant.count(), meter))
-      return;
-  }
+  const bool may_thread = threads.wanted > 1 && end_word >= threads.min_words;
+  const unsigned cpus = may_thread && threads.cpus == 0 ? usable_cpus() : threads.cpus;
+  // Items k and on on the pipeline of threads, when two of the budget are
+  // free: tried before the first item and again before each later one, as
+  // threads come free (a page toucher's, once it is done, most often).
+  auto rest_on_threads = [&](size_t k, uint64_t reach_before) {
+    if (!may_thread || reaching - k < 2)
+      return false;
+    thread_grant grant(static_cast<unsigned>(std::min<size_t>(threads.wanted, reaching - k)), cpus);
+    return grant.count() >= 2 &&
+           sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word, last,
+                            reach_before, threads.piece_blocks, grant.count(), meter);
+  };
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {
+    if (k < reaching && rest_on_threads(k, reach))
+      return;
     const uint64_t w = items[k];
     reach = reach > UINT64_MAX - w ? UINT64_MAX : reach + w;
     if (w / kWordBits > last)

@@ -234,9 +234,13 @@ page_toucher::page_toucher(uint64_t *words, size_t count, unsigned cpus) noexcep
     thread_ = std::thread([this, words, count] {
       for (size_t i = 0; i < count; i += kPageWords) {
         if ((i / kPageWords) % kPagesBetweenLooks == 0 && stop_.load(std::memory_order_relaxed))
-          return;
+          break;
         words[i] = 0;
       }
+      // Done long before the solve below, as a rule: its place in the budget
+      // is free at once for the sweep to take up. Only this thread touches
+      // the grant until finish() has joined it.
+      grant_.give_back(grant_.count());
     });
   } catch (const std::exception &) {  // out of threads or memory: the caller faults them
     grant_.give_back(grant_.count());

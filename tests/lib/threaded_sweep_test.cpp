@@ -231,6 +231,61 @@ INSTANTIATE_TEST_SUITE_P(
                                          size_t{14}, size_t{5000}),
                        ::testing::Values(size_t{0}, size_t{3}, size_t{6}, size_t{7})));
 
+// A stop check that, on its first ask, frees the budget a test held while the
+// sweep began, and then notes the most solver threads running at any ask.
+struct freeing_stop {
+  qern_local::thread_grant *held;
+  unsigned most_running = 0;
+  int asks = 0;
+  static int check(void *context) {
+    auto *self = static_cast<freeing_stop *>(context);
+    ++self->asks;
+    if (self->held != nullptr) {
+      self->held->give_back(self->held->count());
+      self->held = nullptr;
+    } else {
+      self->most_running = std::max(self->most_running, qern_local::threads_running());
+    }
+    return 0;
+  }
+};
+
+// A sweep that begins with no thread free goes on alone, and takes up threads
+// as soon as they come free between items: the rest of the items run on the
+// pipeline, with the same answer.
+TEST(ThreadedSweep, TakesUpThreadsThatComeFreeBetweenItems) {
+  constexpr unsigned kCpus = 4;
+  const size_t words_count = size_t{1} << 18;
+  std::mt19937_64 rng(77);
+  std::vector<uint64_t> words(words_count);
+  // Even sums and even items: the odd bits stay clear, so no block ever
+  // fills and every item sweeps every word above it.
+  for (auto &word : words)
+    word = rng() & 0x5555555555555555ull;
+  std::vector<uint64_t> items(120);
+  for (auto &w : items)
+    w = 2 * (1 + rng() % 4000);
+  std::sort(items.begin(), items.end());
+  std::vector<uint64_t> expected = words;
+  shift_or_reference(expected, items);
+
+  qern_local::thread_grant held(kCpus, kCpus);
+  ASSERT_EQ(held.count(), kCpus);
+  freeing_stop freeing{&held};
+  const qern_stop stop{freeing_stop::check, &freeing};
+  qern_local::work_meter meter(&stop);
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = 2;
+  on_threads.min_words = 0;
+  on_threads.cpus = kCpus;
+  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), words_count - 1,
+                                    64 * words_count, meter, false, on_threads);
+  EXPECT_EQ(words, expected);
+  EXPECT_GE(freeing.asks, 2);
+  EXPECT_EQ(freeing.most_running, 2u);  // the pipeline's two, once the budget was free
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
 // Cpus the budget allows, words.
 class PageToucher : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
 
@@ -244,8 +299,12 @@ TEST_P(PageToucher, ZeroesOnlyPageStartsWithinTheWords) {
   {
     qern_local::page_toucher toucher(words.data(), count, cpus);
     EXPECT_EQ(toucher.started(), cpus >= 2 && count > 0);
-    EXPECT_EQ(qern_local::threads_running(), toucher.started() ? 2u : 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LE(qern_local::threads_running(), toucher.started() ? 2u : 0u);
+    // Done with its words, the thread gives its place back before finish().
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (qern_local::threads_running() != 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(qern_local::threads_running(), 0u);
     toucher.finish();
     EXPECT_FALSE(toucher.started());
     EXPECT_EQ(qern_local::threads_running(), 0u);
