@@ -330,8 +330,13 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[wanted]);
   if (!tops || !line.done || !line.full || !threads)
     return false;
-  for (size_t p = 0; p < pieces; ++p)
-    line.full[p].store(0, std::memory_order_relaxed);
+  // Pieces already full (the sweep may start after items swept on the
+  // calling thread) are skipped from the first item on.
+  for (size_t p = 0; p < pieces; ++p) {
+    const size_t low = p * line.piece;
+    const size_t top = std::min(low + line.piece, line.blocks) - 1;
+    line.full[p].store(all_full(states, low, top) ? 1 : 0, std::memory_order_relaxed);
+  }
   for (size_t k = 0; k < count; ++k) {
     reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
     tops[k] = std::min(static_cast<size_t>(reach / kWordBits), last) / kBlock;
@@ -383,7 +388,7 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   }
   for (unsigned t = 0; t < started; ++t) {
     if (forked) {
-      threads[t].detach();  // no thread to join in this process
+      let_go_after_fork(threads[t]);  // no thread to join in this process
     } else {
       threads[t].join();
     }
@@ -424,18 +429,21 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   size_t reaching = 0;  // ascending: the items that reach the words come first
   while (reaching < count && items[reaching] / kWordBits <= last)
     ++reaching;
-  const bool may_thread = threads.wanted > 1 && end_word >= threads.min_words;
+  bool may_thread = threads.wanted > 1 && end_word >= threads.min_words;
   const unsigned cpus = may_thread && threads.cpus == 0 ? usable_cpus() : threads.cpus;
   // Items k and on on the pipeline of threads, when two of the budget are
   // free: tried before the first item and again before each later one, as
-  // threads come free (a page toucher's, once it is done, most often).
+  // threads come free (a page toucher's, once it is done, most often). Out
+  // of threads or memory for the pipeline, the sweep stays on this thread.
   auto rest_on_threads = [&](size_t k, uint64_t reach_before) {
     if (!may_thread || reaching - k < 2)
       return false;
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(threads.wanted, reaching - k)), cpus);
-    return grant.count() >= 2 &&
-           sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word, last,
-                            reach_before, threads.piece_blocks, grant.count(), meter);
+    if (grant.count() < 2)
+      return false;
+    may_thread = sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word,
+                                  last, reach_before, threads.piece_blocks, grant.count(), meter);
+    return may_thread;
   };
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {

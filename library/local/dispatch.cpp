@@ -335,12 +335,23 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
 extern "C" qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
                                                   uint64_t *words, size_t *word_count,
                                                   const qern_stop *stop, unsigned threads) {
-  qern_local::work_meter meter(stop);
-  try {
+  auto solve_once = [&](qern_local::work_meter &meter, unsigned on_threads) {
     try {
-      qern_local::solve(items, item_count, words, word_count, meter, true, threads);
+      qern_local::solve(items, item_count, words, word_count, meter, true, on_threads);
     } catch (const std::bad_alloc &) {
-      qern_local::solve(items, item_count, words, word_count, meter, false, threads);
+      qern_local::solve(items, item_count, words, word_count, meter, false, on_threads);
+    }
+  };
+  try {
+    qern_local::work_meter meter(stop);
+    solve_once(meter, threads);
+    if (meter.halted_only()) {
+      // A stop check forked mid-solve and this is the child: its threads and
+      // their words are lost, the items (never written) are not. It answers
+      // in full on its calling thread, as any process would.
+      qern_local::work_meter again(stop);
+      solve_once(again, 1);
+      return again.stopped() ? QERN_STATUS_STOPPED : 0;
     }
     return meter.stopped() ? QERN_STATUS_STOPPED : 0;
   } catch (const std::exception &) {  // not a thread's forced unwind

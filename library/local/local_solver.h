@@ -57,20 +57,28 @@ class work_meter {
 
   // Asks the check now; returns true when the solve must end.
   bool poll() {
-    if (stop_ != nullptr && !stopped_ && stop_->check(stop_->context) != 0)
+    if (stop_ != nullptr && !stopped_ && stop_->check(stop_->context) != 0) {
       stopped_ = true;
+      told_to_stop_ = true;
+    }
     return stopped_;
   }
 
   bool stopped() const { return stopped_; }
 
-  // Ends the solve without asking the check (its threads were lost to fork()).
+  // Ends the solve without asking the check: the check forked, and in the
+  // child the solve's threads are lost with their share of the words.
   void halt() { stopped_ = true; }
+
+  // Ended by halt() alone: the check never said stop, so a child of fork()
+  // may solve again on its calling thread.
+  bool halted_only() const { return stopped_ && !told_to_stop_; }
 
  private:
   const qern_stop *stop_;
   uint64_t done_ = 0;
   bool stopped_ = false;
+  bool told_to_stop_ = false;
 };
 
 // ---- Threads (thread_budget.cpp) -------------------------------------------
@@ -154,6 +162,19 @@ class page_toucher {
 
 // Solver threads running in this process now (tests watch the budget).
 unsigned threads_running();
+
+// Lets go of a solver thread's handle in a child of fork(), where the thread
+// does not exist: neither joined nor detached, since the child may already
+// have started threads of its own on the lost one's descriptor, and
+// detaching that one fails or frees it under them. The handle is never
+// destroyed (its destructor would end the process); it holds nothing else.
+inline void let_go_after_fork(std::thread &lost) noexcept {
+  union forgotten {
+    explicit forgotten(std::thread &&from) : thread(std::move(from)) {}
+    ~forgotten() {}
+    std::thread thread;
+  } handle(std::move(lost));
+}
 
 // How a dense sweep may use threads: `wanted` of them (0 or 1: none),
 // only when it spans at least `min_words` words, each handing on its work in

@@ -212,7 +212,7 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
   }
   for (unsigned t = 0; t < started; ++t) {
     if (forked) {
-      helpers[t].detach();
+      let_go_after_fork(helpers[t]);
     } else {
       helpers[t].join();
     }
@@ -252,7 +252,7 @@ void page_toucher::finish() noexcept {
     return;
   stop_.store(true, std::memory_order_relaxed);
   if (getpid() != owner_) {
-    thread_.detach();  // forked in a stop check: no thread to join here
+    let_go_after_fork(thread_);  // forked in a stop check: no thread to join here
   } else {
     thread_.join();
   }

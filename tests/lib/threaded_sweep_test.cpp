@@ -250,18 +250,25 @@ struct freeing_stop {
   }
 };
 
+// Words full from the start: none, or a stretch that ends inside a piece of
+// the pipeline.
+class SweepTakingUpThreads : public ::testing::TestWithParam<size_t> {};
+
 // A sweep that begins with no thread free goes on alone, and takes up threads
 // as soon as they come free between items: the rest of the items run on the
-// pipeline, with the same answer.
-TEST(ThreadedSweep, TakesUpThreadsThatComeFreeBetweenItems) {
+// pipeline, which skips the pieces already full and no other, with the same
+// answer.
+TEST_P(SweepTakingUpThreads, TakesUpThreadsThatComeFreeBetweenItems) {
   constexpr unsigned kCpus = 4;
+  const size_t full_words = GetParam();
   const size_t words_count = size_t{1} << 18;
-  std::mt19937_64 rng(77);
+  std::mt19937_64 rng(77 + full_words);
   std::vector<uint64_t> words(words_count);
-  // Even sums and even items: the odd bits stay clear, so no block ever
-  // fills and every item sweeps every word above it.
+  // Even sums and even items: the odd bits stay clear, so no block fills
+  // but those full from the start, and every item sweeps every word above.
   for (auto &word : words)
     word = rng() & 0x5555555555555555ull;
+  std::fill(words.begin(), words.begin() + static_cast<ptrdiff_t>(full_words), ~uint64_t{0});
   std::vector<uint64_t> items(120);
   for (auto &w : items)
     w = 2 * (1 + rng() % 4000);
@@ -285,6 +292,10 @@ TEST(ThreadedSweep, TakesUpThreadsThatComeFreeBetweenItems) {
   EXPECT_EQ(freeing.most_running, 2u);  // the pipeline's two, once the budget was free
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
+
+constexpr size_t kPieceWords = qern_local::sweep_threads::kPieceBlocks * 8;
+INSTANTIATE_TEST_SUITE_P(Threads, SweepTakingUpThreads,
+                         ::testing::Values(size_t{0}, 3 * kPieceWords + kPieceWords / 2));
 
 // Cpus the budget allows, words.
 class PageToucher : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
@@ -419,6 +430,59 @@ TEST(ThreadedStop, EndsAPassOnTheCallingThread) {
   EXPECT_EQ(stopper.asks.load(), 3);
   EXPECT_FALSE(stopper.other_thread.load());
   EXPECT_LT(ran.load(), count);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// A stop check that forks on its first ask, and in the child starts and
+// joins a thread of its own, which may take over the descriptor of a solver
+// thread lost to the fork.
+struct forking_stop {
+  pid_t child = -1;
+  bool own_thread_ran = false;
+  static int check(void *context) {
+    auto *self = static_cast<forking_stop *>(context);
+    if (self->child < 0) {
+      self->child = fork();
+      if (self->child == 0) {
+        std::thread own([self] { self->own_thread_ran = true; });
+        own.join();
+      }
+    }
+    return 0;
+  }
+};
+
+// A pass on threads whose stop check forks: in the child the helper is gone
+// with its pieces, so the pass lets go of it (neither joined nor detached)
+// and ends unfinished, halted though never told to stop; in the parent it
+// runs every piece.
+TEST(ThreadedStop, AForkInTheCheckLetsGoOfTheLostThreads) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer ends a child of a threaded process that starts a thread";
+#endif
+  forking_stop forking;
+  const qern_stop stop{forking_stop::check, &forking};
+  qern_local::work_meter meter(&stop);
+  const size_t piece = qern_local::work_meter::kCheckEvery / 4;
+  const size_t count = 200 * piece;
+  std::atomic<size_t> ran{0};
+  auto task = [&](size_t low, size_t high) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ran += high - low;
+  };
+  const bool finished = qern_local::split_on_threads(count, piece, 2, meter, task, 2);
+  if (forking.child == 0) {
+    const bool lost = !finished && meter.halted_only() && ran.load() < count;
+    _exit(lost && forking.own_thread_ran ? 0 : 1);
+  }
+  ASSERT_GT(forking.child, 0) << "the check was never asked";
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(ran.load(), count);
+  EXPECT_FALSE(meter.stopped());
+  int status = 0;
+  ASSERT_EQ(waitpid(forking.child, &status, 0), forking.child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 

@@ -238,3 +238,64 @@ def test_a_forked_child_solves(before, child_threads):
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
     )
     assert out.stdout == "0\n", out.stderr[-2000:]
+
+
+FORKED_IN_A_HANDLER = """
+import array, os, random, signal, sys, warnings
+sys.path.insert(0, {tests!r})
+os.environ["QERN_KILLSWITCH"] = "1"
+os.environ["QERN_THREADS"] = "2"
+import qernx
+from oracle import reachable
+rng = random.Random(5)
+items = [rng.randint(0, 2**21) * 2 + 1 for _ in range(160)]
+expected = reachable(items)
+warnings.simplefilter("ignore", DeprecationWarning)
+in_child = False
+forks = []
+
+def fork_here(signum, frame):
+    global in_child
+    if in_child:
+        return
+    pid = os.fork()
+    if pid == 0:
+        in_child = True
+        # Threads of the child's own first, which may take over the lost
+        # threads' descriptors, then back into the parent's solve.
+        answer = qernx.complete_subset_sum_bytes(items, threads=2)
+        if int.from_bytes(answer, "little") != expected:
+            os._exit(4)
+    else:
+        forks.append(pid)
+
+signal.signal(signal.SIGALRM, fork_here)
+for delay in {delays!r}:
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    try:
+        words = qernx.complete_subset_sum(items)
+        exact = int.from_bytes(array.array("Q", words).tobytes(), sys.byteorder) == expected
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    if in_child:
+        os._exit(0 if exact else 3)
+    assert exact
+codes = [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in forks]
+print(len(forks), *codes, flush=True)
+"""
+
+
+# A signal handler that forks while a list call solves on threads: in the
+# child the solve's threads are gone with their share of the words, and its
+# handler starts threads of its own before the solve goes on. The child's list
+# call still answers in full (on its calling thread), as the parent's does.
+@pytest.mark.skipif(CPUS < 2, reason="needs two CPUs for a second solver thread")
+def test_a_handler_that_forks_mid_solve_leaves_both_answers_exact():
+    # Spread over the solve (about 20 ms here), into its threaded passes.
+    delays = [0.002 * k for k in range(1, 9)]
+    code = textwrap.dedent(FORKED_IN_A_HANDLER).format(tests=TESTS, delays=delays)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    forks, *codes = map(int, out.stdout.split())
+    assert forks >= 4  # most timers went off inside a solve
+    assert codes == [0] * forks
