@@ -478,9 +478,11 @@ def _fault_bandwidth(mib: int) -> dict | None:
     binary = os.path.join(PATHS_BENCH, "qern_paths_bench")
     if not os.path.exists(binary):
         return None
-    out = subprocess.run(
-        [binary, "--fault-bandwidth", str(mib)], capture_output=True, text=True, check=True
-    ).stdout
+    run = subprocess.run([binary, "--fault-bandwidth", str(mib)], capture_output=True, text=True)
+    if run.returncode != 0:
+        print(f"fresh pages: no {mib} MiB to fault in")
+        return None
+    out = run.stdout
     row = {"family": "fresh pages", "mib": mib}
     for line in out.splitlines():
         # "fresh pages: M MiB, K thread(s): MS ms, G GB/s"
