@@ -57,9 +57,15 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
         --low;
       uint64_t *out = words + low * g;
       const size_t length = (chunk + 1 - low) * g;
-      std::copy_n(masks, g, out);
-      for (size_t done = g; done < length; done *= 2)
-        std::copy_n(out, std::min(done, length - done), out + done);
+      // Copied from a tile of whole periods that stays in the cache: the
+      // stores read nothing back from the output.
+      constexpr size_t kTileWords = 512;
+      uint64_t tile[kTileWords];
+      const size_t tile_words = kTileWords / g * g;
+      for (size_t t = 0; t < tile_words; ++t)
+        tile[t] = masks[t % g];
+      for (size_t done = 0; done < length; done += tile_words)
+        std::copy_n(tile, std::min(tile_words, length - done), out + done);
       if (meter.add(length))
         return;
       chunk = low - 1;
