@@ -145,6 +145,13 @@ uint8_t classify_words(const uint64_t *words, size_t count) {
         continue;                                                                             \
       ++computed;                                                                             \
       if (first > word_shift && first + kBlock <= end_word) {                                 \
+        if (states[source_high] == kFull && states[source_low] == kFull) {                    \
+          /* Every source bit is set (the carry word too): so is every target */              \
+          /* bit, written without reading a word. */                                          \
+          std::fill_n(bits + first, kBlock, kAllOnes);                                        \
+          states[b] = kFull;                                                                  \
+          continue;                                                                           \
+        }                                                                                     \
         if (first >= word_shift + kAhead) {                                                   \
           __builtin_prefetch(bits + first - word_shift - kAhead, 0);                          \
           __builtin_prefetch(bits + first - kAhead, 1);                                       \
