@@ -440,7 +440,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   const unsigned cpus = may_thread && threads.cpus == 0 ? usable_cpus() : threads.cpus;
   // Items k and on on the pipeline of threads, when two of the budget are
   // free: tried before the first item and again before each later one, as
-  // threads come free (a page toucher's, once it is done, most often). Out
+  // threads come free (a page toucher's, once it is done and joined, most
+  // often). Out
   // of threads or memory for the pipeline, the sweep stays on this thread.
   auto rest_on_threads = [&](size_t k, uint64_t reach_before) {
     if (!may_thread || reaching - k < 2)
@@ -454,6 +455,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   };
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {
+    if (threads.toucher != nullptr && threads.toucher->done())
+      threads.toucher->finish();  // joined first: its place is then free
     if (k < reaching && rest_on_threads(k, reach))
       return;
     const uint64_t w = items[k];

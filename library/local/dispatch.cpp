@@ -184,9 +184,11 @@ void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size
 }
 
 // Writes the sums of the items (ascending, non-zero; rewritten in place)
-// into the words [0, written), exactly as they lie in the full bitset.
+// into the words [0, written), exactly as they lie in the full bitset. A
+// caller's page toucher still running above the words is `meanwhile`: the
+// sweep joins it once it is done.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
-                  unsigned threads) {
+                  unsigned threads, page_toucher *meanwhile) {
   if (written == 0 || meter.poll())
     return;
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
@@ -213,7 +215,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
     std::optional<page_toucher> spread_to;  // the spread writes them last
     touch_meanwhile(spread_to, words, reduced_words, written, threads);
-    solve_window(items, count, words, reduced_words, meter, threads);
+    solve_window(items, count, words, reduced_words, meter, threads,
+                 spread_to ? &*spread_to : meanwhile);
     if (spread_to)
       spread_to->finish();
     if (!meter.stopped())
@@ -228,6 +231,12 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // its pages are faulted beside the sweep of the lower half.
   std::optional<page_toucher> upper;
   auto touch_upper_half = [&] { touch_meanwhile(upper, words, last + 1, written, threads); };
+  auto touching = [&] { return upper ? &*upper : meanwhile; };
+  auto sweep_with = [threads](page_toucher *toucher) {
+    sweep_threads on_threads{threads};
+    on_threads.toucher = toucher;
+    return on_threads;
+  };
   const uint64_t shared = shared_divisor_of_most(items, count, total);
   if (shared != 0) {
     uint64_t others[kFewOthers];
@@ -241,18 +250,18 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     }
     const uint64_t shared_total = saturating_sum(items, kept);
     touch_upper_half();
-    solve_window(items, kept, words, last + 1, meter, threads);
+    solve_window(items, kept, words, last + 1, meter, threads, touching());
     if (meter.stopped())
       return;
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
-                          sweep_threads{threads});
+                          sweep_with(touching()));
   } else {
     const size_t taken = solve_sparse(items, count, words, written, last, meter, threads);
     if (taken == count || meter.stopped())
       return;  // all of the words written
     touch_upper_half();
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
-                          meter, false, sweep_threads{threads});
+                          meter, false, sweep_with(touching()));
   }
   if (upper)
     upper->finish();
@@ -292,7 +301,8 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
   const size_t reduced = reduce_repeats(sorted.get(), within, sorted.get());
   std::optional<page_toucher> spread_to;  // packed rows: the spread writes them last
   touch_meanwhile(spread_to, words, solved_words, written, threads);
-  solve_window(sorted.get(), reduced, words, solved_words, meter, threads);
+  solve_window(sorted.get(), reduced, words, solved_words, meter, threads,
+               spread_to ? &*spread_to : nullptr);
   if (spread_to)
     spread_to->finish();
   if (rows.stride != 0 && !meter.stopped())

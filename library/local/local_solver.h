@@ -150,12 +150,17 @@ class page_toucher {
   page_toucher &operator=(const page_toucher &) = delete;
 
   bool started() const { return thread_.joinable(); }
-  // Stops touching where it is and waits for the thread.
+  // True once the thread has touched its last page (or stopped): finish()
+  // then only joins it.
+  bool done() const { return done_.load(std::memory_order_acquire); }
+  // Stops touching where it is, waits for the thread and gives its place in
+  // the budget back.
   void finish() noexcept;
 
  private:
   thread_grant grant_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
   std::thread thread_;
   int owner_ = 0;  // the process that started the thread
 };
@@ -192,6 +197,10 @@ struct sweep_threads {
   size_t min_words = kMinWords;
   size_t piece_blocks = kPieceBlocks;
   unsigned cpus = 0;
+  // A thread faulting pages beside the sweep, or null: once it is done, the
+  // sweep joins it between two items, and its place in the budget can go to
+  // the sweep's own threads.
+  page_toucher *toucher = nullptr;
 };
 
 // ---- Shift-or (shift_kernels.cpp) -----------------------------------------------

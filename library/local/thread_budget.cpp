@@ -237,10 +237,9 @@ page_toucher::page_toucher(uint64_t *words, size_t count, unsigned cpus) noexcep
           break;
         words[i] = 0;
       }
-      // Done long before the solve below, as a rule: its place in the budget
-      // is free at once for the sweep to take up. Only this thread touches
-      // the grant until finish() has joined it.
-      grant_.give_back(grant_.count());
+      // Done long before the solve below, as a rule: the sweep then joins
+      // this thread and takes up its place.
+      done_.store(true, std::memory_order_release);
     });
   } catch (const std::exception &) {  // out of threads or memory: the caller faults them
     grant_.give_back(grant_.count());

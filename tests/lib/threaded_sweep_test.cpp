@@ -293,6 +293,46 @@ TEST_P(SweepTakingUpThreads, TakesUpThreadsThatComeFreeBetweenItems) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
+// A page toucher that holds the budget and is done: the sweep joins it before
+// its first item and runs on the threads it frees.
+TEST(ThreadedSweep, JoinsADoneToucherAndTakesItsPlace) {
+  constexpr unsigned kCpus = 2;
+  std::vector<uint64_t> touched(size_t{1} << 16, 1);
+  qern_local::page_toucher toucher(touched.data(), touched.size(), kCpus);
+  ASSERT_TRUE(toucher.started());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!toucher.done() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(toucher.done());
+  ASSERT_EQ(qern_local::threads_running(), 2u);
+
+  const size_t words_count = size_t{1} << 18;
+  std::mt19937_64 rng(78);
+  std::vector<uint64_t> words(words_count);
+  for (auto &word : words)
+    word = rng() & 0x5555555555555555ull;  // as above: no block ever fills
+  std::vector<uint64_t> items(60);
+  for (auto &w : items)
+    w = 2 * (1 + rng() % 4000);
+  std::sort(items.begin(), items.end());
+  std::vector<uint64_t> expected = words;
+  shift_or_reference(expected, items);
+  freeing_stop watching{nullptr};
+  const qern_stop stop{freeing_stop::check, &watching};
+  qern_local::work_meter meter(&stop);
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = 2;
+  on_threads.min_words = 0;
+  on_threads.cpus = kCpus;
+  on_threads.toucher = &toucher;
+  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), words_count - 1,
+                                    64 * words_count, meter, false, on_threads);
+  EXPECT_EQ(words, expected);
+  EXPECT_FALSE(toucher.started());  // joined by the sweep
+  EXPECT_EQ(watching.most_running, 2u);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
 constexpr size_t kPieceWords = qern_local::sweep_threads::kPieceBlocks * 8;
 INSTANTIATE_TEST_SUITE_P(Threads, SweepTakingUpThreads,
                          ::testing::Values(size_t{0}, 3 * kPieceWords + kPieceWords / 2));
@@ -310,12 +350,12 @@ TEST_P(PageToucher, ZeroesOnlyPageStartsWithinTheWords) {
   {
     qern_local::page_toucher toucher(words.data(), count, cpus);
     EXPECT_EQ(toucher.started(), cpus >= 2 && count > 0);
-    EXPECT_LE(qern_local::threads_running(), toucher.started() ? 2u : 0u);
-    // Done with its words, the thread gives its place back before finish().
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (qern_local::threads_running() != 0 && std::chrono::steady_clock::now() < deadline)
+    while (toucher.started() && !toucher.done() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(qern_local::threads_running(), 0u);
+    EXPECT_EQ(toucher.done(), toucher.started());
+    // Done or not, the thread keeps its place until it is joined.
+    EXPECT_EQ(qern_local::threads_running(), toucher.started() ? 2u : 0u);
     toucher.finish();
     EXPECT_FALSE(toucher.started());
     EXPECT_EQ(qern_local::threads_running(), 0u);

@@ -115,7 +115,7 @@ small = [rng.randint(1, 1000) for _ in range(200)]
 def tasks():
     return len(os.listdir("/proc/self/task"))
 def solve():
-    for _ in range(300 if {small} else 1):  # long enough for the watcher to see
+    for _ in range(300 if {small} else 3):  # long enough for the watcher to see
         qernx.complete_subset_sum_bytes(small if {small} else items, **{kwargs})
 solvers = [threading.Thread(target=solve) for _ in range({solvers})]
 watching = True
