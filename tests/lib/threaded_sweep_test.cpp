@@ -450,6 +450,23 @@ TEST(ThreadedStop, EndsTheSolveOnTheCallingThreadAndReturnsItsThreads) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
+// A pass on two threads of `pieces` pieces that each take a while, so that
+// the calling thread gets its share of them however the threads are
+// scheduled; `ran` counts the indices its pieces covered.
+struct slow_pass {
+  explicit slow_pass(size_t pieces) : count(pieces * piece) {}
+  bool run(qern_local::work_meter &meter) {
+    auto task = [this](size_t low, size_t high) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      ran += high - low;
+    };
+    return qern_local::split_on_threads(count, piece, 2, meter, task, 2);
+  }
+  const size_t piece = qern_local::work_meter::kCheckEvery / 4;
+  const size_t count;
+  std::atomic<size_t> ran{0};
+};
+
 // The pass asks the check between the calling thread's pieces only, and ends
 // early: some pieces never run.
 TEST(ThreadedStop, EndsAPassOnTheCallingThread) {
@@ -457,19 +474,11 @@ TEST(ThreadedStop, EndsAPassOnTheCallingThread) {
   stopper.asker = std::this_thread::get_id();
   const qern_stop stop{counted_stop::check, &stopper};
   qern_local::work_meter meter(&stop);
-  const size_t piece = qern_local::work_meter::kCheckEvery / 4;
-  const size_t count = 1000 * piece;
-  std::atomic<size_t> ran{0};
-  // Each piece takes a while, so that the calling thread gets its share of
-  // them however the threads are scheduled.
-  auto task = [&](size_t low, size_t high) {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    ran += high - low;
-  };
-  EXPECT_FALSE(qern_local::split_on_threads(count, piece, 2, meter, task, 2));
+  slow_pass pass(1000);
+  EXPECT_FALSE(pass.run(meter));
   EXPECT_EQ(stopper.asks.load(), 3);
   EXPECT_FALSE(stopper.other_thread.load());
-  EXPECT_LT(ran.load(), count);
+  EXPECT_LT(pass.ran.load(), pass.count);
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
@@ -503,21 +512,15 @@ TEST(ThreadedStop, AForkInTheCheckLetsGoOfTheLostThreads) {
   forking_stop forking;
   const qern_stop stop{forking_stop::check, &forking};
   qern_local::work_meter meter(&stop);
-  const size_t piece = qern_local::work_meter::kCheckEvery / 4;
-  const size_t count = 200 * piece;
-  std::atomic<size_t> ran{0};
-  auto task = [&](size_t low, size_t high) {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    ran += high - low;
-  };
-  const bool finished = qern_local::split_on_threads(count, piece, 2, meter, task, 2);
+  slow_pass pass(200);
+  const bool finished = pass.run(meter);
   if (forking.child == 0) {
-    const bool lost = !finished && meter.halted_only() && ran.load() < count;
+    const bool lost = !finished && meter.halted_only() && pass.ran.load() < pass.count;
     _exit(lost && forking.own_thread_ran ? 0 : 1);
   }
   ASSERT_GT(forking.child, 0) << "the check was never asked";
   EXPECT_TRUE(finished);
-  EXPECT_EQ(ran.load(), count);
+  EXPECT_EQ(pass.ran.load(), pass.count);
   EXPECT_FALSE(meter.stopped());
   int status = 0;
   ASSERT_EQ(waitpid(forking.child, &status, 0), forking.child);
