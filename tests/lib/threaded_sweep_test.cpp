@@ -250,6 +250,37 @@ struct freeing_stop {
   }
 };
 
+// Random even sums over 2^18 words, the first full_words of them full, and
+// even items: the odd bits stay clear, so no block fills but those full from
+// the start, and every item sweeps every word above it. `expected` is the
+// shift-or answer.
+struct even_sweep {
+  even_sweep(uint64_t seed, size_t item_count, size_t full_words)
+      : words(kWords), items(item_count) {
+    std::mt19937_64 rng(seed);
+    for (auto &word : words)
+      word = rng() & 0x5555555555555555ull;
+    std::fill(words.begin(), words.begin() + static_cast<ptrdiff_t>(full_words), ~uint64_t{0});
+    for (auto &w : items)
+      w = 2 * (1 + rng() % 4000);
+    std::sort(items.begin(), items.end());
+    expected = words;
+    shift_or_reference(expected, items);
+  }
+  // The sweep on up to two threads of a budget of `cpus`, beside `toucher`.
+  void run(qern_local::work_meter &meter, unsigned cpus, qern_local::page_toucher *toucher) {
+    qern_local::sweep_threads on_threads;
+    on_threads.wanted = 2;
+    on_threads.min_words = 0;
+    on_threads.cpus = cpus;
+    on_threads.toucher = toucher;
+    qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), kWords - 1,
+                                      64 * kWords, meter, false, on_threads);
+  }
+  static constexpr size_t kWords = size_t{1} << 18;
+  std::vector<uint64_t> words, items, expected;
+};
+
 // Words full from the start: none, or a stretch that ends inside a piece of
 // the pipeline.
 class SweepTakingUpThreads : public ::testing::TestWithParam<size_t> {};
@@ -261,33 +292,14 @@ class SweepTakingUpThreads : public ::testing::TestWithParam<size_t> {};
 TEST_P(SweepTakingUpThreads, TakesUpThreadsThatComeFreeBetweenItems) {
   constexpr unsigned kCpus = 4;
   const size_t full_words = GetParam();
-  const size_t words_count = size_t{1} << 18;
-  std::mt19937_64 rng(77 + full_words);
-  std::vector<uint64_t> words(words_count);
-  // Even sums and even items: the odd bits stay clear, so no block fills
-  // but those full from the start, and every item sweeps every word above.
-  for (auto &word : words)
-    word = rng() & 0x5555555555555555ull;
-  std::fill(words.begin(), words.begin() + static_cast<ptrdiff_t>(full_words), ~uint64_t{0});
-  std::vector<uint64_t> items(120);
-  for (auto &w : items)
-    w = 2 * (1 + rng() % 4000);
-  std::sort(items.begin(), items.end());
-  std::vector<uint64_t> expected = words;
-  shift_or_reference(expected, items);
-
+  even_sweep sweep(77 + full_words, 120, full_words);
   qern_local::thread_grant held(kCpus, kCpus);
   ASSERT_EQ(held.count(), kCpus);
   freeing_stop freeing{&held};
   const qern_stop stop{freeing_stop::check, &freeing};
   qern_local::work_meter meter(&stop);
-  qern_local::sweep_threads on_threads;
-  on_threads.wanted = 2;
-  on_threads.min_words = 0;
-  on_threads.cpus = kCpus;
-  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), words_count - 1,
-                                    64 * words_count, meter, false, on_threads);
-  EXPECT_EQ(words, expected);
+  sweep.run(meter, kCpus, nullptr);
+  EXPECT_EQ(sweep.words, sweep.expected);
   EXPECT_GE(freeing.asks, 2);
   EXPECT_EQ(freeing.most_running, 2u);  // the pipeline's two, once the budget was free
   EXPECT_EQ(qern_local::threads_running(), 0u);
@@ -306,28 +318,12 @@ TEST(ThreadedSweep, JoinsADoneToucherAndTakesItsPlace) {
   ASSERT_TRUE(toucher.done());
   ASSERT_EQ(qern_local::threads_running(), 2u);
 
-  const size_t words_count = size_t{1} << 18;
-  std::mt19937_64 rng(78);
-  std::vector<uint64_t> words(words_count);
-  for (auto &word : words)
-    word = rng() & 0x5555555555555555ull;  // as above: no block ever fills
-  std::vector<uint64_t> items(60);
-  for (auto &w : items)
-    w = 2 * (1 + rng() % 4000);
-  std::sort(items.begin(), items.end());
-  std::vector<uint64_t> expected = words;
-  shift_or_reference(expected, items);
+  even_sweep sweep(78, 60, 0);
   freeing_stop watching{nullptr};
   const qern_stop stop{freeing_stop::check, &watching};
   qern_local::work_meter meter(&stop);
-  qern_local::sweep_threads on_threads;
-  on_threads.wanted = 2;
-  on_threads.min_words = 0;
-  on_threads.cpus = kCpus;
-  on_threads.toucher = &toucher;
-  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), words_count - 1,
-                                    64 * words_count, meter, false, on_threads);
-  EXPECT_EQ(words, expected);
+  sweep.run(meter, kCpus, &toucher);
+  EXPECT_EQ(sweep.words, sweep.expected);
   EXPECT_FALSE(toucher.started());  // joined by the sweep
   EXPECT_EQ(watching.most_running, 2u);
   EXPECT_EQ(qern_local::threads_running(), 0u);
