@@ -176,11 +176,17 @@ constexpr size_t kDefaultThreadsWords = size_t{1} << 22;
 // Starts faulting the words [from, to) on a thread of the budget while the
 // caller solves below `from`: nothing may write them until toucher.finish().
 // A big answer is fresh memory, and its pages are then cleared by the kernel
-// beside the solve instead of at the first write that needs them.
+// beside the solve instead of at the first write that needs them. Left empty
+// when no thread started (the budget is taken, often by a caller's toucher
+// still running): an idle one would hide that toucher from the sweep, which
+// then never joins it nor takes up its place.
 void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size_t from, size_t to,
                      unsigned threads) {
-  if (threads > 1 && to > from && to - from >= sweep_threads::kMinWords)
+  if (threads > 1 && to > from && to - from >= sweep_threads::kMinWords) {
     toucher.emplace(words + from, to - from);
+    if (!toucher->started())
+      toucher.reset();
+  }
 }
 
 // Writes the sums of the items (ascending, non-zero; rewritten in place)

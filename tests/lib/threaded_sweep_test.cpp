@@ -4,6 +4,7 @@
 // solve on threads against the same oracle, with a window cut by the
 // capacity; the stop check; and the process-wide count of solver threads,
 // in this process and in a child of fork().
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,6 +189,63 @@ TEST_P(ThreadedSolve, SpreadPathsMatchShiftOr) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSolve, ::testing::Values(1u, 2u, 3u, 8u));
+
+// Threads of this process the kernel lists now.
+unsigned os_threads() {
+  unsigned count = 0;
+  if (DIR *tasks = opendir("/proc/self/task")) {
+    while (const dirent *entry = readdir(tasks))
+      count += entry->d_name[0] != '.';
+    closedir(tasks);
+  }
+  return count;
+}
+
+// A stop check that holds the solve while one solver thread more than before
+// it runs (the page toucher, on the residue-row path), then notes the most
+// threads running at any ask.
+struct toucher_watch {
+  unsigned before = os_threads();
+  unsigned most = 0;
+  static int check(void *context) {
+    auto *self = static_cast<toucher_watch *>(context);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    unsigned now = os_threads();
+    while (now == self->before + 1 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      now = os_threads();
+    }
+    self->most = std::max(self->most, now);
+    return 0;
+  }
+};
+
+// Residue rows fault the words they spread to on a thread that holds the
+// budget while the rows are swept. Once it is done, the sweep takes up its
+// place: two pipeline threads beside the calling one, and the same answer.
+TEST(ThreadedSolve, ResidueRowSweepTakesUpTheTouchersPlace) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "counts the process's threads, and ThreadSanitizer starts one of its own";
+#endif
+  if (qern_local::usable_cpus() < 2)
+    GTEST_SKIP() << "one CPU: no toucher, no pipeline";
+  std::mt19937_64 rng(1009);
+  // Enough items that the packed rows' lower half is well past the sweep's
+  // threads minimum (about 150 reach it).
+  std::vector<uint64_t> items(200);
+  for (auto &w : items)
+    w = 1 + 1009 * (rng() % 3000);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  std::vector<uint64_t> words(needed, 0xA5A5A5A5A5A5A5A5ull);
+  toucher_watch watch;
+  const qern_stop stop{toucher_watch::check, &watch};
+  size_t count = needed;
+  ASSERT_EQ(qern_local_solve_threads(items.data(), items.size(), words.data(), &count, &stop, 2),
+            0);
+  EXPECT_EQ(watch.most, watch.before + 2);
+  EXPECT_EQ(words, reference_solve(items, needed));
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
 
 // Threads, items in the pass, skew of the pieces' grid.
 class ThreadedPass : public ::testing::TestWithParam<std::tuple<unsigned, size_t, size_t>> {};
