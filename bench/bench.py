@@ -412,6 +412,9 @@ def threads_table(args) -> list[dict]:
     faults = _fault_bandwidth(48)
     if faults:
         rows.append(faults)
+    start = _thread_start()
+    if start:
+        rows.append(start)
     return rows
 
 
@@ -493,6 +496,27 @@ def _fault_bandwidth(mib: int) -> dict | None:
         print(
             f"fresh pages ({mib} MiB, advised huge): 1 thread {one:.1f} ms"
             f" ({mib / 1024 / one * 1000:.1f} GiB/s), 2 threads {two:.1f} ms, {one / two:.2f}x"
+        )
+    return row
+
+
+def _thread_start() -> dict | None:
+    """How long a new thread waits for a CPU once the others have idled
+    (bench/paths.cpp): left to the scheduler, and steered to a CPU of its own
+    as the solver's threads are. Every threaded phase of a solve pays it."""
+    binary = os.path.join(PATHS_BENCH, "qern_paths_bench")
+    if not os.path.exists(binary):
+        return None
+    out = subprocess.run([binary, "--thread-start"], capture_output=True, text=True, check=True)
+    row = {"family": "thread start"}
+    for line in out.stdout.splitlines():
+        # "thread start: steered: median US us, most US us"
+        fields = line.replace(",", "").split()
+        row[f"{fields[2].rstrip(':')}_us"] = float(fields[4])
+    if "unsteered_us" in row and "steered_us" in row:
+        print(
+            f"thread start after 5 ms idle (median): left to the scheduler"
+            f" {row['unsteered_us']:.0f} us, steered {row['steered_us']:.0f} us"
         )
     return row
 

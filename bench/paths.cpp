@@ -12,9 +12,14 @@
 // With `--fault-bandwidth MIB`, the kernel's side of every big answer: MIB of
 // fresh memory, advised to huge pages as answers are, faulted in by writing
 // a byte per page, on one thread and on two, in bytes cleared per second.
+//
+// With `--thread-start`, how long a new thread takes to run once the other
+// CPUs have been idle a while, while its starter keeps its own CPU busy as a
+// solve does: left to the scheduler, and steered as the solver's threads are.
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -163,6 +168,40 @@ int fault_bandwidth(size_t mib) {
   return 0;
 }
 
+// Microseconds from starting a thread to its first instruction, after 5 ms
+// with nothing to run; `steered`: through a thread_placement.
+double start_us(bool steered) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  qern_local::thread_placement placement;
+  std::atomic<bool> running{false};
+  clock_type::time_point began;
+  const auto start = clock_type::now();
+  std::thread thread([&] {
+    began = clock_type::now();
+    running.store(true, std::memory_order_release);
+    placement.widen();
+  });
+  if (steered)
+    placement.steer(thread, 0);
+  placement.let_go();
+  while (!running.load(std::memory_order_acquire)) {
+  }
+  thread.join();
+  return std::chrono::duration<double, std::micro>(began - start).count();
+}
+
+int thread_start() {
+  for (const bool steered : {false, true}) {
+    std::vector<double> times;
+    for (int k = 0; k < 21; ++k)
+      times.push_back(start_us(steered));
+    std::sort(times.begin(), times.end());
+    std::printf("thread start: %s: median %.0f us, most %.0f us\n",
+                steered ? "steered" : "unsteered", times[times.size() / 2], times.back());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -170,6 +209,8 @@ int main(int argc, char **argv) {
     return sweep_bandwidth(std::strtoull(argv[2], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "--fault-bandwidth") == 0)
     return fault_bandwidth(std::strtoull(argv[2], nullptr, 10));
+  if (argc == 2 && std::strcmp(argv[1], "--thread-start") == 0)
+    return thread_start();
   const struct {
     const char *name;
     std::vector<uint64_t> items;

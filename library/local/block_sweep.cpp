@@ -236,6 +236,7 @@ struct pipeline {
   std::unique_ptr<std::atomic<size_t>[]> done;
   std::atomic<unsigned> workers{0};  // 0 until every thread is started
   std::atomic<bool> stop{false};
+  thread_placement placement;
   std::mutex finished_lock;
   std::condition_variable finished_changed;
   unsigned finished = 0;
@@ -278,6 +279,7 @@ bool all_full(const uint8_t *states, size_t low, size_t top) {
 // The items first, first + workers, ...: each, piece by piece, behind the
 // item before it. Nothing here throws.
 void run_worker(pipeline &line, unsigned first) noexcept {
+  line.placement.widen();
   unsigned workers;
   while ((workers = line.workers.load(std::memory_order_acquire)) == 0)
     line.workers.wait(0, std::memory_order_acquire);
@@ -360,10 +362,12 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   for (; started < wanted; ++started) {
     try {
       threads[started] = std::thread(run_worker, std::ref(line), started);
+      line.placement.steer(threads[started], started);
     } catch (const std::exception &) {  // out of threads or memory: fewer do
       break;
     }
   }
+  line.placement.let_go();
   if (started == 0)
     return false;
   line.workers.store(started, std::memory_order_release);

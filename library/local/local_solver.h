@@ -3,6 +3,8 @@
 // sums.
 #pragma once
 
+#include <sched.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -135,6 +137,35 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
       &task, cpus, skew);
 }
 
+// Where a solve's new threads first run: each on a CPU of its own from the
+// starting thread's mask, the one the starter runs on last. A scheduler that
+// packs threads onto few CPUs (guests of some hypervisors do) otherwise
+// queues a new thread behind its starter until the next tick, 3-4 ms later,
+// which is as long as many whole solves (qern_paths_bench --thread-start).
+// Once running, each thread takes back the whole mask, so that the scheduler
+// balances it as any other.
+class thread_placement {
+ public:
+  thread_placement() noexcept;
+  thread_placement(const thread_placement &) = delete;
+  thread_placement &operator=(const thread_placement &) = delete;
+
+  // The starter, right after starting its nth thread (from 0): a starter
+  // that works beside its threads starts fewer than the mask's CPUs, and so
+  // never shares its own.
+  void steer(std::thread &started, unsigned nth) const noexcept;
+  // The starter, once it has started (or failed to start) all its threads.
+  // Never left out: each thread waits for it in widen().
+  void let_go() noexcept;
+  // A started thread, before anything else.
+  void widen() const noexcept;
+
+ private:
+  cpu_set_t all_;
+  int here_ = -1;  // the starter's CPU; -1: threads are left to the scheduler
+  std::atomic<bool> let_go_{false};
+};
+
 // Faults the pages of words [0, count) on a thread of its own while the
 // calling thread goes on, so that the kernel clears them beside the caller's
 // work rather than when the caller first writes them: the upper half of a
@@ -159,6 +190,7 @@ class page_toucher {
 
  private:
   thread_grant grant_;
+  thread_placement placement_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> done_{false};
   std::thread thread_;

@@ -1,6 +1,7 @@
 // How many solver threads this process may run: the CPUs it may use, and a
 // process-wide count of those already running, so that concurrent solves
 // share the CPUs instead of each taking all of them.
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -134,6 +135,47 @@ void thread_grant::give_back(unsigned count) {
   }
 }
 
+thread_placement::thread_placement() noexcept {
+  CPU_ZERO(&all_);
+  const int here = sched_getcpu();
+  if (here < 0 || here >= CPU_SETSIZE || sched_getaffinity(0, sizeof all_, &all_) != 0)
+    return;  // unknown, or more CPUs than a cpu_set_t holds: left to the scheduler
+  if (CPU_ISSET(here, &all_) && CPU_COUNT(&all_) > 1)
+    here_ = here;
+}
+
+void thread_placement::steer(std::thread &started, unsigned nth) const noexcept {
+  if (here_ < 0 || !started.joinable())
+    return;
+  // The CPUs after the starter's in the mask, wrapping round to it.
+  const unsigned cpus = static_cast<unsigned>(CPU_COUNT(&all_));
+  unsigned skip = nth % cpus;
+  for (int step = 1; step <= CPU_SETSIZE; ++step) {
+    const int cpu = (here_ + step) % CPU_SETSIZE;
+    if (!CPU_ISSET(cpu, &all_) || skip-- > 0)
+      continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pthread_setaffinity_np(started.native_handle(), sizeof one, &one);
+    return;
+  }
+}
+
+void thread_placement::let_go() noexcept {
+  let_go_.store(true, std::memory_order_release);
+  let_go_.notify_all();
+}
+
+void thread_placement::widen() const noexcept {
+  if (here_ < 0)
+    return;
+  // Not before the starter has steered it: a mask set after this one would
+  // hold the thread for good.
+  let_go_.wait(false, std::memory_order_acquire);
+  sched_setaffinity(0, sizeof all_, &all_);
+}
+
 namespace {
 
 // One split pass: pieces handed out in turn from `next`; `stop` ends it.
@@ -145,6 +187,7 @@ struct split_pass {
   size_t skew;  // the grid of pieces starts this far before 0
   std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
+  thread_placement placement;
 
   // Runs pieces until none is left; returns the words done.
   size_t take_one() noexcept {
@@ -184,14 +227,17 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
     for (; helpers && started + 1 < grant.count(); ++started) {
       try {
         helpers[started] = std::thread([&pass] {
+          pass.placement.widen();
           while (pass.take_one() != 0) {
           }
         });
+        pass.placement.steer(helpers[started], started);
       } catch (const std::exception &) {  // out of threads or memory: fewer do
         break;
       }
     }
   }
+  pass.placement.let_go();
   grant.give_back(grant.count() - std::min(grant.count(), started + 1));
   const pid_t solving = getpid();
   bool forked = false;
@@ -232,6 +278,7 @@ page_toucher::page_toucher(uint64_t *words, size_t count, unsigned cpus) noexcep
   }
   try {
     thread_ = std::thread([this, words, count] {
+      placement_.widen();
       for (size_t i = 0; i < count; i += kPageWords) {
         if ((i / kPageWords) % kPagesBetweenLooks == 0 && stop_.load(std::memory_order_relaxed))
           break;
@@ -241,9 +288,11 @@ page_toucher::page_toucher(uint64_t *words, size_t count, unsigned cpus) noexcep
       // this thread and takes up its place.
       done_.store(true, std::memory_order_release);
     });
+    placement_.steer(thread_, 0);
   } catch (const std::exception &) {  // out of threads or memory: the caller faults them
     grant_.give_back(grant_.count());
   }
+  placement_.let_go();
 }
 
 void page_toucher::finish() noexcept {

@@ -6,12 +6,15 @@
 // in this process and in a child of fork().
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -376,7 +379,7 @@ TEST(ThreadedSweep, JoinsADoneToucherAndTakesItsPlace) {
   ASSERT_TRUE(toucher.done());
   ASSERT_EQ(qern_local::threads_running(), 2u);
 
-  even_sweep sweep(78, 60, 0);
+  even_sweep sweep(78, 240, 0);  // long enough for the check to be asked on the way
   freeing_stop watching{nullptr};
   const qern_stop stop{freeing_stop::check, &watching};
   qern_local::work_meter meter(&stop);
@@ -639,6 +642,84 @@ TEST(ThreadBudget, ConcurrentSolvesShareItAndAnswerExactly) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_LE(most, cpus);
   EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// Which of the starter's CPUs a thread is steered to: the first after the
+// starter's, the starter's own (the last), and one past the last (wraps).
+class ThreadPlacement : public ::testing::TestWithParam<int> {};
+
+// The thread first runs on exactly the CPU chosen for it, counted round the
+// mask from the starter's, and runs on the whole mask once let go.
+TEST_P(ThreadPlacement, StartsOnItsOwnCpuThenTakesTheWholeMask) {
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  ASSERT_EQ(sched_getaffinity(0, sizeof mask, &mask), 0);
+  const int cpus = CPU_COUNT(&mask);
+  if (cpus < 2)
+    GTEST_SKIP() << "one CPU: nothing to steer to";
+  const unsigned nth = static_cast<unsigned>(GetParam() == 0 ? 0 : cpus - 2 + GetParam());
+  // The CPU the placement saw: the same before and after it was made.
+  std::optional<qern_local::thread_placement> placement;
+  int here = -1;
+  for (int tries = 0; tries < 1000 && here < 0; ++tries) {
+    const int before = sched_getcpu();
+    placement.emplace();
+    if (sched_getcpu() == before)
+      here = before;
+  }
+  ASSERT_GE(here, 0);
+  std::vector<int> round;  // the CPUs after the starter's, the starter's last
+  for (int step = 1; step <= CPU_SETSIZE; ++step) {
+    if (CPU_ISSET((here + step) % CPU_SETSIZE, &mask))
+      round.push_back((here + step) % CPU_SETSIZE);
+  }
+  const int expected = round[nth % round.size()];
+
+  std::atomic<bool> steered{false};
+  cpu_set_t first, then;
+  int ran_on = -1;
+  std::thread thread([&] {
+    steered.wait(false);
+    sched_getaffinity(0, sizeof first, &first);
+    ran_on = sched_getcpu();
+    placement->widen();
+    sched_getaffinity(0, sizeof then, &then);
+  });
+  placement->steer(thread, nth);
+  steered = true;
+  steered.notify_all();
+  placement->let_go();
+  thread.join();
+  EXPECT_EQ(CPU_COUNT(&first), 1);
+  EXPECT_TRUE(CPU_ISSET(expected, &first));
+  EXPECT_EQ(ran_on, expected);
+  EXPECT_TRUE(CPU_EQUAL(&then, &mask));
+}
+
+INSTANTIATE_TEST_SUITE_P(Nth, ThreadPlacement, ::testing::Values(0, 1, 2));
+
+// No helper of a pass works on a narrowed mask: each took the whole one back
+// before its first piece.
+TEST(ThreadPlacement, SplitHelpersWorkOnTheWholeMask) {
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  ASSERT_EQ(sched_getaffinity(0, sizeof mask, &mask), 0);
+  if (CPU_COUNT(&mask) < 2)
+    GTEST_SKIP() << "one CPU: nothing to steer to";
+  std::mutex lock;
+  size_t pieces = 0, narrowed = 0;
+  auto task = [&](size_t, size_t) {
+    cpu_set_t now;
+    sched_getaffinity(0, sizeof now, &now);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::lock_guard<std::mutex> hold(lock);
+    ++pieces;
+    narrowed += !CPU_EQUAL(&now, &mask);
+  };
+  qern_local::work_meter meter(nullptr);
+  ASSERT_TRUE(qern_local::split_on_threads(64, 1, 4, meter, task, 4));
+  EXPECT_EQ(pieces, 64u);
+  EXPECT_EQ(narrowed, 0u);
 }
 
 TEST(ThreadBudget, UsableCpusWithinTheAffinityMask) {
