@@ -242,6 +242,24 @@ struct pipeline {
   unsigned finished = 0;
 };
 
+// How long a thread of the pipeline spins for the item before it to move on
+// before it sleeps. Items hand on every few tens of microseconds, and a
+// thread woken from sleep may wait for a CPU until the next tick, 4 ms, on
+// schedulers that pack threads (see thread_placement).
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
+
+// True once `value` is no longer `seen`; false after kSpinBeforeSleep.
+bool spin_while(const std::atomic<size_t> &value, size_t seen) {
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+  for (unsigned i = 1;; ++i) {
+    _mm_pause();
+    if (value.load(std::memory_order_acquire) != seen)
+      return true;
+    if (i % 64 == 0 && std::chrono::steady_clock::now() >= until)
+      return false;
+  }
+}
+
 // Waits until item k is done from block `need` up; false when the sweep stops
 // instead. Whoever abandons an item marks it done, so no wait outlives a stop.
 bool wait_until_done(pipeline &line, size_t k, size_t need) {
@@ -251,7 +269,8 @@ bool wait_until_done(pipeline &line, size_t k, size_t need) {
       return false;
     if (seen <= need)
       return true;
-    line.done[k].wait(seen, std::memory_order_acquire);
+    if (!spin_while(line.done[k], seen))
+      line.done[k].wait(seen, std::memory_order_acquire);
   }
 }
 
