@@ -152,7 +152,8 @@ class thread_placement {
 
   // The starter, right after starting its nth thread (from 0): a starter
   // that works beside its threads starts fewer than the mask's CPUs, and so
-  // never shares its own.
+  // never shares its own. The thread is still alive here, held in widen():
+  // the mask of one that had ended would land on the starter itself.
   void steer(std::thread &started, unsigned nth) const noexcept;
   // The starter, once it has started (or failed to start) all its threads.
   // Never left out: each thread waits for it in widen().
