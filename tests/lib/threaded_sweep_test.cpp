@@ -353,7 +353,8 @@ class SweepTakingUpThreads : public ::testing::TestWithParam<size_t> {};
 TEST_P(SweepTakingUpThreads, TakesUpThreadsThatComeFreeBetweenItems) {
   constexpr unsigned kCpus = 4;
   const size_t full_words = GetParam();
-  even_sweep sweep(77 + full_words, 120, full_words);
+  // Long enough for the check to be asked while the pipeline runs.
+  even_sweep sweep(77 + full_words, 480, full_words);
   qern_local::thread_grant held(kCpus, kCpus);
   ASSERT_EQ(held.count(), kCpus);
   freeing_stop freeing{&held};
@@ -379,7 +380,7 @@ TEST(ThreadedSweep, JoinsADoneToucherAndTakesItsPlace) {
   ASSERT_TRUE(toucher.done());
   ASSERT_EQ(qern_local::threads_running(), 2u);
 
-  even_sweep sweep(78, 240, 0);  // long enough for the check to be asked on the way
+  even_sweep sweep(78, 480, 0);  // long enough for the check to be asked on the way
   freeing_stop watching{nullptr};
   const qern_stop stop{freeing_stop::check, &watching};
   qern_local::work_meter meter(&stop);
