@@ -13,6 +13,18 @@
 namespace qern_binding {
 namespace {
 
+// Gives an object n more references in one update. A debug build keeps a
+// total of all references, which only Py_INCREF counts.
+void add_references(PyObject *object, Py_ssize_t n) {
+#ifdef Py_REF_DEBUG
+  for (; n > 0; --n) {
+    Py_INCREF(object);
+  }
+#else
+  Py_SET_REFCNT(object, Py_REFCNT(object) + n);
+#endif
+}
+
 // Remembers the int object last made for each of many word values, so that
 // repeated words share one object: bitsets with periodic or sparse parts hold
 // few distinct words, and those of sums of near powers of two hold tens of
@@ -90,6 +102,8 @@ constexpr size_t kBatch = 64;
 // items sharing a divisor d repeat every d / gcd(d, 64) words, most often a
 // few.
 constexpr size_t kMaxPeriod = 8;
+// The words a period check compares between its chances to give up.
+constexpr size_t kStretch = 16;
 // How far ahead of the word it turns into an int the fill fetches the cache
 // slot of a coming word, and the int that slot holds.
 constexpr size_t kSlotAhead = 32;
@@ -104,9 +118,10 @@ uint64_t word_at(const unsigned char *words, size_t i) {
 }
 
 // Whether the n words at `at` carry on the words before them with period p
-// (before[kMaxPeriod - q] is the word q places back). No early exit, so the
-// loops vectorize; the ends are tried first, to pass over most batches that
-// are not periodic in a few loads.
+// (before[kMaxPeriod - q] is the word q places back). The ends are tried
+// first, then stretches of kStretch words, each with no early exit so that it
+// vectorizes: most batches that are not periodic fail on a few loads, even
+// those of sparse answers, whose words are mostly 0.
 bool carries_on(const unsigned char *at, size_t n, const uint64_t *before, size_t p) {
   if (word_at(at, 0) != before[kMaxPeriod - p] ||
       (n > p && word_at(at, n - 1) != word_at(at, n - 1 - p))) {
@@ -116,8 +131,11 @@ bool carries_on(const unsigned char *at, size_t n, const uint64_t *before, size_
   for (size_t j = 0; j < p && j < n; ++j) {
     differ |= word_at(at, j) ^ before[kMaxPeriod - p + j];
   }
-  for (size_t j = p; j < n; ++j) {
-    differ |= word_at(at, j) ^ word_at(at, j - p);
+  for (size_t from = p; from < n && differ == 0; from += kStretch) {
+    const size_t to = std::min(n, from + kStretch);
+    for (size_t j = from; j < to; ++j) {
+      differ |= word_at(at, j) ^ word_at(at, j - p);
+    }
   }
   return differ == 0;
 }
@@ -138,7 +156,7 @@ size_t period_carried_on(const unsigned char *at, size_t n, const uint64_t *befo
 void repeat_items(PyObject **to, size_t n, size_t period) {
   if (period == 1) {
     std::fill(to, to + n, to[-1]);
-    Py_SET_REFCNT(to[-1], Py_REFCNT(to[-1]) + static_cast<Py_ssize_t>(n));
+    add_references(to[-1], static_cast<Py_ssize_t>(n));
     return;
   }
   // From a copy: reading slots just stored, a period apart, would stall each
@@ -153,7 +171,7 @@ void repeat_items(PyObject **to, size_t n, size_t period) {
   }
   for (size_t r = 0; r < period && r < n; ++r) {
     const Py_ssize_t uses = static_cast<Py_ssize_t>((n - r + period - 1) / period);
-    Py_SET_REFCNT(ring[r], Py_REFCNT(ring[r]) + uses);
+    add_references(ring[r], uses);
   }
 }
 
@@ -185,7 +203,22 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
     for (size_t line = 0; line < n * sizeof(uint64_t); line += 64) {
       __builtin_prefetch(reinterpret_cast<const void *>(ahead + line), 1);
     }
+    // A word equal to the one before takes its int, and a run of them one
+    // reference count update: sparse answers are mostly runs of 0.
+    PyObject *last = nullptr;
+    uint64_t last_word = 0;
+    Py_ssize_t repeats = 0;
     for (size_t j = 0; j < n; ++j, ++i) {
+      const uint64_t word = word_at(words, i);
+      if (last != nullptr && word == last_word) {
+        items[i] = last;
+        ++repeats;
+        continue;
+      }
+      if (repeats > 0) {
+        add_references(last, repeats);
+        repeats = 0;
+      }
       // The slots and ints of coming words are fetched while this one is
       // made: most of an answer's distinct words are far apart in memory.
       if (i + kSlotAhead < count) {
@@ -194,40 +227,67 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
       if (i + kObjectAhead < count) {
         cache.prefetch_object(word_at(words, i + kObjectAhead));
       }
-      PyObject *entry = cache.get(word_at(words, i));
+      PyObject *entry = cache.get(word);
       if (entry == nullptr) {
         return i;
       }
       items[i] = entry;
+      last = entry;
+      last_word = word;
+    }
+    if (repeats > 0) {
+      add_references(last, repeats);
     }
   }
   return count;
 }
 
-// A new list of count items, all null, with huge pages asked for its array.
-py_ref new_list(size_t count) {
+// A new list of count items whose array is left as it comes: PyList_New's
+// calloc clears it, and for arrays the allocator reuses (most of them, once
+// a process has made a few big lists) that clearing costs as much as a fifth
+// of the call. The caller writes every slot, or nulls those it did not,
+// before the list is seen or freed. Huge pages are asked for the array.
+py_ref new_list_unset(size_t count) {
   if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
     PyErr_NoMemory();
     return py_ref();
   }
-  py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (list) {
-    qern_memory::advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
-                                   count * sizeof(PyObject *));
+  py_ref list = py_ref::steal(PyList_New(0));
+  if (!list || count == 0) {
+    return list;
   }
+  auto *array = static_cast<PyObject **>(PyMem_Malloc(count * sizeof(PyObject *)));
+  if (array == nullptr) {
+    PyErr_NoMemory();
+    return py_ref();
+  }
+  qern_memory::advise_huge_pages(array, count * sizeof(PyObject *));
+  auto *object = reinterpret_cast<PyListObject *>(list.get());
+  object->ob_item = array;  // freed by the list, with PyMem_Free
+  object->allocated = static_cast<Py_ssize_t>(count);
+  Py_SET_SIZE(object, static_cast<Py_ssize_t>(count));
   return list;
+}
+
+// Nulls the slots [filled, count) of a list's array, so that the list may be
+// freed with them unwritten.
+void null_from(PyObject *list, size_t filled, size_t count) {
+  PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
+  std::memset(items + filled, 0, (count - filled) * sizeof(PyObject *));
 }
 
 }  // namespace
 
 PyObject *make_result_list(const uint64_t *words, size_t count) {
-  py_ref list = new_list(count);
+  py_ref list = new_list_unset(count);
   if (!list) {
     return nullptr;
   }
   PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
-  if (fill_items(reinterpret_cast<const unsigned char *>(words), items, count) < count) {
-    return nullptr;  // the items not filled are still null
+  const size_t filled = fill_items(reinterpret_cast<const unsigned char *>(words), items, count);
+  if (filled < count) {
+    null_from(list.get(), filled, count);
+    return nullptr;
   }
   return list.release();
 }
@@ -235,7 +295,7 @@ PyObject *make_result_list(const uint64_t *words, size_t count) {
 static_assert(sizeof(PyObject *) == sizeof(uint64_t), "a word per list item");
 
 bool words_in_list::allocate(size_t count) {
-  list_ = new_list(count);
+  list_ = new_list_unset(count);
   if (!list_) {
     return false;
   }
@@ -264,9 +324,8 @@ PyObject *words_in_list::finish() {
 words_in_list::~words_in_list() {
   if (list_ && count_ > 0) {
     // Words left unconverted are no objects: the list may only free nulls.
-    auto *list = reinterpret_cast<PyListObject *>(list_.get());
-    std::memset(list->ob_item + (Py_SIZE(list) - static_cast<Py_ssize_t>(count_)), 0,
-                count_ * sizeof(PyObject *));
+    const auto size = static_cast<size_t>(Py_SIZE(list_.get()));
+    null_from(list_.get(), size - count_, size);
   }
 }
 

@@ -6,6 +6,7 @@ an object should be."""
 import collections
 import random
 import sys
+import threading
 
 import pytest
 import qernx
@@ -112,6 +113,11 @@ def test_memory_failures_while_the_words_become_ints_raise_memory_error():
         pytest.param([1] * 640, 2**64 - 1, id="full words"),
         pytest.param([64] * 200 + [1, 2, 4, 8, 16], 2**32 - 1, id="low halves"),
         pytest.param([5, 7] * 2000, 2**64 - 1, id="full middle"),
+        # Runs of 41 equal words that start and end inside batches of the
+        # fill, between runs of 0: not periodic, so each run is looked up.
+        pytest.param(
+            [1, 2, 4, 8, 16] + [64] * 40 + [64 * 500, 64 * 1203], 2**32 - 1, id="runs in batches"
+        ),
     ],
 )
 def test_a_run_of_equal_words_holds_one_reference_per_slot(local, items, run_word):
@@ -126,6 +132,26 @@ def test_a_run_of_equal_words_holds_one_reference_per_slot(local, items, run_wor
     assert sys.getrefcount(kept) == slots + 2
     del words
     assert sys.getrefcount(kept) == 2
+
+
+# Sparse answers are mostly runs of 0 between single words; the 0 int takes
+# one reference per slot too (until 3.12, whose small ints are immortal).
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="small ints are immortal")
+@pytest.mark.parametrize("divisor", [1000, 4099, 64 * 37])
+def test_runs_of_zero_hold_one_reference_per_slot(local, divisor):
+    rng = random.Random(divisor)
+    items = [divisor * rng.randint(1, 2000) for _ in range(60)]
+    # Counted outside assert statements, whose rewriting holds its operands.
+    before = sys.getrefcount(0)
+    words = qernx.complete_subset_sum(items)
+    taken = sys.getrefcount(0) - before
+    zeros = words.count(0)
+    del words
+    given_back = before - sys.getrefcount(0)
+    assert zeros > 1000
+    assert taken == zeros
+    assert given_back == 0
+    assert qernx.complete_subset_sum(items) == subset_sums(items)
 
 
 # Sums of near powers of two: thousands of distinct words, each repeated many
