@@ -16,14 +16,14 @@ STAMP := $(BUILD)/stamps
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 PY_SOURCES := tests bench demo service tools
 
-.PHONY: tsan-gtest bench-threads test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
+.PHONY: debug-python tsan-gtest bench-threads test check quick wheels wheel-check pytest-offline pytest-client pytest-service demo bench bench-service bench-paths deps venv install lint typecheck gtest pytest sanitize sanitize-gtest \
   sanitize-pytest fuzz format clean
 
 test: check
 
-# Everything: lint, both suites, both again under ASan and UBSan, the solver's
-# threads under TSan, fuzzing.
-check: lint typecheck gtest pytest wheel-check sanitize fuzz
+# Everything: lint, both suites, the offline one on a debug build of Python,
+# both again under ASan and UBSan, the solver's threads under TSan, fuzzing.
+check: lint typecheck gtest pytest debug-python wheel-check sanitize fuzz
 
 # The loop to run while working (a few minutes): no sanitizers, no online
 # suites, each fuzz target for a few seconds.
@@ -77,6 +77,11 @@ pytest: pytest-offline
 
 pytest-offline: install
 	$(VPY) -m pytest -n 2
+
+# The offline suite on Debian's debug build of Python, the module built for it
+# (its reference total and object checks).
+debug-python: deps
+	bash tools/run-debug-python-pytest.sh
 
 # The online suite's halves, each alone: the module against scenario and real
 # servers, and the solver service's own.

@@ -213,3 +213,46 @@ def test_periodic_answers_share_their_ints(local, divisor, extra, words_wanted):
     assert words == subset_sums(items)
     assert len(set(map(id, words))) <= 2 * len(set(words))
     assert assert_one_reference_per_slot(words) >= 1
+
+
+# A debug build of Python keeps a running total of all references, which only
+# Py_INCREF and Py_DECREF move. The ints a result list shares among runs and
+# periods of equal words take their references in bulk: the total must move
+# with them, or it drifts by the list's length at every call.
+TOTAL_SHAPES = {
+    "full words": [1] * 20000,
+    "period 3": [3 * 2**k for k in range(14)],
+    "runs of 0": [1000 * k for k in range(1, 60)],
+    "runs in batches": [1, 2, 4, 8, 16] + [64] * 40 + [64 * 500, 64 * 1203],
+}
+
+
+def _async_solve(items):
+    done = threading.Event()
+    results = []
+
+    def callback(words):
+        results.append(words)
+        done.set()
+
+    qernx.complete_subset_sum_async(items, callback)
+    assert done.wait(60)
+    return results[0]
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a debug build keeps the total")
+@pytest.mark.parametrize("call", ["list", "bytes", "async"])
+@pytest.mark.parametrize("items", TOTAL_SHAPES.values(), ids=TOTAL_SHAPES.keys())
+def test_calls_leave_the_reference_total_as_it_was(local, call, items):
+    solve = {
+        "list": qernx.complete_subset_sum,
+        "bytes": qernx.complete_subset_sum_bytes,
+        "async": _async_solve,
+    }[call]
+    words = len(solve(items))  # the first call's one-time objects
+    before = sys.gettotalrefcount()
+    for _ in range(5):
+        solve(items)
+    drift = sys.gettotalrefcount() - before
+    assert words > 100
+    assert abs(drift) < 50  # a list's worth of uncounted references is far more
