@@ -139,10 +139,19 @@ double fault_ms(size_t bytes, unsigned threads) {
     for (size_t at = t * share; at < end; at += 4096)
       bytes_at[at] = 1;
   };
+  // Started as the solver starts its threads: left to the scheduler, a new
+  // thread may wait a tick for a CPU, and this would time that wait.
+  qern_local::thread_placement placement;
   const auto start = clock_type::now();
   std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < threads; ++t)
-    helpers.emplace_back(touch, t);
+  for (unsigned t = 1; t < threads; ++t) {
+    helpers.emplace_back([&placement, &touch, t] {
+      placement.widen();
+      touch(t);
+    });
+    placement.steer(helpers.back(), t - 1);
+  }
+  placement.let_go();
   touch(0);
   for (auto &helper : helpers)
     helper.join();
