@@ -175,6 +175,68 @@ void repeat_items(PyObject **to, size_t n, size_t period) {
   }
 }
 
+// Whether the n words at `at` look like runs of equal words: eight pairs of
+// neighbours spread over them are tried, and two equal pairs will do. (A
+// count over every word costs more than the runs save: this build's vectors
+// cannot compare 64-bit words.)
+bool looks_like_runs(const unsigned char *at, size_t n) {
+  constexpr size_t kPairs = 8;
+  const size_t step = n / kPairs;
+  if (step < 2) {
+    return false;
+  }
+  unsigned same = 0;
+  for (size_t k = 0; k < kPairs; ++k) {
+    same += word_at(at, k * step) == word_at(at, k * step + 1) ? 1 : 0;
+  }
+  return same >= 2;
+}
+
+// Turns the n words from word i on into ints through the cache. With
+// kRuns, a word equal to the one before takes its int, and a run of them one
+// reference count update: sparse answers are mostly runs of 0. Without it,
+// for batches with few such words, the check would only slow each lookup.
+// Returns n, or fewer with an exception set.
+template <bool kRuns>
+size_t look_up_batch(const unsigned char *words, size_t i, size_t n, size_t count,
+                     word_object_cache &cache, PyObject **items) {
+  PyObject *last = nullptr;
+  uint64_t last_word = 0;
+  Py_ssize_t repeats = 0;
+  size_t j = 0;
+  for (; j < n; ++j, ++i) {
+    const uint64_t word = word_at(words, i);
+    if (kRuns && last != nullptr && word == last_word) {
+      items[i] = last;
+      ++repeats;
+      continue;
+    }
+    if (kRuns && repeats > 0) {
+      add_references(last, repeats);
+      repeats = 0;
+    }
+    // The slots and ints of coming words are fetched while this one is
+    // made: most of an answer's distinct words are far apart in memory.
+    if (i + kSlotAhead < count) {
+      cache.prefetch_slot(word_at(words, i + kSlotAhead));
+    }
+    if (i + kObjectAhead < count) {
+      cache.prefetch_object(word_at(words, i + kObjectAhead));
+    }
+    PyObject *entry = cache.get(word);
+    if (entry == nullptr) {
+      break;
+    }
+    items[i] = entry;
+    last = entry;
+    last_word = word;
+  }
+  if (kRuns && repeats > 0) {
+    add_references(last, repeats);
+  }
+  return j;
+}
+
 // Fills items [0, count) with ints equal to the words read from `words`,
 // which may be the item array itself. Returns the number of items filled:
 // count, or fewer with an exception set.
@@ -203,40 +265,12 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
     for (size_t line = 0; line < n * sizeof(uint64_t); line += 64) {
       __builtin_prefetch(reinterpret_cast<const void *>(ahead + line), 1);
     }
-    // A word equal to the one before takes its int, and a run of them one
-    // reference count update: sparse answers are mostly runs of 0.
-    PyObject *last = nullptr;
-    uint64_t last_word = 0;
-    Py_ssize_t repeats = 0;
-    for (size_t j = 0; j < n; ++j, ++i) {
-      const uint64_t word = word_at(words, i);
-      if (last != nullptr && word == last_word) {
-        items[i] = last;
-        ++repeats;
-        continue;
-      }
-      if (repeats > 0) {
-        add_references(last, repeats);
-        repeats = 0;
-      }
-      // The slots and ints of coming words are fetched while this one is
-      // made: most of an answer's distinct words are far apart in memory.
-      if (i + kSlotAhead < count) {
-        cache.prefetch_slot(word_at(words, i + kSlotAhead));
-      }
-      if (i + kObjectAhead < count) {
-        cache.prefetch_object(word_at(words, i + kObjectAhead));
-      }
-      PyObject *entry = cache.get(word);
-      if (entry == nullptr) {
-        return i;
-      }
-      items[i] = entry;
-      last = entry;
-      last_word = word;
-    }
-    if (repeats > 0) {
-      add_references(last, repeats);
+    const size_t done = looks_like_runs(at, n)
+                            ? look_up_batch<true>(words, i, n, count, cache, items)
+                            : look_up_batch<false>(words, i, n, count, cache, items);
+    i += done;
+    if (done < n) {
+      return i;
     }
   }
   return count;
@@ -252,6 +286,16 @@ py_ref new_list_unset(size_t count) {
     PyErr_NoMemory();
     return py_ref();
   }
+#ifdef Py_GIL_DISABLED
+  // A free-threaded build keeps a header before the array: only PyList_New
+  // makes one.
+  py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (list) {
+    qern_memory::advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
+                                   count * sizeof(PyObject *));
+  }
+  return list;
+#else
   py_ref list = py_ref::steal(PyList_New(0));
   if (!list || count == 0) {
     return list;
@@ -267,6 +311,7 @@ py_ref new_list_unset(size_t count) {
   object->allocated = static_cast<Py_ssize_t>(count);
   Py_SET_SIZE(object, static_cast<Py_ssize_t>(count));
   return list;
+#endif
 }
 
 // Nulls the slots [filled, count) of a list's array, so that the list may be
