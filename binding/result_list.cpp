@@ -16,7 +16,9 @@ namespace {
 // Gives an object n more references in one update. A debug build keeps a
 // total of all references, which only Py_INCREF counts.
 void add_references(PyObject *object, Py_ssize_t n) {
-#ifdef Py_REF_DEBUG
+#if defined(Py_REF_DEBUG) || defined(Py_GIL_DISABLED)
+  // A free-threaded build splits the count between the owning thread and
+  // the others: only Py_INCREF knows which to move.
   for (; n > 0; --n) {
     Py_INCREF(object);
   }
@@ -280,7 +282,9 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
 // calloc clears it, and for arrays the allocator reuses (most of them, once
 // a process has made a few big lists) that clearing costs as much as a fifth
 // of the call. The caller writes every slot, or nulls those it did not,
-// before the list is seen or freed. Huge pages are asked for the array.
+// before the list is seen or freed, and tracks it once it holds objects: the
+// list comes out of the garbage collector's sight, since anything that
+// allocates may start a collection. Huge pages are asked for the array.
 py_ref new_list_unset(size_t count) {
   if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject *)) {
     PyErr_NoMemory();
@@ -291,13 +295,18 @@ py_ref new_list_unset(size_t count) {
   // makes one.
   py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (list) {
+    PyObject_GC_UnTrack(list.get());
     qern_memory::advise_huge_pages(reinterpret_cast<PyListObject *>(list.get())->ob_item,
                                    count * sizeof(PyObject *));
   }
   return list;
 #else
   py_ref list = py_ref::steal(PyList_New(0));
-  if (!list || count == 0) {
+  if (!list) {
+    return list;
+  }
+  PyObject_GC_UnTrack(list.get());
+  if (count == 0) {
     return list;
   }
   auto *array = static_cast<PyObject **>(PyMem_Malloc(count * sizeof(PyObject *)));
@@ -334,19 +343,19 @@ PyObject *make_result_list(const uint64_t *words, size_t count) {
     null_from(list.get(), filled, count);
     return nullptr;
   }
+  PyObject_GC_Track(list.get());
   return list.release();
 }
 
 static_assert(sizeof(PyObject *) == sizeof(uint64_t), "a word per list item");
 
 bool words_in_list::allocate(size_t count) {
+  // Out of the collector's sight while it holds words, not objects: a signal
+  // handler that runs during the solve may start a collection.
   list_ = new_list_unset(count);
   if (!list_) {
     return false;
   }
-  // Out of the collector's sight while it holds words, not objects: a signal
-  // handler that runs during the solve may start a collection.
-  PyObject_GC_UnTrack(list_.get());
   count_ = count;
   return true;
 }
