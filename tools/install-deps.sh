@@ -7,7 +7,7 @@ packages=(
   g++ make binutils pkg-config
   libcurl4-openssl-dev zlib1g-dev libgtest-dev
   clang-format clang-14 libclang-rt-14-dev
-  python3-dbg python3-venv
+  python3-dev python3-dbg python3-venv
   openssl util-linux mount
   redis-server
   nghttp2-server
