@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -112,6 +113,27 @@ constexpr size_t kSlotAhead = 32;
 constexpr size_t kObjectAhead = 16;
 // How far ahead the words themselves are fetched, in bytes.
 constexpr size_t kWordsAhead = 2048;
+// Longer periods, up to this many words, are looked for ahead of the fill:
+// wherever every reduced sum is reachable, answers of items sharing a
+// divisor d repeat every d / gcd(d, 64) words (125 for d = 1000), and a
+// stretch found to repeat is copied a period at a time, with no lookups.
+constexpr size_t kMaxLongPeriod = 4096;
+// Shorter stretches are not worth copying, nor those that repeat the period
+// fewer times.
+constexpr size_t kMinLongStretch = 4 * kBatch;
+constexpr size_t kMinRecurrences = 4;
+// Distances at which the batch's first word that is neither empty nor full
+// recurs, tried as periods before the search gives up: such a word may
+// recur more often than the batch does.
+constexpr unsigned kCandidatesTried = 8;
+// After a search that found nothing, the next one waits this many words,
+// twice as many after each further miss: an answer that never repeats so
+// pays for a few dozen searches of a few microseconds.
+constexpr size_t kFirstSearchSkip = 4 * kBatch;
+// The searches of one fill look at no more words in all than this share of
+// its words: answers that nearly repeat, over and over, would otherwise
+// pay for each near miss in full.
+constexpr size_t kSearchShare = 16;
 
 uint64_t word_at(const unsigned char *words, size_t i) {
   uint64_t word;
@@ -244,22 +266,170 @@ size_t look_up_batch(const unsigned char *words, size_t i, size_t n, size_t coun
   return j;
 }
 
+// Stretches of words that repeat with a period above kMaxPeriod. One is
+// looked for ahead of the fill; once the fill has made the ints of its first
+// period, the rest of it is copied from them as far as the words still
+// repeat, compared and copied a span at a time while they are in the cache.
+class long_period {
+ public:
+  // Looks for the first period with which the words from word i on, none of
+  // them turned into ints yet, repeat for a stretch worth copying. False
+  // when there is none: also when the batch at i holds only empty and full
+  // words, which recur at every distance. Each word compared is taken from
+  // `budget`, and none beyond it. Out of line, as copy() is: both run
+  // seldom, and inlined they slowed the fill's common loop.
+  [[gnu::noinline]] bool find(const unsigned char *words, size_t i, size_t count, size_t &budget) {
+    period_ = 0;
+    if (count - i < kMaxPeriod + kBatch + kMinLongStretch) {
+      return false;
+    }
+    size_t anchor = 0;  // the first word of the batch that is neither
+    while (anchor < kBatch &&
+           (word_at(words, i + anchor) == 0 || word_at(words, i + anchor) == ~uint64_t{0})) {
+      ++anchor;
+    }
+    if (anchor == kBatch) {
+      return false;
+    }
+    const uint64_t value = word_at(words, i + anchor);
+    const unsigned char *at = words + i * sizeof(uint64_t);
+    const size_t highest = std::min(kMaxLongPeriod, count - i - kBatch);
+    unsigned tried = 0;
+    for (size_t p = kMaxPeriod + 1; p <= highest && tried < kCandidatesTried; ++p) {
+      if (budget == 0) {
+        return false;
+      }
+      --budget;
+      if (word_at(words, i + anchor + p) != value) {
+        continue;
+      }
+      ++tried;
+      // Each int of the period must recur a few times, or the copy saves
+      // nothing: its references would be taken one slot at a time.
+      const size_t needed = std::max(kMinLongStretch, kMinRecurrences * p);
+      if (budget < kBatch + needed || count - i - p < needed) {
+        return false;
+      }
+      budget -= kBatch;
+      if (std::memcmp(at + p * sizeof(uint64_t), at, kBatch * sizeof(uint64_t)) != 0) {
+        continue;
+      }
+      budget -= needed;
+      if (std::memcmp(at + p * sizeof(uint64_t), at, needed * sizeof(uint64_t)) != 0) {
+        continue;
+      }
+      return keep(at, i, p);
+    }
+    return false;
+  }
+
+  // The first word to copy, once a period is found.
+  size_t from() const { return period_ == 0 ? SIZE_MAX : base_ + period_; }
+
+  // Fills slots from from() on with the ints a period before each, as far as
+  // the words repeat, each int taking all its new references in one update.
+  // Returns where the words stop repeating, with the kMaxPeriod words before
+  // it in `last`. The period is then used up.
+  [[gnu::noinline]] size_t copy(const unsigned char *words, PyObject **items, size_t count,
+                                uint64_t *last) {
+    size_t k = from();
+    size_t back = period_;  // a whole number of periods, at most spans_
+    while (k < count) {
+      const size_t n = std::min(back, count - k);
+      const unsigned char *at = words + k * sizeof(uint64_t);
+      if (std::memcmp(at, span_.get(), n * sizeof(uint64_t)) != 0) {
+        size_t same = 0;
+        while (word_at(at, same) == span_[same]) {
+          ++same;  // stops inside the span
+        }
+        std::memcpy(items + k, items + k - back, same * sizeof(PyObject *));
+        k += same;
+        break;
+      }
+      std::memcpy(items + k, items + k - back, n * sizeof(PyObject *));
+      k += n;
+      back = std::min(2 * back, spans_);
+    }
+    // Slot base + r recurs at base + r + m * period for m >= 1 below k: only
+    // those below base + (k - from) recur at all.
+    const size_t recurring = std::min(period_, k - from());
+    for (size_t r = 0; r < recurring; ++r) {
+      const size_t uses = (k - 1 - base_ - r) / period_;
+      add_references(items[base_ + r], static_cast<Py_ssize_t>(uses));
+    }
+    for (size_t q = 0; q < kMaxPeriod; ++q) {
+      last[q] = span_[(k - kMaxPeriod + q - base_) % period_];
+    }
+    period_ = 0;
+    return k;
+  }
+
+ private:
+  // The words a span is compared with: the period's, repeated to the whole
+  // periods in kSpanWords, or one (shorter spans cost more in calls than in
+  // comparing). False without the memory for them.
+  bool keep(const unsigned char *at, size_t i, size_t p) {
+    spans_ = std::max<size_t>(1, kSpanWords / p) * p;
+    span_.reset(static_cast<uint64_t *>(std::malloc(spans_ * sizeof(uint64_t))));
+    if (!span_) {
+      return false;
+    }
+    for (size_t k = 0; k < spans_; ++k) {
+      span_[k] = word_at(at, k % p);
+    }
+    base_ = i;
+    period_ = p;
+    return true;
+  }
+
+  static constexpr size_t kSpanWords = 8 * kBatch;
+  qern_memory::heap_ptr<uint64_t[]> span_;
+  size_t spans_ = 0;
+  size_t base_ = 0;
+  size_t period_ = 0;  // 0: none found
+};
+
+// Keeps in `last` the kMaxPeriod words that end with the n words at `at`.
+void remember_last_words(uint64_t *last, const unsigned char *at, size_t n) {
+  if (n >= kMaxPeriod) {
+    // One copy of a fixed size: a loop here became a string move, whose
+    // start-up took a fifth of the fill's time on answers made of runs.
+    std::memcpy(last, at + (n - kMaxPeriod) * sizeof(uint64_t), kMaxPeriod * sizeof(uint64_t));
+    return;
+  }
+  std::memmove(last, last + n, (kMaxPeriod - n) * sizeof(uint64_t));
+  std::memcpy(last + kMaxPeriod - n, at, n * sizeof(uint64_t));
+}
+
 // Fills items [0, count) with ints equal to the words read from `words`,
 // which may be the item array itself. Returns the number of items filled:
 // count, or fewer with an exception set.
 size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
   word_object_cache cache(count);
-  uint64_t before[kMaxPeriod] = {};  // the last words of the batch before
+  uint64_t before[kMaxPeriod] = {};  // the last words before word i
+  long_period ahead;
+  size_t search_budget = count / kSearchShare;
+  size_t next_search = 0;
+  size_t search_skip = kFirstSearchSkip;
   for (size_t i = 0; i < count;) {
-    const size_t n = std::min(kBatch, count - i);
+    if (i == ahead.from()) {
+      i = ahead.copy(words, items, count, before);
+      next_search = i;
+      search_skip = kFirstSearchSkip;
+      continue;
+    }
+    size_t n = std::min({kBatch, count - i, ahead.from() - i});
     const unsigned char *at = words + i * sizeof(uint64_t);
     const size_t period = i >= kMaxPeriod ? period_carried_on(at, n, before) : 0;
-    // Only the last batch may be shorter, and nothing comes after it.
-    if (n >= kMaxPeriod) {
-      for (size_t q = 0; q < kMaxPeriod; ++q) {
-        before[q] = word_at(at, n - kMaxPeriod + q);
+    if (period == 0 && ahead.from() == SIZE_MAX && i >= next_search) {
+      if (ahead.find(words, i, count, search_budget)) {
+        n = std::min(n, ahead.from() - i);
+      } else {
+        next_search = i + search_skip;
+        search_skip *= 2;
       }
     }
+    remember_last_words(before, at, n);
     if (period > 0) {
       // Empty or full stretches, and periodic ones, take no lookups.
       repeat_items(items + i, n, period);
@@ -268,9 +438,9 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
     }
     // A hint past the end is harmless; the address is made as an integer,
     // since a pointer may not point there.
-    const uintptr_t ahead = reinterpret_cast<uintptr_t>(at) + kWordsAhead;
+    const uintptr_t fetched = reinterpret_cast<uintptr_t>(at) + kWordsAhead;
     for (size_t line = 0; line < n * sizeof(uint64_t); line += 64) {
-      __builtin_prefetch(reinterpret_cast<const void *>(ahead + line), 1);
+      __builtin_prefetch(reinterpret_cast<const void *>(fetched + line), 1);
     }
     const size_t done = looks_like_runs(at, n)
                             ? look_up_batch<true>(words, i, n, count, cache, items)

@@ -4,6 +4,7 @@ words, and a memory failure while the words become ints leaves no word where
 an object should be."""
 
 import collections
+import math
 import random
 import sys
 import threading
@@ -221,9 +222,17 @@ def assert_one_reference_per_slot(words):
     return checked
 
 
+def multiples_of(divisor, count):
+    """Items whose sums are exactly the multiples of divisor up to count of
+    them: the divisor times 1, 2, 4, ... and what is left over."""
+    parts = [1 << k for k in range(count.bit_length() - 1)]
+    return [divisor * p for p in parts + [count - sum(parts)]]
+
+
 # Answers of items sharing a divisor d repeat every d / gcd(d, 64) words, and
-# are filled by copying the ints a period back: periods 1 to 8 take that path,
-# 9 and more are looked up word by word. Lengths fall either side of the
+# are filled by copying the ints a period back: periods 1 to 8 batch by
+# batch, 9 and more once a search ahead has found them repeating for long
+# enough, shorter stretches word by word. Lengths fall either side of the
 # batches the fill reads, and a few items off the divisor break the period
 # and let it start again mid-batch.
 @pytest.mark.parametrize("divisor", [2, 3, 5, 6, 7, 9, 11, 24, 32, 40, 96, 160])
@@ -237,14 +246,58 @@ def assert_one_reference_per_slot(words):
 )
 @pytest.mark.parametrize("words_wanted", [63, 64, 65, 200, 4099])
 def test_periodic_answers_share_their_ints(local, divisor, extra, words_wanted):
-    # Every multiple of the divisor up to `count` of them: the items are the
-    # divisor times 1, 2, 4, ... and what is left over.
     count = max(1, (64 * words_wanted - sum(extra)) // divisor)
-    parts = [1 << k for k in range(count.bit_length() - 1)]
-    items = [divisor * p for p in parts + [count - sum(parts)]] + extra
+    items = multiples_of(divisor, count) + extra
     words = qernx.complete_subset_sum(items)
     assert words == subset_sums(items)
     assert len(set(map(id, words))) <= 2 * len(set(words))
+    assert assert_one_reference_per_slot(words) >= 1
+
+
+# Periods longer than a batch: found by the search ahead, up to 4096 words
+# (4095 and 4096 + 1 stand either side of that reach, 8193 far beyond it),
+# and copied in spans of whole periods from the ints of the first one. Where
+# the stretch stops repeating moves with the count, so it lands at many
+# places inside a span; the words after it are runs of 0 or another
+# stretch, whose own period checks read the words the copy passed over.
+@pytest.mark.parametrize("divisor", [9, 65, 127, 1000, 1009, 4095, 4097, 8193])
+@pytest.mark.parametrize(
+    "extra",
+    [
+        pytest.param([], id="periodic"),
+        pytest.param([1], id="shifted copy"),
+        pytest.param([2**22 + 3], id="gap, then a copy"),
+        pytest.param([3001, 2**22 + 3], id="broken, gap, resumed"),
+    ],
+)
+@pytest.mark.parametrize("call", ["list", "async"])
+def test_long_periods_are_copied_exactly(local, divisor, extra, call):
+    period = divisor // math.gcd(divisor, 64)
+    rng = random.Random(divisor)
+    solve = qernx.complete_subset_sum if call == "list" else _async_solve
+    for words_wanted in (6 * period + 17, 9 * period + rng.randint(0, period)):
+        items = multiples_of(divisor, 64 * words_wanted // divisor) + extra
+        words = solve(items)
+        assert words == subset_sums(items), words_wanted
+        assert len(set(map(id, words))) <= 2 * len(set(words))
+        assert assert_one_reference_per_slot(words) >= 1
+
+
+# Answers that nearly repeat: whole batches recur at a distance of up to a
+# few thousand words, but not for long, and shifted stretches differ in a
+# word or two. Each must be filled word by word where it does not repeat.
+@pytest.mark.parametrize(
+    "items",
+    [
+        pytest.param([2**k + 1 for k in range(22)], id="2^k + 1"),
+        pytest.param([2**k - 1 for k in range(1, 23)], id="2^k - 1"),
+        pytest.param(multiples_of(1000, 3000) + [1000 * 3001 + 64 * 7], id="one word off"),
+        pytest.param(multiples_of(650, 4000) + [5, 2**19 + 64], id="two copies"),
+    ],
+)
+def test_answers_that_nearly_repeat_are_exact(local, items):
+    words = qernx.complete_subset_sum(items)
+    assert words == subset_sums(items)
     assert assert_one_reference_per_slot(words) >= 1
 
 
@@ -257,6 +310,7 @@ TOTAL_SHAPES = {
     "period 3": [3 * 2**k for k in range(14)],
     "runs of 0": [1000 * k for k in range(1, 60)],
     "runs in batches": [1, 2, 4, 8, 16] + [64] * 40 + [64 * 500, 64 * 1203],
+    "period 125": [1000 * 2**k for k in range(12)],
 }
 
 
