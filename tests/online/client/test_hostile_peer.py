@@ -139,7 +139,12 @@ def test_a_dripping_not_ready_answer_ends_every_poll_at_the_deadline(
     assert f"Failed with error: {reason}\n" in outcome.stdout
     cut = "The result request took longer than its deadline of 0.5 s\nResult not ready (28)\n"
     assert outcome.stdout.count(cut) == 20
-    assert len(outcome.sleeps) == 20
+    # On a loaded machine the submission itself may pass the half second: it
+    # is then tried again, after a sleep of its own.
+    resubmitted = outcome.stdout.count(
+        "Submission took longer than its deadline of 0.5 s, trying again\n"
+    )
+    assert len(outcome.sleeps) == 20 + resubmitted
     assert 20 * 0.5 <= outcome.elapsed < 20 * 0.5 + 25
 
 
