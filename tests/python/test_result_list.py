@@ -337,9 +337,15 @@ def test_calls_leave_the_reference_total_as_it_was(local, call, items):
         "async": _async_solve,
     }[call]
     words = len(solve(items))  # the first call's one-time objects
-    before = sys.gettotalrefcount()
-    for _ in range(10):
-        solve(items)
-    drift = sys.gettotalrefcount() - before
+    drifts = []
+    for _ in range(3):
+        before = sys.gettotalrefcount()
+        for _ in range(10):
+            solve(items)
+        drifts.append(sys.gettotalrefcount() - before)
     assert words > 100
-    assert abs(drift) < 10  # one reference lost or kept per call would be more
+    # Another thread of this process (pytest-xdist's channel to its
+    # controller) may move the total while a call has let go of the
+    # interpreter lock; one reference lost or kept per call moves it by 10 or
+    # more in every round.
+    assert min(map(abs, drifts)) < 10, drifts
