@@ -118,10 +118,10 @@ constexpr size_t kWordsAhead = 2048;
 // divisor d repeat every d / gcd(d, 64) words (125 for d = 1000), and a
 // stretch found to repeat is copied a period at a time, with no lookups.
 constexpr size_t kMaxLongPeriod = 4096;
-// Shorter stretches are not worth copying, nor those that repeat the period
-// fewer times.
+// A stretch is copied once the batch it starts with, then a period and at
+// least this many words more, are seen to repeat: every word copied saves a
+// lookup, but a shorter stretch does not pay for the search.
 constexpr size_t kMinLongStretch = 4 * kBatch;
-constexpr size_t kMinRecurrences = 4;
 // Distances at which the batch's first word that is neither empty nor full
 // recurs, tried as periods before the search gives up: such a word may
 // recur more often than the batch does.
@@ -130,10 +130,13 @@ constexpr unsigned kCandidatesTried = 8;
 // twice as many after each further miss: an answer that never repeats so
 // pays for a few dozen searches of a few microseconds.
 constexpr size_t kFirstSearchSkip = 4 * kBatch;
-// The searches of one fill look at no more words in all than this share of
-// its words: answers that nearly repeat, over and over, would otherwise
-// pay for each near miss in full.
-constexpr size_t kSearchShare = 16;
+// By the time the fill reaches word i, its searches have looked at no more
+// than (count + i) / kSearchShare words in all: a short answer may be found
+// to repeat from its start, and a long one keeps finding its stretches,
+// while answers that nearly repeat, over and over, do not pay for each near
+// miss in full. A search compares a word in a fraction of the time a lookup
+// takes.
+constexpr size_t kSearchShare = 8;
 
 uint64_t word_at(const unsigned char *words, size_t i) {
   uint64_t word;
@@ -272,53 +275,58 @@ size_t look_up_batch(const unsigned char *words, size_t i, size_t n, size_t coun
 // repeat, compared and copied a span at a time while they are in the cache.
 class long_period {
  public:
-  // Looks for the first period with which the words from word i on, none of
-  // them turned into ints yet, repeat for a stretch worth copying. False
-  // when there is none: also when the batch at i holds only empty and full
-  // words, which recur at every distance. Each word compared is taken from
-  // `budget`, and none beyond it. Out of line, as copy() is: both run
-  // seldom, and inlined they slowed the fill's common loop.
-  [[gnu::noinline]] bool find(const unsigned char *words, size_t i, size_t count, size_t &budget) {
+  // Looks for the first period with which the words from the batch at i
+  // on, none of them turned into ints yet, repeat for a stretch worth
+  // copying. The stretch starts at the batch's first word that is neither
+  // empty nor full (the words before it may end a gap or another stretch),
+  // and there is none when all are, since they recur at every distance.
+  // Adds the words it compares to `compared`, and starts no comparison past
+  // `budget` but that of a stretch whose first batch repeats: a stretch
+  // found is not counted, since its copy repays it, and a miss may run past
+  // the budget, the fill's later searches then waiting the longer. Out of
+  // line, as copy() is: both run seldom, and inlined they slowed the fill's
+  // common loop.
+  [[gnu::noinline]] bool find(const unsigned char *words, size_t i, size_t count, size_t budget,
+                              size_t &compared) {
     period_ = 0;
-    if (count - i < kMaxPeriod + kBatch + kMinLongStretch) {
+    size_t start = i;
+    const size_t batch_end = std::min(i + kBatch, count);
+    while (start < batch_end &&
+           (word_at(words, start) == 0 || word_at(words, start) == ~uint64_t{0})) {
+      ++start;
+    }
+    if (start == batch_end || count - start < kMaxPeriod + kBatch + kMinLongStretch) {
       return false;
     }
-    size_t anchor = 0;  // the first word of the batch that is neither
-    while (anchor < kBatch &&
-           (word_at(words, i + anchor) == 0 || word_at(words, i + anchor) == ~uint64_t{0})) {
-      ++anchor;
-    }
-    if (anchor == kBatch) {
-      return false;
-    }
-    const uint64_t value = word_at(words, i + anchor);
-    const unsigned char *at = words + i * sizeof(uint64_t);
-    const size_t highest = std::min(kMaxLongPeriod, count - i - kBatch);
+    const uint64_t value = word_at(words, start);
+    const unsigned char *at = words + start * sizeof(uint64_t);
+    // A stretch of period p is copied only if a period and
+    // max(kMinLongStretch, p) words more lie ahead.
+    const size_t ahead = count - start;
+    const size_t highest = std::min({kMaxLongPeriod, ahead - kMinLongStretch, ahead / 2});
     unsigned tried = 0;
     for (size_t p = kMaxPeriod + 1; p <= highest && tried < kCandidatesTried; ++p) {
-      if (budget == 0) {
+      if (compared >= budget) {
         return false;
       }
-      --budget;
-      if (word_at(words, i + anchor + p) != value) {
+      ++compared;
+      if (word_at(words, start + p) != value) {
         continue;
       }
       ++tried;
-      // Each int of the period must recur a few times, or the copy saves
-      // nothing: its references would be taken one slot at a time.
-      const size_t needed = std::max(kMinLongStretch, kMinRecurrences * p);
-      if (budget < kBatch + needed || count - i - p < needed) {
+      if (budget - compared < kBatch) {
         return false;
       }
-      budget -= kBatch;
+      compared += kBatch;
       if (std::memcmp(at + p * sizeof(uint64_t), at, kBatch * sizeof(uint64_t)) != 0) {
         continue;
       }
-      budget -= needed;
+      const size_t needed = std::max(kMinLongStretch, p);
       if (std::memcmp(at + p * sizeof(uint64_t), at, needed * sizeof(uint64_t)) != 0) {
+        compared += needed;
         continue;
       }
-      return keep(at, i, p);
+      return keep(at, start, p);
     }
     return false;
   }
@@ -350,12 +358,30 @@ class long_period {
       k += n;
       back = std::min(2 * back, spans_);
     }
-    // Slot base + r recurs at base + r + m * period for m >= 1 below k: only
-    // those below base + (k - from) recur at all.
+    // Slot base + r recurs at base + r + m * period for m >= 1 below k,
+    // (k - 1 - base - r) / period times: `whole` times for r up to `rest`,
+    // once fewer after, and only those below base + (k - from) at all.
+    // Neighbours holding one int, most often the shared 0 of a sparse
+    // answer, take their references together: updates of one count, one
+    // after another, would each wait for the last.
     const size_t recurring = std::min(period_, k - from());
+    const size_t whole = (k - 1 - base_) / period_;
+    const size_t rest = (k - 1 - base_) % period_;
+    PyObject *same = nullptr;
+    size_t uses = 0;
     for (size_t r = 0; r < recurring; ++r) {
-      const size_t uses = (k - 1 - base_ - r) / period_;
-      add_references(items[base_ + r], static_cast<Py_ssize_t>(uses));
+      PyObject *item = items[base_ + r];
+      if (item != same) {
+        if (same != nullptr) {
+          add_references(same, static_cast<Py_ssize_t>(uses));
+        }
+        same = item;
+        uses = 0;
+      }
+      uses += r <= rest ? whole : whole - 1;
+    }
+    if (same != nullptr) {
+      add_references(same, static_cast<Py_ssize_t>(uses));
     }
     for (size_t q = 0; q < kMaxPeriod; ++q) {
       last[q] = span_[(k - kMaxPeriod + q - base_) % period_];
@@ -374,8 +400,9 @@ class long_period {
     if (!span_) {
       return false;
     }
-    for (size_t k = 0; k < spans_; ++k) {
-      span_[k] = word_at(at, k % p);
+    std::memcpy(span_.get(), at, p * sizeof(uint64_t));
+    for (size_t k = p; k < spans_; k += p) {
+      std::memcpy(span_.get() + k, span_.get(), p * sizeof(uint64_t));
     }
     base_ = i;
     period_ = p;
@@ -408,7 +435,7 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
   word_object_cache cache(count);
   uint64_t before[kMaxPeriod] = {};  // the last words before word i
   long_period ahead;
-  size_t search_budget = count / kSearchShare;
+  size_t searched = 0;  // words the searches have looked at
   size_t next_search = 0;
   size_t search_skip = kFirstSearchSkip;
   for (size_t i = 0; i < count;) {
@@ -422,7 +449,12 @@ size_t fill_items(const unsigned char *words, PyObject **items, size_t count) {
     const unsigned char *at = words + i * sizeof(uint64_t);
     const size_t period = i >= kMaxPeriod ? period_carried_on(at, n, before) : 0;
     if (period == 0 && ahead.from() == SIZE_MAX && i >= next_search) {
-      if (ahead.find(words, i, count, search_budget)) {
+      const size_t allowed = (count + i) / kSearchShare;
+      size_t compared = 0;
+      const bool found =
+          searched < allowed && ahead.find(words, i, count, allowed - searched, compared);
+      searched += compared;
+      if (found) {
         n = std::min(n, ahead.from() - i);
       } else {
         next_search = i + search_skip;

@@ -5,6 +5,7 @@ an object should be."""
 
 import collections
 import math
+import os
 import random
 import sys
 import threading
@@ -113,8 +114,12 @@ print(outcomes["MemoryError"], outcomes["exact"])
         # Runs of equal words of many values inside batches: failures land in
         # the middle of a run.
         "[3, 5, 17, 33] + [64] * 20 + [64 * 37 + 9, 64 * 101 + 21, 64 * 250 + 40, 64 * 411 + 1]",
+        # The multiples of 37 up to 37 * 2600, then a gap and a copy of them:
+        # periods of 37 distinct words, copied once their ints are made;
+        # failures land among those ints, a copy pending.
+        "[37 * 2**k for k in range(11)] + [37 * 553, 64 * 16 * 1300]",
     ],
-    ids=["distinct words", "runs"],
+    ids=["distinct words", "runs", "long period"],
 )
 def test_memory_failures_while_the_words_become_ints_raise_memory_error(items):
     pytest.importorskip("_testcapi")
@@ -301,6 +306,110 @@ def test_answers_that_nearly_repeat_are_exact(local, items):
     assert assert_one_reference_per_slot(words) >= 1
 
 
+# Under the sanitizers an id() per word costs tens of microseconds, minutes
+# over the long answers below: there they check the copy's reads and writes,
+# and their references are counted in the plain pass (and, as a running
+# total, on the debug build of Python).
+SLOTS_COUNTED = os.environ.get("QERN_SANITIZED") != "1"
+
+
+def count_references_unless_sanitized(words):
+    if SLOTS_COUNTED:
+        # Answers of one bit in thousands of words hold only small ints.
+        assert assert_one_reference_per_slot(words) >= 1 or max(words) <= 256
+
+
+def copied_stretch_words(period, rng):
+    """A stretch long enough to be found and copied: the fill's searches
+    look at no more than an eighth of the answer's words at the start, and a
+    search passes a period's words and a batch before it can find one."""
+    shortest = 8 * (period + 64) + max(256, period)
+    return rng.randint(shortest, shortest + 3000)
+
+
+def three_copies(divisor, count, rng):
+    """The multiples, then the same stretch twice more after gaps of zeros of
+    any length: each stretch starts inside a batch, at any phase of the
+    period, and is followed by zeros."""
+    stretch = divisor * count
+    first = stretch + 64 * rng.randint(100, 3000) + rng.randrange(64)
+    second = first + stretch + 64 * rng.randint(100, 3000) + rng.randrange(64)
+    return multiples_of(divisor, count) + [first, second]
+
+
+def steps_to_full(divisor, count, rng):
+    """Sums that gain one more residue of the divisor every `step`: periodic
+    stretches, each denser than the one before, up to full words (where
+    fewer than 16 residues make all of them), and down again at the end."""
+    period = divisor // math.gcd(divisor, 64)
+    step = divisor * (64 * (5 * period + 900) // divisor + 1) + 1
+    steps = min(divisor - 1, 16)
+    return multiples_of(divisor, count + steps * step // divisor) + [step] * steps
+
+
+def shifted_mid_stretch(divisor, count, rng):
+    """Three times the multiples, and a copy shifted by a third of them plus
+    a little: the pattern changes inside the stretch, at any phase, and again
+    where the unshifted multiples end."""
+    return multiples_of(divisor, 3 * count) + [divisor * count + rng.randrange(1, divisor)]
+
+
+# Periods of 9 to 4096 words (2**18 gives 4096, the longest copied, with one
+# bit in 4096 words; 4097 is one beyond), in answers long enough for the
+# search to find their stretches: each found is copied from its first
+# period's ints up to where it stops repeating, which falls anywhere in a
+# span, and the period checks of the words after it (zeros, full words,
+# another stretch) read the last words the copy leaves.
+@pytest.mark.parametrize("divisor", [9, 63, 65, 100, 129, 513, 1009, 4095, 2**18, 4097])
+@pytest.mark.parametrize(
+    "shape",
+    [
+        pytest.param(lambda d, count, rng: multiples_of(d, count), id="to the last word"),
+        pytest.param(three_copies, id="three copies"),
+        pytest.param(steps_to_full, id="steps to full"),
+        pytest.param(shifted_mid_stretch, id="shifted mid-stretch"),
+    ],
+)
+@pytest.mark.parametrize("call", ["list", "async"])
+def test_stretches_of_long_periods_are_copied_exactly(local, divisor, shape, call):
+    period = divisor // math.gcd(divisor, 64)
+    rng = random.Random(divisor * 7 + len(call))
+    solve = qernx.complete_subset_sum if call == "list" else _async_solve
+    for _ in range(2):
+        items = shape(divisor, 64 * copied_stretch_words(period, rng) // divisor, rng)
+        words = solve(items)
+        assert words == subset_sums(items), items
+        count_references_unless_sanitized(words)
+
+
+# The last stretch of an answer is found less than a span before its last
+# word, right where the copy before it stops: the search, the saved period
+# and the copy must each stop at the end of the words.
+@pytest.mark.parametrize("divisor", [9, 63, 100])
+def test_a_long_period_found_just_before_the_last_word(local, divisor):
+    for stretch in range(320, 500, 3):
+        count = 64 * stretch // divisor
+        items = multiples_of(divisor, 3 * count) + [divisor * count + 5]
+        words = qernx.complete_subset_sum(items)
+        assert words == subset_sums(items), stretch
+        count_references_unless_sanitized(words)
+
+
+# A stretch of period 9, 25 or 129 words that stops at every offset within
+# a span the copy compares (504, 500 and 387 words, reached by doubling from
+# one period): one word longer each time, followed by zeros.
+@pytest.mark.parametrize("divisor", [9, 100, 129])
+def test_a_long_period_may_stop_anywhere_in_a_span(local, divisor):
+    period = divisor // math.gcd(divisor, 64)
+    span = max(1, 512 // period) * period
+    shortest = 8 * (period + 64) + max(256, period)
+    for stretch in range(shortest, shortest + span + 1):
+        items = multiples_of(divisor, 64 * stretch // divisor) + [64 * (stretch + 100)]
+        words = qernx.complete_subset_sum(items)
+        assert words == subset_sums(items), stretch
+        count_references_unless_sanitized(words)
+
+
 # A debug build of Python keeps a running total of all references, which only
 # Py_INCREF and Py_DECREF move. The ints a result list shares among runs and
 # periods of equal words take their references in bulk: the total must move
@@ -311,6 +420,9 @@ TOTAL_SHAPES = {
     "runs of 0": [1000 * k for k in range(1, 60)],
     "runs in batches": [1, 2, 4, 8, 16] + [64] * 40 + [64 * 500, 64 * 1203],
     "period 125": [1000 * 2**k for k in range(12)],
+    # Periods of 9 words (two stretches, a gap between) and of 4096, copied.
+    "period 9, copied": multiples_of(9, 64 * 1500 // 9) + [64 * 16 * 2000],
+    "period 4096, copied": multiples_of(2**18, 64 * 21000 // 2**18) + [64 * 16 * 21000],
 }
 
 
