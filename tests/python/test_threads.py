@@ -115,8 +115,14 @@ small = [rng.randint(1, 1000) for _ in range(200)]
 def tasks():
     return len(os.listdir("/proc/self/task"))
 def solve():
-    for _ in range(300 if {small} else 3):  # long enough for the watcher to see
+    # Long enough for the watcher to see, even on a loaded machine where it
+    # waits its turn for the interpreter lock: small solves go on for a
+    # while, not just a number of times.
+    until = time.monotonic() + 0.3
+    calls = 0
+    while calls < (300 if {small} else 3) or ({small} and time.monotonic() < until):
         qernx.complete_subset_sum_bytes(small if {small} else items, **{kwargs})
+        calls += 1
 solvers = [threading.Thread(target=solve) for _ in range({solvers})]
 watching = True
 most = [0]
