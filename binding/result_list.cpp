@@ -130,10 +130,13 @@ constexpr unsigned kCandidatesTried = 8;
 // twice as many after each further miss: an answer that never repeats so
 // pays for a few dozen searches of a few microseconds.
 constexpr size_t kFirstSearchSkip = 4 * kBatch;
-// By the time the fill reaches word i, its searches have looked at no more
-// than (count + i) / kSearchShare words in all: a short answer may be found
-// to repeat from its start, and a long one keeps finding its stretches,
-// while answers that nearly repeat, over and over, do not pay for each near
+// A search starts only while the fill's searches so far have looked at
+// fewer than (count + i) / kSearchShare words, i being where the fill is,
+// and stops there but for its last comparison (at most a period of 4096
+// words, which later searches then wait for) or a stretch it confirms (not
+// counted: the copy repays it). So an answer of a few hundred words may be
+// found to repeat from its start, a long one keeps finding its stretches,
+// and answers that nearly repeat, over and over, do not pay for each near
 // miss in full. A search compares a word in a fraction of the time a lookup
 // takes.
 constexpr size_t kSearchShare = 8;
