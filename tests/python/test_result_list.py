@@ -412,9 +412,13 @@ def test_a_long_period_may_stop_anywhere_in_a_span(local, divisor):
 
 
 def small_int_references():
-    """sys.getrefcount of each of the ints 0 to 256, kept in an array so that
-    the counts themselves hold no references to small ints."""
-    return array.array("q", [sys.getrefcount(v) for v in range(257)])
+    """sys.getrefcount of each of the ints 0 to 256, each stored in an array
+    as soon as it is read: a count is itself an int, often a small one, and
+    kept in a list it would add to the count read after it."""
+    counts = array.array("q", bytes(8 * 257))
+    for v in range(257):
+        counts[v] = sys.getrefcount(v)
+    return counts
 
 
 def slots_per_small_int(words):
