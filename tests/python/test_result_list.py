@@ -235,6 +235,11 @@ def multiples_of(divisor, count):
     return [divisor * p for p in parts + [count - sum(parts)]]
 
 
+def period_of(divisor):
+    """The words after which an answer of multiples of divisor repeats."""
+    return divisor // math.gcd(divisor, 64)
+
+
 # Answers of items sharing a divisor d repeat every d / gcd(d, 64) words, and
 # are filled by copying the ints a period back: periods 1 to 8 batch by
 # batch, 9 and more once a search ahead has found them repeating for long
@@ -278,7 +283,7 @@ def test_periodic_answers_share_their_ints(local, divisor, extra, words_wanted):
 )
 @pytest.mark.parametrize("call", ["list", "async"])
 def test_long_periods_are_copied_exactly(local, divisor, extra, call):
-    period = divisor // math.gcd(divisor, 64)
+    period = period_of(divisor)
     rng = random.Random(divisor)
     solve = qernx.complete_subset_sum if call == "list" else _async_solve
     for words_wanted in (6 * period + 17, 9 * period + rng.randint(0, period)):
@@ -320,11 +325,16 @@ def count_references_unless_sanitized(words):
         assert assert_one_reference_per_slot(words) >= 1 or max(words) <= 256
 
 
+def shortest_copied_stretch(period):
+    """The words of the shortest stretch sure to be found and copied: the
+    fill's searches look at no more than an eighth of the answer's words at
+    the start, and a search passes a period's words and a batch before it
+    can find one."""
+    return 8 * (period + 64) + max(256, period)
+
+
 def copied_stretch_words(period, rng):
-    """A stretch long enough to be found and copied: the fill's searches
-    look at no more than an eighth of the answer's words at the start, and a
-    search passes a period's words and a batch before it can find one."""
-    shortest = 8 * (period + 64) + max(256, period)
+    shortest = shortest_copied_stretch(period)
     return rng.randint(shortest, shortest + 3000)
 
 
@@ -342,7 +352,7 @@ def steps_to_full(divisor, count, rng):
     """Sums that gain one more residue of the divisor every `step`: periodic
     stretches, each denser than the one before, up to full words (where
     fewer than 16 residues make all of them), and down again at the end."""
-    period = divisor // math.gcd(divisor, 64)
+    period = period_of(divisor)
     step = divisor * (64 * (5 * period + 900) // divisor + 1) + 1
     steps = min(divisor - 1, 16)
     return multiples_of(divisor, count + steps * step // divisor) + [step] * steps
@@ -373,7 +383,7 @@ def shifted_mid_stretch(divisor, count, rng):
 )
 @pytest.mark.parametrize("call", ["list", "async"])
 def test_stretches_of_long_periods_are_copied_exactly(local, divisor, shape, call):
-    period = divisor // math.gcd(divisor, 64)
+    period = period_of(divisor)
     rng = random.Random(divisor * 7 + len(call))
     solve = qernx.complete_subset_sum if call == "list" else _async_solve
     for _ in range(2):
@@ -401,9 +411,9 @@ def test_a_long_period_found_just_before_the_last_word(local, divisor):
 # one period): one word longer each time, followed by zeros.
 @pytest.mark.parametrize("divisor", [9, 100, 129])
 def test_a_long_period_may_stop_anywhere_in_a_span(local, divisor):
-    period = divisor // math.gcd(divisor, 64)
+    period = period_of(divisor)
     span = max(1, 512 // period) * period
-    shortest = 8 * (period + 64) + max(256, period)
+    shortest = shortest_copied_stretch(period)
     for stretch in range(shortest, shortest + span + 1):
         items = multiples_of(divisor, 64 * stretch // divisor) + [64 * (stretch + 100)]
         words = qernx.complete_subset_sum(items)
@@ -435,7 +445,7 @@ def slots_per_small_int(words):
 @pytest.mark.parametrize("divisor", [64 * 9, 1000, 64 * 129, 2**18])
 @pytest.mark.parametrize("gap", [None, 5, 63], ids=["to the last word", "gap, +5", "gap, +63"])
 def test_copied_stretches_hold_one_reference_per_small_int(local, divisor, gap):
-    period = divisor // math.gcd(divisor, 64)
+    period = period_of(divisor)
     rng = random.Random(divisor + (gap or 0))
     count = 64 * copied_stretch_words(period, rng) // divisor
     items = multiples_of(divisor, count)
