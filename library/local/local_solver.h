@@ -85,9 +85,16 @@ class work_meter {
 
 // ---- Threads (thread_budget.cpp) -------------------------------------------
 
-// The CPUs this process may use: its affinity mask, and the smallest cgroup
-// v2 quota (cpu.max) over its cgroup and their parents. At least 1.
+// The CPUs this process may use: its affinity mask, within the smallest
+// cgroup CPU quota over its cgroup and their parents. At least 1.
 unsigned usable_cpus();
+
+// The CPUs the cgroup CPU quotas allow (cpu.max in cgroup v2,
+// cpu.cfs_quota_us over cpu.cfs_period_us in v1, rounded up), the smallest
+// from the process's cgroup up to each hierarchy's mount, as `cgroups` (a
+// /proc/self/cgroup) and `mountinfo` (a /proc/self/mountinfo) tell where to
+// look; 0 when none is set or none can be read. (cpu_quota.cpp)
+unsigned cgroup_cpu_limit(const char *cgroups, const char *mountinfo);
 
 // Threads taken from the process-wide count of solver threads, which never
 // passes the limit a grant is asked with: the grant holds what was free, up

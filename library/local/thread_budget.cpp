@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -33,59 +31,6 @@ unsigned affinity_cpus() {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-// The CPUs a cgroup v2 quota "quota period" allows, rounded up; 0 for "max"
-// or anything unreadable.
-unsigned quota_cpus(const char *path) {
-  FILE *file = fopen(path, "re");
-  if (file == nullptr)
-    return 0;
-  char quota[32] = {0};
-  unsigned long long period = 0;
-  const int fields = fscanf(file, "%31s %llu", quota, &period);
-  fclose(file);
-  if (fields != 2 || period == 0 || strcmp(quota, "max") == 0)
-    return 0;
-  char *end = nullptr;
-  const unsigned long long allowed = strtoull(quota, &end, 10);
-  if (end == quota || *end != '\0' || allowed == 0)
-    return 0;
-  const unsigned long long cpus = (allowed + period - 1) / period;
-  return cpus > 0xFFFF ? 0xFFFF : static_cast<unsigned>(cpus);
-}
-
-// The smallest cpu.max quota on the way from this process's cgroup (v2, the
-// "0::" line of /proc/self/cgroup) up to the root; 0 when none is set.
-unsigned cgroup_cpus() {
-  FILE *file = fopen("/proc/self/cgroup", "re");
-  if (file == nullptr)
-    return 0;
-  char line[4096];
-  char group[4096] = {0};
-  while (fgets(line, sizeof line, file) != nullptr) {
-    if (strncmp(line, "0::", 3) == 0) {
-      strncpy(group, line + 3, sizeof group - 1);
-      group[strcspn(group, "\n")] = '\0';
-      break;
-    }
-  }
-  fclose(file);
-  if (group[0] != '/')
-    return 0;
-  unsigned smallest = 0;
-  char path[4096 + 64];
-  while (true) {
-    snprintf(path, sizeof path, "/sys/fs/cgroup%s/cpu.max", strcmp(group, "/") == 0 ? "" : group);
-    const unsigned cpus = quota_cpus(path);
-    if (cpus != 0 && (smallest == 0 || cpus < smallest))
-      smallest = cpus;
-    char *slash = strrchr(group, '/');
-    if (slash == nullptr || slash == group)
-      break;
-    *slash = '\0';
-  }
-  return smallest;
-}
-
 // Threads running for solves: the process id in the high half, the count in
 // the low. A child of fork() has none of its parent's threads, so a count
 // stamped with another process's id reads as 0: nothing to reset, nothing
@@ -100,7 +45,7 @@ uint64_t this_process() {
 
 unsigned usable_cpus() {
   const unsigned cpus = affinity_cpus();
-  const unsigned quota = cgroup_cpus();
+  const unsigned quota = cgroup_cpu_limit("/proc/self/cgroup", "/proc/self/mountinfo");
   return std::max(1u, quota != 0 ? std::min(cpus, quota) : cpus);
 }
 

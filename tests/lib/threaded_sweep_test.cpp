@@ -723,13 +723,17 @@ TEST(ThreadPlacement, SplitHelpersWorkOnTheWholeMask) {
   EXPECT_EQ(narrowed, 0u);
 }
 
-TEST(ThreadBudget, UsableCpusWithinTheAffinityMask) {
+TEST(ThreadBudget, UsableCpusWithinTheAffinityMaskAndQuota) {
   cpu_set_t set;
   CPU_ZERO(&set);
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
   const unsigned cpus = qern_local::usable_cpus();
   EXPECT_GE(cpus, 1u);
   EXPECT_LE(cpus, static_cast<unsigned>(CPU_COUNT(&set)));
+  const unsigned quota = qern_local::cgroup_cpu_limit("/proc/self/cgroup", "/proc/self/mountinfo");
+  if (quota != 0) {
+    EXPECT_LE(cpus, quota);
+  }
 }
 
 // A child of fork() starts with none of its parent's solver threads counted,

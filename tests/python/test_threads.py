@@ -8,6 +8,7 @@ import random
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 import qernx
@@ -191,6 +192,92 @@ def test_threads_started_for_a_big_answer(how, kwargs, setup, expected):
     # others run on threads of their own while it waits.
     extra = extra_threads(kwargs=kwargs, setup=setup)
     assert (extra > 0) == (expected > 0) and extra <= expected, (how, extra)
+
+
+def cpu_hierarchy():
+    """Where this process's cgroup with the cpu controller lies, and its
+    kind: v1's cpu hierarchy, or v2 when the process is in its root (where
+    the controller may be handed down to a child at once); None elsewhere."""
+    groups = {}
+    with open("/proc/self/cgroup") as lines:
+        for line in lines:
+            number, controllers, path = line.rstrip("\n").split(":", 2)
+            groups["v2" if number == "0" else controllers] = path
+    with open("/proc/self/mountinfo") as lines:
+        for line in lines:
+            fields = line.split()
+            kind, options = fields[fields.index("-") + 1], fields[fields.index("-") + 3]
+            if fields[3] != "/":
+                continue  # shows part of the hierarchy: leave it to the host
+            if kind == "cgroup" and "cpu" in options.split(","):
+                path = next(p for c, p in groups.items() if "cpu" in c.split(","))
+                return "v1", fields[4] + path.rstrip("/")
+            if kind == "cgroup2" and groups.get("v2") == "/":
+                with open(os.path.join(fields[4], "cgroup.controllers")) as listed:
+                    if "cpu" in listed.read().split():
+                        return "v2", fields[4]
+    return None
+
+
+@pytest.fixture
+def cgroup_with_quota():
+    """Makes cgroups with a CPU quota below this process's (root only), and
+    gives the file a process writes its id to, to join one."""
+    found = cpu_hierarchy() if os.geteuid() == 0 else None
+    if found is None:
+        pytest.skip("needs root and a cgroup hierarchy with the cpu controller")
+    kind, parent = found
+    made = []
+
+    def make(cpus):
+        group = os.path.join(parent, f"qernx-test-{os.getpid()}-{len(made)}")
+        try:
+            if kind == "v2":
+                with open(os.path.join(parent, "cgroup.subtree_control"), "w") as control:
+                    control.write("+cpu")
+            os.mkdir(group)
+            made.append(group)
+            if kind == "v2":
+                with open(os.path.join(group, "cpu.max"), "w") as quota:
+                    quota.write(f"{cpus * 50000} 100000")
+            else:
+                with open(os.path.join(group, "cpu.cfs_period_us"), "w") as period:
+                    period.write("100000")
+                with open(os.path.join(group, "cpu.cfs_quota_us"), "w") as quota:
+                    quota.write(str(cpus * 50000))
+        except OSError as error:
+            pytest.skip(f"cannot set a CPU quota here: {error}")
+        return os.path.join(group, "cgroup.procs")
+
+    yield make
+    for group in made:
+        for _ in range(100):  # until the child that joined it is gone
+            try:
+                os.rmdir(group)
+                break
+            except OSError:
+                time.sleep(0.05)
+
+
+# A CPU quota (cgroup v1's cpu.cfs_quota_us on hosts that mount it, v2's
+# cpu.max) caps the solver threads as a narrower affinity mask does: the
+# child joins a cgroup whose quota allows half a CPU, or two and a half,
+# rounded up, and solves a big answer asking for two threads, or for as
+# many as there are CPUs.
+@pytest.mark.skipif(CPUS < 2, reason="needs two CPUs for a second solver thread")
+@pytest.mark.parametrize(
+    ("half_cpus", "kwargs", "threaded"),
+    [
+        pytest.param(1, "{'threads': 2}", False, id="half a CPU, threads=2"),
+        pytest.param(1, "{}", False, id="half a CPU, default"),
+        pytest.param(5, "{'threads': 2}", True, id="two and a half CPUs, threads=2"),
+    ],
+)
+def test_a_cgroup_cpu_quota_caps_the_threads(cgroup_with_quota, half_cpus, kwargs, threaded):
+    procs = cgroup_with_quota(half_cpus)
+    setup = f"open({procs!r}, 'w').write(str(os.getpid()))\nos.environ.pop('QERN_THREADS', None)"
+    extra = extra_threads(kwargs=kwargs, setup=setup)
+    assert (extra > 0) == threaded and extra <= 2, extra
 
 
 def test_no_threads_for_a_small_answer():
