@@ -3,7 +3,7 @@
 // (containers' hosts, this project's own build machine), in v1
 // (cpu.cfs_quota_us over cpu.cfs_period_us); at the process's own cgroup or
 // at any parent up to where the hierarchy is mounted, the smallest counting.
-// Everything is read into fixed buffers: no allocation, nothing that throws.
+// Everything is read into fixed buffers: nothing here throws.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,15 +19,26 @@ constexpr size_t kPathMax = 1024;
 // A mount point and a cgroup path below it.
 constexpr size_t kDirectoryMax = 2 * kPathMax;
 
-// Where one hierarchy that may hold a CPU quota is mounted, and this
-// process's cgroup in it.
+// This process's cgroup in one hierarchy that may hold a CPU quota, and
+// where that cgroup can be seen.
 struct hierarchy {
-  bool mounted = false;
   bool joined = false;
-  char root[kPathMax] = {};   // the part of the hierarchy the mount shows
-  char mount[kPathMax] = {};  // where it is mounted
+  bool mounted = false;
   char group[kPathMax] = {};  // this process's cgroup, from the top
+  char mount[kPathMax] = {};  // where a mount showing it is
+  size_t shown = 0;           // the length of the part of `group` the mount leaves out
 };
+
+// Whether a cgroup path climbs with "..": a cgroup namespace shows so the
+// cgroups outside it, which none of its mounts can show.
+bool climbs(const char *path) {
+  const char *at = strstr(path, "/..");
+  for (; at != nullptr; at = strstr(at + 1, "/..")) {
+    if (at[3] == '\0' || at[3] == '/')
+      return true;
+  }
+  return false;
+}
 
 // Whether `name` is one of the comma-separated words of `list`.
 bool listed(const char *list, const char *name) {
@@ -80,9 +91,39 @@ bool read_line(FILE *file, char *line, size_t size) {
   return true;
 }
 
-// The first cgroup2 mount, and the first cgroup (v1) mount with the cpu
-// controller, from a mountinfo file: "id parent dev root mount options
-// [optional fields] - type source super-options".
+// This process's cgroups from a /proc/self/cgroup file: "0::path" for v2,
+// "id:controllers:path" for v1, where the controllers include cpu.
+void find_groups(const char *cgroups, hierarchy &v2, hierarchy &v1) {
+  FILE *file = fopen(cgroups, "re");
+  if (file == nullptr)
+    return;
+  char line[kPathMax + 256];
+  while (read_line(file, line, sizeof line)) {
+    char *first = strchr(line, ':');
+    char *second = first != nullptr ? strchr(first + 1, ':') : nullptr;
+    if (second == nullptr || second[1] != '/' || strlen(second + 1) >= kPathMax)
+      continue;
+    *second = '\0';
+    hierarchy *found = nullptr;
+    if (strcmp(line, "0:") == 0) {
+      found = &v2;
+    } else if (listed(first + 1, "cpu")) {
+      found = &v1;
+    }
+    if (found == nullptr || found->joined || climbs(second + 1))
+      continue;
+    strcpy(found->group, second + 1);
+    found->joined = true;
+  }
+  fclose(file);
+}
+
+// Where this process's cgroups can be seen, from a mountinfo file: "id
+// parent dev root mount options [optional fields] - type source
+// super-options". A mount shows the hierarchy from its root down (a
+// container's own cgroup, say), so only one whose root holds the cgroup will
+// do; of those the last, since a mount made later may cover one before it
+// (in a namespace the covered one's root climbs out of it with "..").
 void find_mounts(const char *mountinfo, hierarchy &v2, hierarchy &v1) {
   FILE *file = fopen(mountinfo, "re");
   if (file == nullptr)
@@ -108,37 +149,20 @@ void find_mounts(const char *mountinfo, hierarchy &v2, hierarchy &v1) {
     } else if (strcmp(type, "cgroup") == 0 && listed(fields[dash + 3], "cpu")) {
       found = &v1;
     }
-    if (found == nullptr || found->mounted)
+    char root[kPathMax];
+    char mount[kPathMax];
+    if (found == nullptr || !found->joined || !copy_unescaped(root, fields[3]) ||
+        !copy_unescaped(mount, fields[4]) || climbs(root)) {
       continue;
-    found->mounted =
-        copy_unescaped(found->root, fields[3]) && copy_unescaped(found->mount, fields[4]);
-  }
-  fclose(file);
-}
-
-// This process's cgroups from a /proc/self/cgroup file: "0::path" for v2,
-// "id:controllers:path" for v1, where the controllers include cpu.
-void find_groups(const char *cgroups, hierarchy &v2, hierarchy &v1) {
-  FILE *file = fopen(cgroups, "re");
-  if (file == nullptr)
-    return;
-  char line[kPathMax + 256];
-  while (read_line(file, line, sizeof line)) {
-    char *first = strchr(line, ':');
-    char *second = first != nullptr ? strchr(first + 1, ':') : nullptr;
-    if (second == nullptr || second[1] != '/' || strlen(second + 1) >= kPathMax)
-      continue;
-    *second = '\0';
-    hierarchy *found = nullptr;
-    if (strcmp(line, "0:") == 0) {
-      found = &v2;
-    } else if (listed(first + 1, "cpu")) {
-      found = &v1;
     }
-    if (found == nullptr || found->joined)
-      continue;
-    strcpy(found->group, second + 1);
-    found->joined = true;
+    const size_t shown = strcmp(root, "/") == 0 ? 0 : strlen(root);
+    if (strncmp(found->group, root, shown) != 0 ||
+        (found->group[shown] != '\0' && found->group[shown] != '/')) {
+      continue;  // another part of the hierarchy
+    }
+    memcpy(found->mount, mount, sizeof mount);
+    found->shown = shown;
+    found->mounted = true;
   }
   fclose(file);
 }
@@ -199,19 +223,10 @@ unsigned v1_quota(const char *directory) {
 }
 
 // The smallest quota from this process's cgroup up to the mount's top, or 0.
-// The mount shows the hierarchy from `root` down: a container's own cgroup,
-// say, its path in the hierarchy its parents'. A cgroup outside the mount's
-// part (one in another namespace) leaves only the top to read.
 unsigned smallest_quota(const hierarchy &where, unsigned (*quota)(const char *)) {
-  if (!where.mounted || !where.joined)
+  if (!where.mounted)
     return 0;
-  const char *below = where.group;
-  if (strcmp(where.root, "/") != 0) {
-    const size_t length = strlen(where.root);
-    const bool inside = strncmp(where.group, where.root, length) == 0 &&
-                        (where.group[length] == '\0' || where.group[length] == '/');
-    below = inside ? where.group + length : "";
-  }
+  const char *below = where.group + where.shown;
   char directory[kDirectoryMax];
   const size_t top = strlen(where.mount);
   snprintf(directory, sizeof directory, "%s%s", where.mount, strcmp(below, "/") == 0 ? "" : below);
@@ -232,8 +247,8 @@ unsigned smallest_quota(const hierarchy &where, unsigned (*quota)(const char *))
 
 unsigned cgroup_cpu_limit(const char *cgroups, const char *mountinfo) {
   hierarchy v2, v1;
-  find_mounts(mountinfo, v2, v1);
   find_groups(cgroups, v2, v1);
+  find_mounts(mountinfo, v2, v1);
   const unsigned by_v2 = smallest_quota(v2, v2_quota);
   const unsigned by_v1 = smallest_quota(v1, v1_quota);
   if (by_v2 == 0 || by_v1 == 0)

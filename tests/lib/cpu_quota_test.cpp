@@ -113,12 +113,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "5:cpu:/docker/abc\n",
                    {{"cpu/cpu.cfs_quota_us", "100000\n"}, {"cpu/cpu.cfs_period_us", "100000\n"}},
                    1},
-        // A cgroup outside the part the mount shows: only its top is read.
+        // A mount that shows another part of the hierarchy shows nothing of
+        // this process's: no quota, rather than another cgroup's.
         quota_case{"V1GroupOutsideTheMount",
                    "41 32 0:30 /kubepods/pod1 @/cpu rw - cgroup cgroup rw,cpu\n",
                    "5:cpu:/elsewhere\n",
                    {{"cpu/cpu.cfs_quota_us", "200000\n"}, {"cpu/cpu.cfs_period_us", "100000\n"}},
-                   2},
+                   0},
         // /kubepods/pod10 is not inside /kubepods/pod1.
         quota_case{"V1PrefixIsNoParent",
                    "41 32 0:30 /kubepods/pod1 @/cpu rw - cgroup cgroup rw,cpu\n",
@@ -127,7 +128,41 @@ INSTANTIATE_TEST_SUITE_P(
                     {"cpu/cpu.cfs_period_us", "100000\n"},
                     {"cpu0/c/cpu.cfs_quota_us", "100000\n"},
                     {"cpu0/c/cpu.cfs_period_us", "100000\n"}},
-                   3},
+                   0},
+        // A cgroup namespace shows cgroups outside it as climbing out with
+        // "..": none of its mounts shows them, and nothing above a mount is
+        // read.
+        quota_case{"V1GroupAboveTheNamespace",
+                   kV1,
+                   "4:cpu,cpuacct:/../d\n",
+                   {{"cpu,cpuacct/cpu.cfs_quota_us", "-1\n"},
+                    {"cpu,cpuacct/cpu.cfs_period_us", "100000\n"},
+                    {"cpu.cfs_quota_us", "100000\n"},
+                    {"cpu.cfs_period_us", "100000\n"}},
+                   0},
+        quota_case{"V2GroupAboveTheNamespace",
+                   kV2,
+                   "0::/../d\n",
+                   {{"cg/cpu.max", "max 100000\n"}, {"cpu.max", "100000 100000\n"}},
+                   0},
+        // A runtime's own mount, made after the host's that it covers (whose
+        // root climbs out of the namespace), or over one that showed the
+        // same: the later one counts.
+        quota_case{
+            "CoveredHostMountClimbs",
+            "53 52 0:30 /../.. @/old rw - cgroup cgroup rw,cpu\n"
+            "70 69 0:30 / @/new\\040x rw - cgroup cgroup rw,cpu\n",
+            "1:cpu:/\n",
+            {{"new x/cpu.cfs_quota_us", "100000\n"}, {"new x/cpu.cfs_period_us", "100000\n"}},
+            1},
+        quota_case{"LaterMountCounts",
+                   "30 22 0:26 / @/old rw - cgroup2 cgroup2 rw\n"
+                   "31 22 0:26 / @/new rw - cgroup2 cgroup2 rw\n",
+                   "0::/app\n",
+                   {{"old/app/cpu.max", "400000 100000\n"}, {"new/app/cpu.max", "100000 100000\n"}},
+                   1},
+        // A directory named like "..x" is no climb.
+        quota_case{"DotsInAName", kV2, "0::/..x/app\n", {{"cg/..x/cpu.max", "200000 100000\n"}}, 2},
         // Hybrid: v2 mounted beside v1's cpu controller; the smaller counts.
         quota_case{"HybridV1Only",
                    kV2 + kV1,

@@ -145,12 +145,17 @@ print(most[0] - base, flush=True)
 """
 
 
-def extra_threads(solvers=1, kwargs="{}", setup="", small=False):
+def extra_threads(solvers=1, kwargs="{}", setup="", small=False, wrapper=()):
+    """`wrapper`: a command that runs the child's, given as its arguments."""
     code = textwrap.dedent(WATCHER).format(
         tests=TESTS, setup=setup, kwargs=kwargs, solvers=solvers, small=small
     )
     out = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
+        [*wrapper, sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=True,
     )
     # Less the solving threads themselves.
     return int(out.stdout) - solvers
@@ -195,9 +200,10 @@ def test_threads_started_for_a_big_answer(how, kwargs, setup, expected):
 
 
 def cpu_hierarchy():
-    """Where this process's cgroup with the cpu controller lies, and its
-    kind: v1's cpu hierarchy, or v2 when the process is in its root (where
-    the controller may be handed down to a child at once); None elsewhere."""
+    """Where this process's cgroup with the cpu controller lies, and how to
+    mount its hierarchy: v1's cpu one, or v2 when the process is in its root
+    (where the controller may be handed down to a child at once); None
+    elsewhere."""
     groups = {}
     with open("/proc/self/cgroup") as lines:
         for line in lines:
@@ -211,22 +217,24 @@ def cpu_hierarchy():
                 continue  # shows part of the hierarchy: leave it to the host
             if kind == "cgroup" and "cpu" in options.split(","):
                 path = next(p for c, p in groups.items() if "cpu" in c.split(","))
-                return "v1", fields[4] + path.rstrip("/")
+                controllers = next(c for c in groups if "cpu" in c.split(","))
+                return "v1", fields[4] + path.rstrip("/"), f"-t cgroup -o {controllers}"
             if kind == "cgroup2" and groups.get("v2") == "/":
                 with open(os.path.join(fields[4], "cgroup.controllers")) as listed:
                     if "cpu" in listed.read().split():
-                        return "v2", fields[4]
+                        return "v2", fields[4], "-t cgroup2"
     return None
 
 
 @pytest.fixture
 def cgroup_with_quota():
     """Makes cgroups with a CPU quota below this process's (root only), and
-    gives the file a process writes its id to, to join one."""
+    gives the file a process writes its id to, to join one. Its attribute
+    `mount` holds mount(8)'s options for the hierarchy."""
     found = cpu_hierarchy() if os.geteuid() == 0 else None
     if found is None:
         pytest.skip("needs root and a cgroup hierarchy with the cpu controller")
-    kind, parent = found
+    kind, parent, mount = found
     made = []
 
     def make(cpus):
@@ -249,6 +257,7 @@ def cgroup_with_quota():
             pytest.skip(f"cannot set a CPU quota here: {error}")
         return os.path.join(group, "cgroup.procs")
 
+    make.mount = mount
     yield make
     for group in made:
         for _ in range(100):  # until the child that joined it is gone
@@ -278,6 +287,30 @@ def test_a_cgroup_cpu_quota_caps_the_threads(cgroup_with_quota, half_cpus, kwarg
     setup = f"open({procs!r}, 'w').write(str(os.getpid()))\nos.environ.pop('QERN_THREADS', None)"
     extra = extra_threads(kwargs=kwargs, setup=setup)
     assert (extra > 0) == threaded and extra <= 2, extra
+
+
+# As a container runtime sets it up: the child joins the cgroup with the
+# quota, then a cgroup namespace of its own, in which it sees that cgroup as
+# "/"; the hierarchy is mounted afresh at a new path (with a space in it)
+# over an empty /sys/fs/cgroup, whose old mounts still show in mountinfo,
+# their roots climbing out of the namespace.
+@pytest.mark.skipif(CPUS < 2, reason="needs two CPUs for a second solver thread")
+def test_a_quota_seen_from_a_cgroup_namespace_caps_the_threads(cgroup_with_quota):
+    procs = cgroup_with_quota(1)
+    if subprocess.run(["unshare", "--cgroup", "--mount", "--fork", "true"]).returncode != 0:
+        pytest.skip("cannot make cgroup and mount namespaces here")
+    inside = (
+        "mount -t tmpfs none /sys/fs/cgroup && mkdir '/sys/fs/cgroup/cpu x' && "
+        f'mount {cgroup_with_quota.mount} none \'/sys/fs/cgroup/cpu x\' && exec "$0" "$@"'
+    )
+    wrapper = [
+        "sh",
+        "-c",
+        f'echo $$ > {procs} && exec unshare --cgroup --mount --fork sh -c "$0" "$@"',
+        inside,
+    ]
+    setup = "os.environ.pop('QERN_THREADS', None)"
+    assert extra_threads(kwargs="{'threads': 2}", setup=setup, wrapper=wrapper) == 0
 
 
 def test_no_threads_for_a_small_answer():
