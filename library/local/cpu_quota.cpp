@@ -1,8 +1,9 @@
 // The CPUs a cgroup CPU quota lets this process use. The quota may be set in
 // cgroup v2 (cpu.max) or, on hosts that still mount the v1 cpu controller
-// (containers' hosts, this project's own build machine), in v1
-// (cpu.cfs_quota_us over cpu.cfs_period_us); at the process's own cgroup or
-// at any parent up to where the hierarchy is mounted, the smallest counting.
+// (many container hosts; Docker's --cpus and systemd's CPUQuota= set it
+// there), in v1 (cpu.cfs_quota_us over cpu.cfs_period_us); at the process's
+// own cgroup or at any parent up to where the hierarchy is mounted, the
+// smallest counting.
 // Everything is read into fixed buffers: nothing here throws.
 #include <cstdio>
 #include <cstdlib>
