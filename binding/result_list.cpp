@@ -533,11 +533,13 @@ py_ref new_list_unset(size_t count) {
 #endif
 }
 
-// Nulls the slots [filled, count) of a list's array, so that the list may be
-// freed with them unwritten.
-void null_from(PyObject *list, size_t filled, size_t count) {
-  PyObject **items = reinterpret_cast<PyListObject *>(list)->ob_item;
-  std::memset(items + filled, 0, (count - filled) * sizeof(PyObject *));
+// Ends a list that is never to be seen at its first `filled` slots, so that
+// it may be freed with the others unwritten or holding words: they are not
+// read, and their pages, most of them never touched when a solve stopped
+// early, are not faulted in (clearing them took most of a second for an
+// answer of 300 MiB on a Ctrl-C).
+void end_at(PyObject *list, size_t filled) {
+  Py_SET_SIZE(reinterpret_cast<PyVarObject *>(list), static_cast<Py_ssize_t>(filled));
 }
 
 }  // namespace
@@ -550,7 +552,7 @@ PyObject *make_result_list(const uint64_t *words, size_t count) {
   PyObject **items = reinterpret_cast<PyListObject *>(list.get())->ob_item;
   const size_t filled = fill_items(reinterpret_cast<const unsigned char *>(words), items, count);
   if (filled < count) {
-    null_from(list.get(), filled, count);
+    end_at(list.get(), filled);
     return nullptr;
   }
   PyObject_GC_Track(list.get());
@@ -587,9 +589,9 @@ PyObject *words_in_list::finish() {
 
 words_in_list::~words_in_list() {
   if (list_ && count_ > 0) {
-    // Words left unconverted are no objects: the list may only free nulls.
+    // Words left unconverted are no objects: the list may only free ints.
     const auto size = static_cast<size_t>(Py_SIZE(list_.get()));
-    null_from(list_.get(), size - count_, size);
+    end_at(list_.get(), size - count_);
   }
 }
 

@@ -90,3 +90,42 @@ def test_sigint_ends_a_long_local_solve_and_the_module_stays_usable(handler, rai
         finally:
             if child.poll() is None:
                 child.kill()
+
+
+# Sums of a few huge items stay few: they are merged in a sorted array and
+# written into the answer's words only at the end. A stop before then leaves
+# almost all of the answer (1.1 GiB here) untouched, and it must stay so: the
+# stopped call frees the words it holds without clearing or reading them.
+UNTOUCHED = """
+import os, random, resource, signal, sys
+os.environ["QERN_KILLSWITCH"] = "1"
+os.environ["QERN_THREADS"] = "1"
+import qernx
+
+def stop(signum, frame):
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, stop)
+rng = random.Random(1)
+items = [rng.randrange(2**28, 2**29) for _ in range(24)]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+signal.setitimer(signal.ITIMER_REAL, 0.02)
+try:
+    {call}(items)
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print("stopped", grown * 1024, sum(items) // 8, flush=True)
+"""
+
+
+@pytest.mark.memory_growth
+@pytest.mark.parametrize("call", CALLS)
+def test_a_stopped_solve_leaves_the_pages_it_never_wrote_alone(call):
+    code = textwrap.dedent(UNTOUCHED).format(call=call)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True
+    )
+    outcome, grown, answer = out.stdout.split()
+    assert outcome == "stopped"
+    assert int(grown) < int(answer) // 2, (int(grown) >> 20, int(answer) >> 20)
