@@ -14,7 +14,9 @@ def complete_subset_sum_bytes(items: list[int], /, *, threads: Optional[int] = N
     """The same bitset as little-endian bytes, 8 * (sum(items) // 64 + 1) long, solved locally.
 
     Big answers are solved on up to `threads` threads (at least 1), never more
-    than the CPUs this process may use; None takes QERN_THREADS, or else one.
+    than the CPUs this process may use; None takes QERN_THREADS, or else every
+    such CPU for answers of 32 MiB and more, one thread below. The interpreter
+    lock is released while it solves.
     """
 
 def complete_subset_sum_async(

@@ -59,6 +59,25 @@ def test_bad_bytes_calls_print_the_parse_diagnostic_and_raise(capfd, args, kwarg
     assert qernx.complete_subset_sum_bytes([1, 2], threads=2) == (15).to_bytes(8, "little")
 
 
+# The other three calls take their arguments by position only: the
+# interpreter refuses a keyword before the call runs, so nothing is printed,
+# and nothing is solved (a callback given by keyword is never called).
+@pytest.mark.parametrize(
+    ("call", "args", "kwargs"),
+    [
+        pytest.param(qernx.complete_subset_sum, (), {"items": [1]}, id="list call"),
+        pytest.param(
+            qernx.complete_subset_sum_async, ([1],), {"callback": print}, id="background call"
+        ),
+        pytest.param(qernx.subset_sum_result_check, ([3],), {"s": 0}, id="result check"),
+    ],
+)
+def test_keywords_to_the_positional_calls_are_refused_silently(capfd, call, args, kwargs):
+    with pytest.raises(TypeError, match="keyword"):
+        call(*args, **kwargs)
+    assert capfd.readouterr().out == ""
+
+
 CHECK_ERRORS = [
     pytest.param(([1],), TypeError, PARSE, id="one argument"),
     pytest.param(([1], "x"), TypeError, PARSE, id="sum not an int"),
