@@ -75,8 +75,8 @@ bool copy_unescaped(char *to, const char *from) {
   return true;
 }
 
-// Reads a whole line into `line`; false at the end of the file, or when the
-// line does not fit (the rest of it is then skipped, and `line` is empty).
+// Reads a whole line into `line`; false at the end of the file. A line that
+// does not fit is skipped, and `line` left empty.
 bool read_line(FILE *file, char *line, size_t size) {
   if (fgets(line, static_cast<int>(size), file) == nullptr)
     return false;
