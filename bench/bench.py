@@ -375,8 +375,9 @@ def _threads_families() -> dict[str, list[int]]:
 def threads_table(args) -> list[dict]:
     """The bytes call with threads=2 against threads=1, interleaved in one run."""
     print()
-    print("threads table (bytes call, medians in ms; x = threads=1 / threads=2)")
-    print(f"{'family':34} {'MiB':>7} {'1 thread':>10} {'2 threads':>10} {'x':>7}")
+    print("threads table (bytes call, medians in ms; x = threads=1 / threads=2;")
+    print("  in place: the same solve into an answer already paged in, bench/paths.cpp)")
+    print(f"{'family':34} {'MiB':>7} {'1 thread':>10} {'2 threads':>10} {'x':>7} {'in place':>9}")
     rows = []
     for name, items in _threads_families().items():
         expected = qernx.complete_subset_sum_bytes(items, threads=1)
@@ -394,15 +395,21 @@ def threads_table(args) -> list[dict]:
             "two_ms": statistics.median(two),
         }
         row["ratio"] = row["one_ms"] / row["two_ms"]
+        in_place = _solve_in_place(items)
+        if in_place:
+            row.update(in_place)
         rows.append(row)
         print(
             f"{name:34} {row['mib']:7.2f} {row['one_ms']:10.2f} {row['two_ms']:10.2f}"
-            f" {row['ratio']:7.2f}"
+            f" {row['ratio']:7.2f} {row.get('in_place_ratio', float('nan')):9.2f}"
         )
     dense = [r["ratio"] for r in rows if r["mib"] >= 32]
+    in_place = [r["in_place_ratio"] for r in rows if r["mib"] >= 32 and "in_place_ratio" in r]
     small = [r["ratio"] for r in rows if r["mib"] < 1]
     if dense:
         print(f"dense (>= 32 MiB) geometric mean: {statistics.geometric_mean(dense):.2f}x")
+    if in_place:
+        print(f"  in place (answer already paged in): {statistics.geometric_mean(in_place):.2f}x")
     if small:
         print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
     rows.append(_side_by_side(args.threads_repeat))
@@ -472,6 +479,30 @@ def _sweep_bandwidth(total: int) -> dict | None:
 # memory (its allocator arena faults new pages), so a single call per thread
 # measures starting threads more than solving.
 SIDE_BY_SIDE_CALLS = 16
+
+
+def _solve_in_place(items: list[int]) -> dict | None:
+    """The same solve with threads=1 and threads=2 into an answer already
+    paged in (bench/paths.cpp): what the threads gain on the solve itself,
+    while the bytes call's answer is fresh memory the kernel clears first."""
+    binary = os.path.join(PATHS_BENCH, "qern_paths_bench")
+    if not os.path.exists(binary):
+        return None
+    run = subprocess.run(
+        [binary, "--solve-in-place"],
+        input=" ".join(map(str, items)),
+        capture_output=True,
+        text=True,
+    )
+    row = {}
+    for line in run.stdout.splitlines():
+        # "solve in place: K thread(s): MS ms"
+        fields = line.split()
+        row[f"in_place_ms_{fields[3]}"] = float(fields[5])
+    if run.returncode != 0 or len(row) != 2:
+        return None
+    row["in_place_ratio"] = row["in_place_ms_1"] / row["in_place_ms_2"]
+    return row
 
 
 def _fault_bandwidth(mib: int) -> dict | None:
