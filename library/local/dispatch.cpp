@@ -181,9 +181,9 @@ constexpr size_t kDefaultThreadsWords = size_t{1} << 22;
 // still running): an idle one would hide that toucher from the sweep, which
 // then never joins it nor takes up its place.
 void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size_t from, size_t to,
-                     unsigned threads) {
+                     unsigned threads, unsigned cpus) {
   if (threads > 1 && to > from && to - from >= sweep_threads::kMinWords) {
-    toucher.emplace(words + from, to - from);
+    toucher.emplace(words + from, to - from, cpus);
     if (!toucher->started())
       toucher.reset();
   }
@@ -192,9 +192,10 @@ void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size
 // Writes the sums of the items (ascending, non-zero; rewritten in place)
 // into the words [0, written), exactly as they lie in the full bitset. A
 // caller's page toucher still running above the words is `meanwhile`: the
-// sweep joins it once it is done.
+// sweep joins it once it is done. Up to `threads` threads, the process's
+// solver threads kept within `cpus`.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
-                  unsigned threads, page_toucher *meanwhile) {
+                  unsigned threads, unsigned cpus, page_toucher *meanwhile) {
   if (written == 0 || meter.poll())
     return;
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
@@ -210,7 +211,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // A few items over many words: their sums, listed, cost less than any pass
   // over the words, and each word is then written once.
   if (sums_stay_few(count, written)) {
-    solve_sparse(items, count, words, written, 0, meter, threads);  // all of them, unless stopped
+    solve_sparse(items, count, words, written, 0, meter, threads, cpus);  // all, unless stopped
     return;
   }
 
@@ -220,8 +221,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
       items[k] /= g;
     const size_t reduced_words = static_cast<size_t>(limit / g / kWordBits) + 1;
     std::optional<page_toucher> spread_to;  // the spread writes them last
-    touch_meanwhile(spread_to, words, reduced_words, written, threads);
-    solve_window(items, count, words, reduced_words, meter, threads,
+    touch_meanwhile(spread_to, words, reduced_words, written, threads, cpus);
+    solve_window(items, count, words, reduced_words, meter, threads, cpus,
                  spread_to ? &*spread_to : meanwhile);
     if (spread_to)
       spread_to->finish();
@@ -236,10 +237,11 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // The mirror writes the upper half last: once nothing else will write it,
   // its pages are faulted beside the sweep of the lower half.
   std::optional<page_toucher> upper;
-  auto touch_upper_half = [&] { touch_meanwhile(upper, words, last + 1, written, threads); };
+  auto touch_upper_half = [&] { touch_meanwhile(upper, words, last + 1, written, threads, cpus); };
   auto touching = [&] { return upper ? &*upper : meanwhile; };
-  auto sweep_with = [threads](page_toucher *toucher) {
+  auto sweep_with = [threads, cpus](page_toucher *toucher) {
     sweep_threads on_threads{threads};
+    on_threads.cpus = cpus;
     on_threads.toucher = toucher;
     return on_threads;
   };
@@ -256,13 +258,13 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     }
     const uint64_t shared_total = saturating_sum(items, kept);
     touch_upper_half();
-    solve_window(items, kept, words, last + 1, meter, threads, touching());
+    solve_window(items, kept, words, last + 1, meter, threads, cpus, touching());
     if (meter.stopped())
       return;
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
                           sweep_with(touching()));
   } else {
-    const size_t taken = solve_sparse(items, count, words, written, last, meter, threads);
+    const size_t taken = solve_sparse(items, count, words, written, last, meter, threads, cpus);
     if (taken == count || meter.stopped())
       return;  // all of the words written
     touch_upper_half();
@@ -272,7 +274,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   if (upper)
     upper->finish();
   if (written - 1 > last && !meter.stopped())
-    mirror_upper_half(words, total, last + 1, written - 1, meter, mirror_kernel::widest, threads);
+    mirror_upper_half(words, total, last + 1, written - 1, meter, mirror_kernel::widest, threads,
+                      cpus);
 }
 
 // Sorts a copy of the items, then solves: packed into residue rows where they
@@ -280,7 +283,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
 // when even the copy cannot be made; without room for the radix sort's
 // second array it sorts in place.
 void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, size_t written,
-                  work_meter &meter, unsigned threads) {
+                  work_meter &meter, unsigned threads, unsigned cpus) {
   item_array sorted = try_allocate_items(item_count);
   if (!sorted)
     throw std::bad_alloc();
@@ -306,8 +309,8 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
   }
   const size_t reduced = reduce_repeats(sorted.get(), within, sorted.get());
   std::optional<page_toucher> spread_to;  // packed rows: the spread writes them last
-  touch_meanwhile(spread_to, words, solved_words, written, threads);
-  solve_window(sorted.get(), reduced, words, solved_words, meter, threads,
+  touch_meanwhile(spread_to, words, solved_words, written, threads, cpus);
+  solve_window(sorted.get(), reduced, words, solved_words, meter, threads, cpus,
                spread_to ? &*spread_to : nullptr);
   if (spread_to)
     spread_to->finish();
@@ -333,10 +336,17 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
     // the budget then shares them among the solves running. Below 32 MiB
     // starting and joining threads costs more than they save on the paths
     // that finish in a millisecond or two (divisors, residue rows).
-    if (threads == 0 && written >= kDefaultThreadsWords)
-      threads = usable_cpus();
+    // The CPUs are read once here, and only for answers a phase may split
+    // (no phase splits fewer words): reading the cgroup files costs tens of
+    // microseconds, as much as a whole small solve, and each threaded phase
+    // would otherwise pay it again.
+    const bool by_default = threads == 0 && written >= kDefaultThreadsWords;
+    const bool may_split = threads > 1 && written >= sweep_threads::kMinWords;
+    const unsigned cpus = by_default || may_split ? usable_cpus() : 0;
+    if (by_default)
+      threads = cpus;
     if (with_scratch) {
-      solve_sorted(items, item_count, words, written, meter, threads);
+      solve_sorted(items, item_count, words, written, meter, threads, cpus);
     } else {
       solve_without_scratch(items, item_count, words, written, meter);
     }

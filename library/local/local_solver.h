@@ -272,9 +272,11 @@ bool mirror_kernel_runs(mirror_kernel kernel);
 
 // Sum s is reachable exactly when total - s is: writes the words [first, last]
 // (whatever they held) from the mirrored bits below them, all known, on up to
-// `threads` threads when they are many.
+// `threads` threads when they are many, the process's solver threads kept
+// within `cpus` (0: usable_cpus()).
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
-                       mirror_kernel kernel = mirror_kernel::widest, unsigned threads = 1);
+                       mirror_kernel kernel = mirror_kernel::widest, unsigned threads = 1,
+                       unsigned cpus = 0);
 
 // ---- Divisor reduction (divisor_reduction.cpp) -----------------------------
 
@@ -325,9 +327,10 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 // taken. When all are taken the words [0, written) hold the answer, each
 // written once; otherwise the words [0, last] hold the sums of the items taken
 // and the words above last are not yet written.
-// Long runs of empty words are cleared on up to `threads` threads.
+// Long runs of empty words are cleared on up to `threads` threads, within
+// `cpus` as the mirror's.
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t last, work_meter &meter, unsigned threads = 1);
+                    size_t last, work_meter &meter, unsigned threads = 1, unsigned cpus = 0);
 
 // True when so few items cannot have many sums next to the words: the sorted
 // array is then the cheapest path whatever divisor the items share.

@@ -187,7 +187,7 @@ bool mirror_kernel_runs(mirror_kernel kernel) {
 }
 
 void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last, work_meter &meter,
-                       mirror_kernel kernel, unsigned threads) {
+                       mirror_kernel kernel, unsigned threads, unsigned cpus) {
   if (threads < 2 || last - first + 1 < sweep_threads::kMinWords) {
     mirror_words(bits, total, first, last, meter, kernel);
     return;
@@ -196,7 +196,7 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     work_meter unchecked(nullptr);  // the pass asks the stop check between pieces
     mirror_words(bits, total, first + low, first + high - 1, unchecked, kernel);
   };
-  split_on_threads(last - first + 1, kSplitPiece, threads, meter, part, 0,
+  split_on_threads(last - first + 1, kSplitPiece, threads, meter, part, cpus,
                    huge_page_skew(bits + first));
 }
 

@@ -48,7 +48,7 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 // Long gaps are cleared on the threads asked for: a big answer's first write
 // also faults its pages, which the kernel then clears side by side.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
-                 work_meter &meter, unsigned threads) {
+                 work_meter &meter, unsigned threads, unsigned cpus) {
   constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
   size_t next = 0;                            // the first word not yet written
   auto clear_up_to = [&](size_t end) {
@@ -57,7 +57,8 @@ void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t writ
       auto clear = [gap](size_t low, size_t high) {
         std::fill(gap + low, gap + high, uint64_t{0});
       };
-      if (!split_on_threads(end - next, kSplitPiece, threads, meter, clear, 0, huge_page_skew(gap)))
+      if (!split_on_threads(end - next, kSplitPiece, threads, meter, clear, cpus,
+                            huge_page_skew(gap)))
         return false;
       next = end;
       return true;
@@ -94,7 +95,7 @@ bool sums_stay_few(size_t count, size_t written) {
 }
 
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t last, work_meter &meter, unsigned threads) {
+                    size_t last, work_meter &meter, unsigned threads, unsigned cpus) {
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   // Two arrays together stay within half the answer's size.
   const size_t capacity = written / 4;
@@ -127,7 +128,7 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
   }
   // With items left, the sweep goes on up to last and the mirror writes the
   // words above it.
-  write_words(sums, words, taken < count ? last + 1 : written, meter, threads);
+  write_words(sums, words, taken < count ? last + 1 : written, meter, threads, cpus);
   return taken;
 }
 
