@@ -404,12 +404,17 @@ def threads_table(args) -> list[dict]:
             f" {row['ratio']:7.2f} {row.get('in_place_ratio', float('nan')):9.2f}"
         )
     dense = [r["ratio"] for r in rows if r["mib"] >= 32]
-    in_place = [r["in_place_ratio"] for r in rows if r["mib"] >= 32 and "in_place_ratio" in r]
+    in_place_ratios = [
+        r["in_place_ratio"] for r in rows if r["mib"] >= 32 and "in_place_ratio" in r
+    ]
     small = [r["ratio"] for r in rows if r["mib"] < 1]
     if dense:
         print(f"dense (>= 32 MiB) geometric mean: {statistics.geometric_mean(dense):.2f}x")
-    if in_place:
-        print(f"  in place (answer already paged in): {statistics.geometric_mean(in_place):.2f}x")
+    if in_place_ratios:
+        print(
+            "  in place (answer already paged in):"
+            f" {statistics.geometric_mean(in_place_ratios):.2f}x"
+        )
     if small:
         print(f"small (< 1 MiB) slowest ratio: {min(small):.2f}x (1.0 = no slower)")
     rows.append(_side_by_side(args.threads_repeat))
