@@ -394,7 +394,12 @@ class RedisBackend:
     async def close(self) -> None:
         self.waits.close()
         if self._listener is not None:
-            self._listener.cancel()
+            # One cancel is not always enough: on Python 3.11, asyncio.wait_for
+            # drops a cancel that lands just as the connection it waits for is
+            # made, and the subscription would then go on for LISTEN_SECONDS.
+            while not self._listener.done():
+                self._listener.cancel()
+                await asyncio.wait({self._listener}, timeout=0.1)
             await asyncio.gather(self._listener, return_exceptions=True)
         await close_async(self._subscriber)
         await self.connections.close()

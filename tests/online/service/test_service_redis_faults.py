@@ -223,3 +223,49 @@ def test_consumers_that_are_gone_leave_the_group_once_their_problems_are_taken(
     time.sleep(15)
     assert consumer_names(redis_server) == live
     assert pending_count(redis_server) == 0
+
+
+class CancelLosingPubSub:
+    """A subscription whose first subscribe drops the cancel that lands in it,
+    as asyncio.wait_for on Python 3.11 does when the connection it waits for
+    is made at the same moment, and then subscribes after all."""
+
+    def __init__(self, pubsub, waiting):
+        self.pubsub = pubsub
+        self.waiting = waiting
+
+    async def subscribe(self, *channels):
+        import asyncio
+
+        self.waiting.set()
+        try:
+            await asyncio.sleep(3600)
+        except asyncio.CancelledError:
+            pass
+        await self.pubsub.subscribe(*channels)
+
+    def __getattr__(self, name):
+        return getattr(self.pubsub, name)
+
+
+def test_a_front_end_closes_even_when_its_subscription_lost_a_cancel(redis_server):
+    import asyncio
+
+    from qernx_service.backends.redis import RedisBackend
+
+    async def scenario():
+        backend = RedisBackend(redis_server.url)
+        waiting = asyncio.Event()
+        made = backend._subscriber.pubsub
+        backend._subscriber.pubsub = lambda: CancelLosingPubSub(made(), waiting)
+        await backend.start()
+        await asyncio.wait_for(waiting.wait(), 10)
+        # Left subscribed after the lost cancel, the listener would wait for
+        # announcements for ever, and the front-end's shutdown with it.
+        await asyncio.wait_for(backend.close(), 10)
+        return backend._listener
+
+    listener = asyncio.run(scenario())
+    assert listener.cancelled()
+    # and it let its subscription go.
+    assert redis_server.cli("PUBSUB", "NUMSUB", "qernx:stored").split() == ["qernx:stored", "0"]
