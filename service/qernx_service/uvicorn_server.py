@@ -512,8 +512,14 @@ class ServiceServer(uvicorn.Server):
         deadline = loop.time() + 0.5
         while self.server_state.tasks and loop.time() < deadline:
             await asyncio.sleep(0.02)
-        for task in list(self.server_state.tasks):
-            task.cancel()
+        # Twice, a while apart: asyncio.wait_for on Python 3.11 drops a cancel
+        # that lands just as the Redis connection it waits for is made.
+        for _ in range(2):
+            for task in list(self.server_state.tasks):
+                task.cancel()
+            deadline = loop.time() + 0.25
+            while self.server_state.tasks and loop.time() < deadline:
+                await asyncio.sleep(0.02)
         # Even a second signal lets the back-end close (it takes milliseconds):
         # a lifespan left pending would fail noisily once the loop is closed.
         try:
