@@ -396,7 +396,7 @@ class RedisBackend:
         if self._listener is not None:
             # One cancel is not always enough: on Python 3.11, asyncio.wait_for
             # drops a cancel that lands just as the connection it waits for is
-            # made, and the subscription would then go on for LISTEN_SECONDS.
+            # made, and the listener would then go on listening for ever.
             while not self._listener.done():
                 self._listener.cancel()
                 await asyncio.wait({self._listener}, timeout=0.1)
