@@ -182,9 +182,11 @@ PyObject *complete_subset_sum(PyObject *args) {
   return result.finish();
 }
 
-// Solved straight into the bytes object's buffer, which the solver fills
-// entirely, so it needs no clearing, without the interpreter lock: other
-// Python threads run meanwhile, and other bytes calls solve beside it.
+// Solved straight into the bytes object's buffer without the interpreter
+// lock: other Python threads run meanwhile, and other bytes calls solve
+// beside it. The buffer is bytes(n)'s, zeroed by calloc: a big one is fresh
+// pages that no one has touched, and the solver writes only the words that
+// hold sums, so the pages of a sparse answer's gaps are never faulted.
 PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {"", "threads", nullptr};
   PyObject *inputList;
@@ -211,8 +213,9 @@ PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
   if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) {
     return PyErr_NoMemory();
   }
-  py_ref resultBytes = py_ref::steal(PyBytes_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(result_buffer_size * sizeof(uint64_t))));
+  py_ref resultBytes = py_ref::steal(
+      PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyBytes_Type), "n",
+                            static_cast<Py_ssize_t>(result_buffer_size * sizeof(uint64_t))));
   if (!resultBytes) {
     return nullptr;
   }
@@ -226,8 +229,8 @@ PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
     interpreter_released released;
     unlocked_stop stopper(released);
     const qern_stop stop = stopper.stop();
-    c_result = qern_solve(parsed.items.get(), parsed.count, result_buffer, &result_buffer_size,
-                          err_buf, &local, &stop);
+    c_result = qern_solve_into_zeros(parsed.items.get(), parsed.count, result_buffer,
+                                     &result_buffer_size, err_buf, &local, &stop);
   }
   if (c_result != 0) {
     return raise_solve_failure(c_result, err_buf);

@@ -24,14 +24,15 @@ qern_status_t without_exceptions(Solve &&solve, char *err_buf) {
   }
 }
 
-}  // namespace
-
-extern "C" qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
-                                    size_t *word_count, char *err_buf,
-                                    const qern_settings *settings, const qern_stop *stop) {
+qern_status_t solve_with(const uint64_t *items, size_t item_count, uint64_t *words,
+                         size_t *word_count, char *err_buf, const qern_settings *settings,
+                         const qern_stop *stop, bool zeroed) {
   if (settings->keep_local == 1) {
     const qern_status_t status =
-        qern_local_solve_threads(items, item_count, words, word_count, stop, settings->threads);
+        zeroed ? qern_local_solve_into_zeros(items, item_count, words, word_count, stop,
+                                             settings->threads)
+               : qern_local_solve_threads(items, item_count, words, word_count, stop,
+                                          settings->threads);
     if (status == QERN_STATUS_NO_MEMORY) {
       qern_copy_error("[Local failure] not enough memory for the local solver", err_buf);
     }
@@ -42,6 +43,21 @@ extern "C" qern_status_t qern_solve(const uint64_t *items, size_t item_count, ui
         return qern_online_solve(items, item_count, words, word_count, err_buf, settings, stop);
       },
       err_buf);
+}
+
+}  // namespace
+
+extern "C" qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *words,
+                                    size_t *word_count, char *err_buf,
+                                    const qern_settings *settings, const qern_stop *stop) {
+  return solve_with(items, item_count, words, word_count, err_buf, settings, stop, false);
+}
+
+extern "C" qern_status_t qern_solve_into_zeros(const uint64_t *items, size_t item_count,
+                                               uint64_t *words, size_t *word_count, char *err_buf,
+                                               const qern_settings *settings,
+                                               const qern_stop *stop) {
+  return solve_with(items, item_count, words, word_count, err_buf, settings, stop, true);
 }
 
 extern "C" void qern_stop_transfers(void) {

@@ -63,6 +63,14 @@ qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *wor
                          size_t *word_count, char *err_buf, const struct qern_settings *settings,
                          const struct qern_stop *stop);
 
+/* qern_solve into words that are all zero already (fresh memory from calloc,
+ * say): the local solver leaves the words that stay zero unwritten, so a big
+ * answer's pages that hold no sum are never touched. */
+qern_status_t qern_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
+                                    size_t *word_count, char *err_buf,
+                                    const struct qern_settings *settings,
+                                    const struct qern_stop *stop);
+
 /* Receives the outcome of a background solve, on the background thread:
  * status as qern_solve returned it; words and word_count as it left them
  * (words is NULL when the array could not be allocated; on failure its

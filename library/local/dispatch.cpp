@@ -193,9 +193,13 @@ void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size
 // into the words [0, written), exactly as they lie in the full bitset. A
 // caller's page toucher still running above the words is `meanwhile`: the
 // sweep joins it once it is done. Up to `threads` threads, the process's
-// solver threads kept within `cpus`.
+// solver threads kept within `cpus`. Words that are `zeroed` already need no
+// zeros written where the sums are listed in full; a phase that reads the
+// words (the sweep, the spreads) has them written first all the same, as a
+// read of a page never written maps the shared zero page, and the write after
+// it then faults again, a small page at a time.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
-                  unsigned threads, unsigned cpus, page_toucher *meanwhile) {
+                  unsigned threads, unsigned cpus, page_toucher *meanwhile, bool zeroed) {
   if (written == 0 || meter.poll())
     return;
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
@@ -203,7 +207,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     --count;  // such an item only reaches sums beyond the words
   if (count == 0) {
     words[0] = 1;
-    std::fill(words + 1, words + written, uint64_t{0});
+    if (!zeroed)
+      std::fill(words + 1, words + written, uint64_t{0});
     return;
   }
   const uint64_t total = saturating_sum(items, count);
@@ -211,7 +216,8 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // A few items over many words: their sums, listed, cost less than any pass
   // over the words, and each word is then written once.
   if (sums_stay_few(count, written)) {
-    solve_sparse(items, count, words, written, 0, meter, threads, cpus);  // all, unless stopped
+    solve_sparse(items, count, words, written, 0, meter, threads, cpus,
+                 zeroed);  // all, unless stopped
     return;
   }
 
@@ -223,7 +229,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     std::optional<page_toucher> spread_to;  // the spread writes them last
     touch_meanwhile(spread_to, words, reduced_words, written, threads, cpus);
     solve_window(items, count, words, reduced_words, meter, threads, cpus,
-                 spread_to ? &*spread_to : meanwhile);
+                 spread_to ? &*spread_to : meanwhile, false);
     if (spread_to)
       spread_to->finish();
     if (!meter.stopped())
@@ -258,13 +264,14 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
     }
     const uint64_t shared_total = saturating_sum(items, kept);
     touch_upper_half();
-    solve_window(items, kept, words, last + 1, meter, threads, cpus, touching());
+    solve_window(items, kept, words, last + 1, meter, threads, cpus, touching(), false);
     if (meter.stopped())
       return;
     sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
                           sweep_with(touching()));
   } else {
-    const size_t taken = solve_sparse(items, count, words, written, last, meter, threads, cpus);
+    const size_t taken =
+        solve_sparse(items, count, words, written, last, meter, threads, cpus, zeroed);
     if (taken == count || meter.stopped())
       return;  // all of the words written
     touch_upper_half();
@@ -283,7 +290,7 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
 // when even the copy cannot be made; without room for the radix sort's
 // second array it sorts in place.
 void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, size_t written,
-                  work_meter &meter, unsigned threads, unsigned cpus) {
+                  work_meter &meter, unsigned threads, unsigned cpus, bool zeroed) {
   item_array sorted = try_allocate_items(item_count);
   if (!sorted)
     throw std::bad_alloc();
@@ -311,7 +318,7 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
   std::optional<page_toucher> spread_to;  // packed rows: the spread writes them last
   touch_meanwhile(spread_to, words, solved_words, written, threads, cpus);
   solve_window(sorted.get(), reduced, words, solved_words, meter, threads, cpus,
-               spread_to ? &*spread_to : nullptr);
+               spread_to ? &*spread_to : nullptr, zeroed && rows.stride == 0);
   if (spread_to)
     spread_to->finish();
   if (rows.stride != 0 && !meter.stopped())
@@ -319,9 +326,11 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
 }
 
 // The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
-// the meter stopped when the stop check ended it.
+// the meter stopped when the stop check ended it. Words `zeroed` on entry
+// (only with scratch: the fallback writes every word) keep the words that
+// stay zero unwritten.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
-           work_meter &meter, bool with_scratch, unsigned threads) {
+           work_meter &meter, bool with_scratch, unsigned threads, bool zeroed) {
   // The true total, which may pass 2^64: its window is then longer than any
   // array can be, and the caller's capacity alone bounds what is written.
   unsigned __int128 total = 0;
@@ -346,7 +355,7 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
     if (by_default)
       threads = cpus;
     if (with_scratch) {
-      solve_sorted(items, item_count, words, written, meter, threads, cpus);
+      solve_sorted(items, item_count, words, written, meter, threads, cpus, zeroed);
     } else {
       solve_without_scratch(items, item_count, words, written, meter);
     }
@@ -358,31 +367,50 @@ void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *wo
 }  // namespace
 }  // namespace qern_local
 
-extern "C" qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
-                                                  uint64_t *words, size_t *word_count,
-                                                  const qern_stop *stop, unsigned threads) {
-  auto solve_once = [&](qern_local::work_meter &meter, unsigned on_threads) {
+namespace {
+
+// The solve of both entry points. A second attempt (without scratch, or in a
+// child of fork()) finds words the first one wrote: they are zero no longer.
+qern_status_t solve_metered(const uint64_t *items, size_t item_count, uint64_t *words,
+                            size_t *word_count, const qern_stop *stop, unsigned threads,
+                            bool zeroed) {
+  auto solve_once = [&](qern_local::work_meter &meter, unsigned on_threads, bool still_zeroed) {
     try {
-      qern_local::solve(items, item_count, words, word_count, meter, true, on_threads);
+      qern_local::solve(items, item_count, words, word_count, meter, true, on_threads,
+                        still_zeroed);
     } catch (const std::bad_alloc &) {
-      qern_local::solve(items, item_count, words, word_count, meter, false, on_threads);
+      qern_local::solve(items, item_count, words, word_count, meter, false, on_threads, false);
     }
   };
   try {
     qern_local::work_meter meter(stop);
-    solve_once(meter, threads);
+    solve_once(meter, threads, zeroed);
     if (meter.halted_only()) {
       // A stop check forked mid-solve and this is the child: its threads and
       // their words are lost, the items (never written) are not. It answers
       // in full on its calling thread, as any process would.
       qern_local::work_meter again(stop);
-      solve_once(again, 1);
+      solve_once(again, 1, false);
       return again.stopped() ? QERN_STATUS_STOPPED : 0;
     }
     return meter.stopped() ? QERN_STATUS_STOPPED : 0;
   } catch (const std::exception &) {  // not a thread's forced unwind
     return QERN_STATUS_NO_MEMORY;
   }
+}
+
+}  // namespace
+
+extern "C" qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
+                                                  uint64_t *words, size_t *word_count,
+                                                  const qern_stop *stop, unsigned threads) {
+  return solve_metered(items, item_count, words, word_count, stop, threads, false);
+}
+
+extern "C" qern_status_t qern_local_solve_into_zeros(const uint64_t *items, size_t item_count,
+                                                     uint64_t *words, size_t *word_count,
+                                                     const qern_stop *stop, unsigned threads) {
+  return solve_metered(items, item_count, words, word_count, stop, threads, true);
 }
 
 extern "C" qern_status_t qern_local_solve(const uint64_t *items, size_t item_count, uint64_t *words,

@@ -328,9 +328,11 @@ void solve_without_scratch(const uint64_t *items, size_t count, uint64_t *words,
 // written once; otherwise the words [0, last] hold the sums of the items taken
 // and the words above last are not yet written.
 // Long runs of empty words are cleared on up to `threads` threads, within
-// `cpus` as the mirror's.
+// `cpus` as the mirror's, or left alone when the words are `zeroed` already
+// and every item is taken.
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t last, work_meter &meter, unsigned threads = 1, unsigned cpus = 0);
+                    size_t last, work_meter &meter, unsigned threads = 1, unsigned cpus = 0,
+                    bool zeroed = false);
 
 // True when so few items cannot have many sums next to the words: the sorted
 // array is then the cheapest path whatever divisor the items share.

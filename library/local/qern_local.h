@@ -40,6 +40,13 @@ qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
                                        size_t *word_count, const struct qern_stop *stop,
                                        unsigned threads);
 
+/* The same into words that are all zero already (fresh memory from calloc,
+ * say): words that stay zero are left unwritten, so that the pages of a big
+ * answer that hold no sum are never touched. */
+qern_status_t qern_local_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
+                                          size_t *word_count, const struct qern_stop *stop,
+                                          unsigned threads);
+
 #ifdef __cplusplus
 }
 #endif

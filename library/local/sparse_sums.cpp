@@ -46,12 +46,18 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 // Writes every word [0, written) once from the sorted sums: the gaps between
 // them are cleared a stretch at a time, at memset's speed.
 // Long gaps are cleared on the threads asked for: a big answer's first write
-// also faults its pages, which the kernel then clears side by side.
+// also faults its pages, which the kernel then clears side by side. Words
+// already `zeroed` are left as they are: a fresh answer's pages that hold no
+// sum are then never touched.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
-                 work_meter &meter, unsigned threads, unsigned cpus) {
+                 work_meter &meter, unsigned threads, unsigned cpus, bool zeroed) {
   constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
   size_t next = 0;                            // the first word not yet written
   auto clear_up_to = [&](size_t end) {
+    if (zeroed) {
+      next = end;
+      return !meter.add(1);
+    }
     if (threads > 1 && end - next >= sweep_threads::kMinWords) {
       uint64_t *const gap = words + next;
       auto clear = [gap](size_t low, size_t high) {
@@ -95,7 +101,7 @@ bool sums_stay_few(size_t count, size_t written) {
 }
 
 size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t written,
-                    size_t last, work_meter &meter, unsigned threads, unsigned cpus) {
+                    size_t last, work_meter &meter, unsigned threads, unsigned cpus, bool zeroed) {
   const uint64_t limit = static_cast<uint64_t>(written - 1) * kWordBits + (kWordBits - 1);
   // Two arrays together stay within half the answer's size.
   const size_t capacity = written / 4;
@@ -128,7 +134,9 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
   }
   // With items left, the sweep goes on up to last and the mirror writes the
   // words above it.
-  write_words(sums, words, taken < count ? last + 1 : written, meter, threads, cpus);
+  // The sweep reads the words it goes on from: they are written in full.
+  write_words(sums, words, taken < count ? last + 1 : written, meter, threads, cpus,
+              zeroed && taken == count);
   return taken;
 }
 

@@ -78,6 +78,27 @@ def test_bytes_call_matches_python_int(items):
     assert int.from_bytes(answer, "little") == reachable(items)
 
 
+def rss_mib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+@pytest.mark.memory_growth
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize(
+    "items", [[2**31 + 3], [2**31, 2**30 + 1, 5]], ids=["one huge", "three huge"]
+)
+def test_a_near_empty_huge_answer_leaves_its_empty_pages_untouched(items, threads):
+    """bytes(n) is fresh zeroed memory: of an answer of hundreds of MiB with a
+    handful of sums, only the pages that hold one are written."""
+    before = rss_mib()
+    answer = qernx.complete_subset_sum_bytes(items, threads=threads)
+    grown = rss_mib() - before
+    assert len(answer) == 8 * (sum(items) // 64 + 1)
+    assert grown < 32, f"{grown:.0f} MiB of a {len(answer) >> 20} MiB answer paged in"
+    assert int.from_bytes(answer, "little") == reachable(items)
+
+
 def test_bytes_call_solves_locally_whatever_the_killswitch(monkeypatch):
     monkeypatch.delenv("QERN_KILLSWITCH")
     monkeypatch.setenv("QERN_API_URL", "https://127.0.0.1:9")  # nothing listens there

@@ -1,0 +1,163 @@
+// The solve into words that are zero already: it writes nothing but the
+// answer, leaves the zero words of a listed answer unwritten, and writes every
+// word a later phase reads. Words that start as a pattern instead of zeros
+// show which ones were written: a word the solver left alone still holds it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "failing_new.h"
+#include "qern_local.h"
+#include "reference.h"
+
+namespace {
+
+using qern_test::knapsack_window;
+
+constexpr uint64_t kUntouched = 0xA5A5A5A5A5A5A5A5ull;
+
+struct Shape {
+  const char *name;
+  std::vector<uint64_t> items;
+  size_t capacity;  // words; 0: the whole answer
+  bool listed;      // few sums, listed: most zero words are left unwritten
+};
+
+void PrintTo(const Shape &shape, std::ostream *out) {
+  *out << shape.name;
+}
+
+std::vector<uint64_t> random_items(uint64_t seed, size_t count, uint64_t low, uint64_t high) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> items(count);
+  for (auto &w : items)
+    w = low + rng() % (high - low + 1);
+  return items;
+}
+
+std::vector<uint64_t> times(std::vector<uint64_t> items, uint64_t factor) {
+  for (auto &w : items)
+    w *= factor;
+  return items;
+}
+
+struct solved {
+  qern_status_t status;
+  std::vector<uint64_t> words;
+  size_t count;
+};
+
+// fail: -1 lets every allocation succeed, -2 fails every one, n >= 0 fails
+// the solver's allocation after n more.
+solved solve_into(const Shape &shape, size_t needed, unsigned threads, long fail = -1) {
+  const size_t capacity = shape.capacity != 0 ? shape.capacity : needed;
+  solved out{0, std::vector<uint64_t>(capacity + 1, kUntouched), capacity};
+  if (fail == -2) {
+    const qern_test::no_memory_scope no_memory;
+    out.status = qern_local_solve_into_zeros(shape.items.data(), shape.items.size(),
+                                             out.words.data(), &out.count, nullptr, threads);
+  } else {
+    qern_test::allocations_before_failure.store(fail);
+    out.status = qern_local_solve_into_zeros(shape.items.data(), shape.items.size(),
+                                             out.words.data(), &out.count, nullptr, threads);
+    qern_test::allocations_before_failure.store(-1);
+  }
+  return out;
+}
+
+size_t needed_words(const std::vector<uint64_t> &items) {
+  uint64_t total = 0;
+  for (uint64_t w : items)
+    total += w;
+  return static_cast<size_t>(total / 64) + 1;
+}
+
+class IntoZeros : public ::testing::TestWithParam<Shape> {};
+
+// Each word is the answer's, or, where the answer's is zero, unwritten; past
+// the window nothing is written. The answer read from zeroed words is then
+// exact.
+TEST_P(IntoZeros, WritesNothingButTheAnswer) {
+  const Shape &shape = GetParam();
+  const size_t needed = needed_words(shape.items);
+  for (unsigned threads : {1u, 2u}) {
+    const solved got = solve_into(shape, needed, threads);
+    ASSERT_EQ(got.status, 0);
+    const size_t written = std::min(got.words.size() - 1, needed);
+    const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
+    size_t left_alone = 0;
+    for (size_t i = 0; i < written; ++i) {
+      if (got.words[i] == kUntouched && expected[i] == 0) {
+        ++left_alone;
+        continue;
+      }
+      ASSERT_EQ(got.words[i], expected[i]) << "word " << i << ", threads " << threads;
+    }
+    EXPECT_EQ(got.words.back(), kUntouched);
+    if (shape.listed) {
+      // Listed sums: only the words that hold one are written.
+      size_t holding = 0;
+      for (size_t i = 0; i < written; ++i)
+        holding += expected[i] != 0 ? 1 : 0;
+      EXPECT_EQ(left_alone, written - holding) << "threads " << threads;
+    } else {
+      // The sweep and the spreads read the words: every one is written first.
+      EXPECT_EQ(left_alone, 0u) << "threads " << threads;
+    }
+  }
+}
+
+// When scratch runs out, first or part way, the solve starts again on words
+// it has written: it writes them all then.
+TEST_P(IntoZeros, AgainWithoutScratchWritesEveryWord) {
+  const Shape &shape = GetParam();
+  const size_t needed = needed_words(shape.items);
+  for (long fail : {-2L, 0L, 1L, 2L, 3L}) {
+    const solved got = solve_into(shape, needed, 1, fail);
+    ASSERT_EQ(got.status, 0);
+    const size_t written = std::min(got.words.size() - 1, needed);
+    const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
+    // A failure after the listed answer is written leaves it as it is.
+    for (size_t i = 0; i < written; ++i) {
+      if (shape.listed && got.words[i] == kUntouched && expected[i] == 0)
+        continue;
+      ASSERT_EQ(got.words[i], expected[i]) << "word " << i << ", failing " << fail;
+    }
+    if (fail == -2) {
+      EXPECT_EQ(std::count(got.words.begin(), got.words.end() - 1, kUntouched), 0);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LocalSolver, IntoZeros,
+    ::testing::Values(
+        Shape{"three_far_apart", {100000, 250000, 7}, 0, true},
+        Shape{"one_item", {1 << 20}, 0, true},
+        Shape{"none_reaches_the_window", {uint64_t{1} << 40, uint64_t{1} << 41}, 500, true},
+        Shape{"few_cut_by_the_capacity", {3000, 70000, uint64_t{1} << 50}, 1200, true},
+        Shape{"dense_after_few_sums", random_items(1, 60, 1000, 3000), 0, false},
+        Shape{"dense_small_items", random_items(2, 300, 1, 64), 0, false},
+        Shape{"shared_divisor", times(random_items(3, 40, 1, 500), 96), 0, false},
+        Shape{"divisor_but_one",
+              [] {
+                auto items = times(random_items(4, 30, 1, 400), 200);
+                items.push_back(77);
+                return items;
+              }(),
+              0, false},
+        Shape{"residue_rows",
+              [] {
+                auto items = times(random_items(5, 80, 0, 60), 131);
+                for (auto &w : items)
+                  w += 1;
+                return items;
+              }(),
+              0, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
