@@ -182,11 +182,31 @@ PyObject *complete_subset_sum(PyObject *args) {
   return result.finish();
 }
 
+// Answers from this size on are zeroed for nothing: glibc maps blocks of 32
+// MiB and more afresh (its mmap threshold never rises past that on 64-bit
+// machines), and its calloc leaves such pages untouched. A smaller block may
+// be reused memory that calloc would clear in full, with the interpreter lock
+// held, before a solve that writes every word anyway.
+constexpr size_t kFreshAnswerBytes = size_t{32} << 20;
+
+// The bytes object for an answer of `size` bytes: zeroed, and said to be, when
+// that costs nothing; otherwise left as it comes, for the solver to write in
+// full.
+py_ref new_answer_bytes(size_t size, bool *zeroed) {
+  *zeroed = size >= kFreshAnswerBytes;
+  const auto length = static_cast<Py_ssize_t>(size);
+  if (*zeroed) {
+    return py_ref::steal(
+        PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyBytes_Type), "n", length));
+  }
+  return py_ref::steal(PyBytes_FromStringAndSize(nullptr, length));
+}
+
 // Solved straight into the bytes object's buffer without the interpreter
 // lock: other Python threads run meanwhile, and other bytes calls solve
-// beside it. The buffer is bytes(n)'s, zeroed by calloc: a big one is fresh
-// pages that no one has touched, and the solver writes only the words that
-// hold sums, so the pages of a sparse answer's gaps are never faulted.
+// beside it. A big answer's buffer is fresh zeroed pages, and where the sums
+// are few (a handful of huge items) the solver writes only the words that
+// hold one: the pages between them are never faulted.
 PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {"", "threads", nullptr};
   PyObject *inputList;
@@ -213,9 +233,8 @@ PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
   if (result_buffer_size > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(uint64_t)) {
     return PyErr_NoMemory();
   }
-  py_ref resultBytes = py_ref::steal(
-      PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyBytes_Type), "n",
-                            static_cast<Py_ssize_t>(result_buffer_size * sizeof(uint64_t))));
+  bool zeroed = false;
+  py_ref resultBytes = new_answer_bytes(result_buffer_size * sizeof(uint64_t), &zeroed);
   if (!resultBytes) {
     return nullptr;
   }
@@ -229,8 +248,10 @@ PyObject *complete_subset_sum_bytes(PyObject *args, PyObject *kwargs) {
     interpreter_released released;
     unlocked_stop stopper(released);
     const qern_stop stop = stopper.stop();
-    c_result = qern_solve_into_zeros(parsed.items.get(), parsed.count, result_buffer,
-                                     &result_buffer_size, err_buf, &local, &stop);
+    c_result = zeroed ? qern_solve_into_zeros(parsed.items.get(), parsed.count, result_buffer,
+                                              &result_buffer_size, err_buf, &local, &stop)
+                      : qern_solve(parsed.items.get(), parsed.count, result_buffer,
+                                   &result_buffer_size, err_buf, &local, &stop);
   }
   if (c_result != 0) {
     return raise_solve_failure(c_result, err_buf);

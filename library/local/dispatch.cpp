@@ -195,9 +195,9 @@ void touch_meanwhile(std::optional<page_toucher> &toucher, uint64_t *words, size
 // sweep joins it once it is done. Up to `threads` threads, the process's
 // solver threads kept within `cpus`. Words that are `zeroed` already need no
 // zeros written where the sums are listed in full; a phase that reads the
-// words (the sweep, the spreads) has them written first all the same, as a
-// read of a page never written maps the shared zero page, and the write after
-// it then faults again, a small page at a time.
+// words (the sweep, the spreads) has them written first all the same: a read
+// of a page never written maps the shared zero page, the write after it
+// faults again, and the dense families took up to four times as long that way.
 void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written, work_meter &meter,
                   unsigned threads, unsigned cpus, page_toucher *meanwhile, bool zeroed) {
   if (written == 0 || meter.poll())
@@ -327,8 +327,8 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
 
 // The whole solve; throws std::bad_alloc when scratch memory runs out; leaves
 // the meter stopped when the stop check ended it. Words `zeroed` on entry
-// (only with scratch: the fallback writes every word) keep the words that
-// stay zero unwritten.
+// spare the listed paths their zeros; the fallback without scratch clears
+// every word whatever it is told, as it may follow a solve that wrote some.
 void solve(const uint64_t *items, size_t item_count, uint64_t *words, size_t *word_count,
            work_meter &meter, bool with_scratch, unsigned threads, bool zeroed) {
   // The true total, which may pass 2^64: its window is then longer than any

@@ -41,8 +41,9 @@ qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
                                        unsigned threads);
 
 /* The same into words that are all zero already (fresh memory from calloc,
- * say): words that stay zero are left unwritten, so that the pages of a big
- * answer that hold no sum are never touched. */
+ * say). Where the sums are listed (a few items over many words) only the
+ * words that hold one are written, so that the pages of a big answer that
+ * hold none are never touched; every other path writes every word. */
 qern_status_t qern_local_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
                                           size_t *word_count, const struct qern_stop *stop,
                                           unsigned threads);

@@ -84,11 +84,11 @@ class IntoZeros : public ::testing::TestWithParam<Shape> {};
 TEST_P(IntoZeros, WritesNothingButTheAnswer) {
   const Shape &shape = GetParam();
   const size_t needed = needed_words(shape.items);
+  const size_t written = shape.capacity != 0 ? std::min(shape.capacity, needed) : needed;
+  const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
   for (unsigned threads : {1u, 2u}) {
     const solved got = solve_into(shape, needed, threads);
     ASSERT_EQ(got.status, 0);
-    const size_t written = std::min(got.words.size() - 1, needed);
-    const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
     size_t left_alone = 0;
     for (size_t i = 0; i < written; ++i) {
       if (got.words[i] == kUntouched && expected[i] == 0) {
@@ -111,24 +111,24 @@ TEST_P(IntoZeros, WritesNothingButTheAnswer) {
   }
 }
 
-// When scratch runs out, first or part way, the solve starts again on words
-// it has written: it writes them all then.
+// Without scratch the solve starts again, on words a first attempt may have
+// written: it writes every one. The first allocation is the sorted copy of
+// the items, which the solve cannot do without; later ones it may do without
+// (the radix sort's second array) or never make, and a listed answer then
+// keeps its zero words unwritten.
 TEST_P(IntoZeros, AgainWithoutScratchWritesEveryWord) {
   const Shape &shape = GetParam();
   const size_t needed = needed_words(shape.items);
+  const size_t written = shape.capacity != 0 ? std::min(shape.capacity, needed) : needed;
+  const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
   for (long fail : {-2L, 0L, 1L, 2L, 3L}) {
     const solved got = solve_into(shape, needed, 1, fail);
     ASSERT_EQ(got.status, 0);
-    const size_t written = std::min(got.words.size() - 1, needed);
-    const std::vector<uint64_t> expected = knapsack_window(shape.items, written);
-    // A failure after the listed answer is written leaves it as it is.
+    const bool again = fail == -2 || fail == 0;
     for (size_t i = 0; i < written; ++i) {
-      if (shape.listed && got.words[i] == kUntouched && expected[i] == 0)
+      if (!again && shape.listed && got.words[i] == kUntouched && expected[i] == 0)
         continue;
       ASSERT_EQ(got.words[i], expected[i]) << "word " << i << ", failing " << fail;
-    }
-    if (fail == -2) {
-      EXPECT_EQ(std::count(got.words.begin(), got.words.end() - 1, kUntouched), 0);
     }
   }
 }
@@ -140,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{"one_item", {1 << 20}, 0, true},
         Shape{"none_reaches_the_window", {uint64_t{1} << 40, uint64_t{1} << 41}, 500, true},
         Shape{"few_cut_by_the_capacity", {3000, 70000, uint64_t{1} << 50}, 1200, true},
+        // Long enough that two threads would clear its gaps.
+        Shape{"few_over_many_words", {5, 64 * 300000, 7}, 0, true},
         Shape{"dense_after_few_sums", random_items(1, 60, 1000, 3000), 0, false},
         Shape{"dense_small_items", random_items(2, 300, 1, 64), 0, false},
         Shape{"shared_divisor", times(random_items(3, 40, 1, 500), 96), 0, false},
@@ -150,9 +152,10 @@ INSTANTIATE_TEST_SUITE_P(
                 return items;
               }(),
               0, false},
+        // Eight items of one residue: packed rows, listed, then spread.
         Shape{"residue_rows",
               [] {
-                auto items = times(random_items(5, 80, 0, 60), 131);
+                auto items = times(random_items(5, 8, 3000, 8000), 1009);
                 for (auto &w : items)
                   w += 1;
                 return items;
