@@ -28,7 +28,10 @@ struct launch_record {
   void *user_data;
 };
 
-// The solve's words, or a failure when they cannot be allocated.
+// The solve's words, or a failure when they cannot be allocated. They come
+// zeroed from calloc, which the solver is told: a near-empty answer then
+// writes only the words that hold a sum (a big block is fresh pages, which
+// calloc does not clear either).
 qern_status_t solve(const uint64_t *items, size_t item_count, const qern_settings &settings,
                     heap_ptr<uint64_t> *words, size_t *word_count, char *err_buf) {
   uint64_t total = 0;
@@ -43,7 +46,8 @@ qern_status_t solve(const uint64_t *items, size_t item_count, const qern_setting
             QERN_ERR_BUF_SIZE - 1);
     return QERN_STATUS_NO_MEMORY;
   }
-  return qern_solve(items, item_count, words->get(), word_count, err_buf, &settings, nullptr);
+  return qern_solve_into_zeros(items, item_count, words->get(), word_count, err_buf, &settings,
+                               nullptr);
 }
 
 }  // namespace
