@@ -240,17 +240,14 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // Sums above half the total mirror those below it: only the words up to
   // the half are solved by shifting.
   const size_t last = std::min(written - 1, static_cast<size_t>(total / 2 / kWordBits));
-  // The mirror writes the upper half last: once nothing else will write it,
-  // its pages are faulted beside the sweep of the lower half.
-  std::optional<page_toucher> upper;
-  auto touch_upper_half = [&] { touch_meanwhile(upper, words, last + 1, written, threads, cpus); };
-  auto touching = [&] { return upper ? &*upper : meanwhile; };
-  auto sweep_with = [threads, cpus](page_toucher *toucher) {
-    sweep_threads on_threads{threads};
-    on_threads.cpus = cpus;
-    on_threads.toucher = toucher;
-    return on_threads;
-  };
+  // The upper half's pages are faulted in by the mirror, which writes them
+  // first (mirror_upper_half). A thread faulting them beside the sweep would
+  // hold the place the sweep's second thread waits for, and the mirror's
+  // threads would fault what it had not reached side by side: slower than
+  // one thread on some virtual machines, now and then four times slower.
+  sweep_threads on_threads{threads};
+  on_threads.cpus = cpus;
+  on_threads.toucher = meanwhile;
   const uint64_t shared = shared_divisor_of_most(items, count, total);
   if (shared != 0) {
     uint64_t others[kFewOthers];
@@ -263,23 +260,18 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
       }
     }
     const uint64_t shared_total = saturating_sum(items, kept);
-    touch_upper_half();
-    solve_window(items, kept, words, last + 1, meter, threads, cpus, touching(), false);
+    solve_window(items, kept, words, last + 1, meter, threads, cpus, meanwhile, false);
     if (meter.stopped())
       return;
-    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false,
-                          sweep_with(touching()));
+    sweep_items_by_blocks(others, other_count, words, last, shared_total, meter, false, on_threads);
   } else {
     const size_t taken =
         solve_sparse(items, count, words, written, last, meter, threads, cpus, zeroed);
     if (taken == count || meter.stopped())
       return;  // all of the words written
-    touch_upper_half();
     sweep_items_by_blocks(items + taken, count - taken, words, last, saturating_sum(items, taken),
-                          meter, false, sweep_with(touching()));
+                          meter, false, on_threads);
   }
-  if (upper)
-    upper->finish();
   if (written - 1 > last && !meter.stopped())
     mirror_upper_half(words, total, last + 1, written - 1, meter, mirror_kernel::widest, threads,
                       cpus);

@@ -176,8 +176,9 @@ class thread_placement {
 
 // Faults the pages of words [0, count) on a thread of its own while the
 // calling thread goes on, so that the kernel clears them beside the caller's
-// work rather than when the caller first writes them: the upper half of a
-// dense answer, while the lower half is swept. Starts only when the budget
+// work rather than when the caller first writes them: the words a spread
+// writes on one thread once a smaller problem (packed residue rows, the items
+// divided by their divisor) is solved. Starts only when the budget
 // (within `cpus`; 0: usable_cpus()) has room for it beside the caller; the
 // words' values are not kept. finish() (or the destructor) ends and joins the
 // thread; in a child of fork() it leaves it, as it does not exist there.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "local_solver.h"
+#include "qern_memory.h"
 
 namespace qern_local {
 namespace {
@@ -192,6 +193,9 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     mirror_words(bits, total, first, last, meter, kernel);
     return;
   }
+  // The mirror writes these words first: faulted in here, not by its threads
+  // side by side (qern_memory::populate_for_writing says why).
+  qern_memory::populate_for_writing(bits + first, (last - first + 1) * sizeof(uint64_t));
   auto part = [=](size_t low, size_t high) {
     work_meter unchecked(nullptr);  // the pass asks the stop check between pieces
     mirror_words(bits, total, first + low, first + high - 1, unchecked, kernel);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "local_solver.h"
+#include "qern_memory.h"
 
 namespace qern_local {
 namespace {
@@ -45,10 +46,10 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 
 // Writes every word [0, written) once from the sorted sums: the gaps between
 // them are cleared a stretch at a time, at memset's speed.
-// Long gaps are cleared on the threads asked for: a big answer's first write
-// also faults its pages, which the kernel then clears side by side. Words
-// already `zeroed` are left as they are: a fresh answer's pages that hold no
-// sum are then never touched.
+// Long gaps are cleared on the threads asked for, their pages faulted in
+// first on this thread (populate_for_writing says why). Words already
+// `zeroed` are left as they are: a fresh answer's pages that hold no sum are
+// then never touched.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
                  work_meter &meter, unsigned threads, unsigned cpus, bool zeroed) {
   constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
@@ -60,6 +61,7 @@ void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t writ
     }
     if (threads > 1 && end - next >= sweep_threads::kMinWords) {
       uint64_t *const gap = words + next;
+      qern_memory::populate_for_writing(gap, (end - next) * sizeof(uint64_t));
       auto clear = [gap](size_t low, size_t high) {
         std::fill(gap + low, gap + high, uint64_t{0});
       };

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 
 #include "local_solver.h"
 #include "qern_local.h"
+#include "qern_memory.h"
 
 namespace {
 
@@ -476,6 +478,76 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(2u, 3u),
                        ::testing::Values(qern_local::mirror_kernel::widest,
                                          qern_local::mirror_kernel::portable)));
+
+// Offset of the block in its first page, its length in bytes.
+class PopulateForWriting : public ::testing::TestWithParam<std::tuple<size_t, size_t>> {};
+
+// Fresh pages: exactly the whole pages inside the block come in, none beside
+// it, and they read as zero.
+TEST_P(PopulateForWriting, BringsInExactlyTheWholePagesInside) {
+  const auto [offset, bytes] = GetParam();
+  constexpr size_t kPage = 4096, kPages = 16;
+  void *mapped =
+      mmap(nullptr, kPages * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  auto *base = static_cast<unsigned char *>(mapped);
+  madvise(base, kPages * kPage, MADV_NOHUGEPAGE);  // one 4 KiB page per fault
+  const bool there = qern_memory::populate_for_writing(base + kPage + offset, bytes);
+  const size_t first = (kPage + offset + kPage - 1) / kPage, end = (kPage + offset + bytes) / kPage;
+  if (!there) {
+    munmap(mapped, kPages * kPage);
+    GTEST_SKIP() << "this kernel does not populate pages for writing";
+  }
+  unsigned char resident[kPages];
+  ASSERT_EQ(mincore(mapped, kPages * kPage, resident), 0);
+  for (size_t page = 0; page < kPages; ++page)
+    EXPECT_EQ(resident[page] & 1, page >= first && page < end ? 1 : 0) << "page " << page;
+  for (size_t page = first; page < end; ++page)
+    EXPECT_EQ(base[page * kPage], 0);
+  munmap(mapped, kPages * kPage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, PopulateForWriting,
+                         ::testing::Combine(::testing::Values(size_t{0}, size_t{100}, size_t{4095}),
+                                            ::testing::Values(size_t{0}, size_t{4095}, size_t{4096},
+                                                              size_t{5 * 4096 + 7})));
+
+// Pages already written keep every value, those of a block partly paged in
+// all come in, and a block the process may only read is refused without harm.
+TEST(PopulateForWriting, KeepsValuesAndRefusesReadOnlyPages) {
+  std::vector<uint64_t> words(size_t{1} << 16);
+  std::mt19937_64 rng(23);
+  for (auto &word : words)
+    word = rng();
+  const std::vector<uint64_t> before = words;
+  qern_memory::populate_for_writing(words.data() + 3, (words.size() - 5) * sizeof(uint64_t));
+  EXPECT_EQ(words, before);
+
+  // Every other page of four 2 MiB stretches written first.
+  constexpr size_t kStretches = 4, kStretchBytes = size_t{2} << 20, kPage = 4096;
+  void *fresh = mmap(nullptr, kStretches * kStretchBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(fresh, MAP_FAILED);
+  auto *bytes = static_cast<unsigned char *>(fresh);
+  madvise(fresh, kStretches * kStretchBytes, MADV_NOHUGEPAGE);
+  for (size_t at = 0; at < kStretches * kStretchBytes; at += 2 * kPage)
+    bytes[at] = 0x5A;
+  if (qern_memory::populate_for_writing(fresh, kStretches * kStretchBytes)) {
+    std::vector<unsigned char> there(kStretches * kStretchBytes / kPage);
+    ASSERT_EQ(mincore(fresh, kStretches * kStretchBytes, there.data()), 0);
+    EXPECT_EQ(std::count_if(there.begin(), there.end(), [](unsigned char t) { return t & 1; }),
+              static_cast<ptrdiff_t>(there.size()));
+    for (size_t at = 0; at < kStretches * kStretchBytes; at += kPage)
+      EXPECT_EQ(bytes[at], at % (2 * kPage) == 0 ? 0x5A : 0) << "byte " << at;
+  }
+  munmap(fresh, kStretches * kStretchBytes);
+
+  constexpr size_t kBytes = 8 * 4096;
+  void *mapped = mmap(nullptr, kBytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  EXPECT_FALSE(qern_memory::populate_for_writing(mapped, kBytes));
+  munmap(mapped, kBytes);
+}
 
 // A stop check that says stop on its third ask, from whichever thread asks.
 struct counted_stop {
