@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "local_solver.h"
-#include "qern_memory.h"
 
 namespace qern_local {
 namespace {
@@ -194,8 +193,9 @@ void mirror_upper_half(uint64_t *bits, uint64_t total, size_t first, size_t last
     return;
   }
   // The mirror writes these words first: faulted in here, not by its threads
-  // side by side (qern_memory::populate_for_writing says why).
-  qern_memory::populate_for_writing(bits + first, (last - first + 1) * sizeof(uint64_t));
+  // side by side.
+  if (!fault_in(bits + first, last - first + 1, meter))
+    return;
   auto part = [=](size_t low, size_t high) {
     work_meter unchecked(nullptr);  // the pass asks the stop check between pieces
     mirror_words(bits, total, first + low, first + high - 1, unchecked, kernel);

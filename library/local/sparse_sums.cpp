@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "local_solver.h"
-#include "qern_memory.h"
 
 namespace qern_local {
 namespace {
@@ -47,7 +46,7 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 // Writes every word [0, written) once from the sorted sums: the gaps between
 // them are cleared a stretch at a time, at memset's speed.
 // Long gaps are cleared on the threads asked for, their pages faulted in
-// first on this thread (populate_for_writing says why). Words already
+// first on this thread (fault_in). Words already
 // `zeroed` are left as they are: a fresh answer's pages that hold no sum are
 // then never touched.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
@@ -61,7 +60,8 @@ void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t writ
     }
     if (threads > 1 && end - next >= sweep_threads::kMinWords) {
       uint64_t *const gap = words + next;
-      qern_memory::populate_for_writing(gap, (end - next) * sizeof(uint64_t));
+      if (!fault_in(gap, end - next, meter))
+        return false;
       auto clear = [gap](size_t low, size_t high) {
         std::fill(gap + low, gap + high, uint64_t{0});
       };

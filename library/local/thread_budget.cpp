@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "local_solver.h"
+#include "qern_memory.h"
 
 namespace qern_local {
 namespace {
@@ -250,6 +251,16 @@ void page_toucher::finish() noexcept {
     thread_.join();
   }
   grant_.give_back(grant_.count());
+}
+
+bool fault_in(uint64_t *words, size_t count, work_meter &meter) {
+  for (size_t from = 0; from < count; from += kSplitPiece) {
+    const size_t length = std::min(kSplitPiece, count - from);
+    qern_memory::populate_for_writing(words + from, length * sizeof(uint64_t));
+    if (meter.add(length))
+      return false;
+  }
+  return true;
 }
 
 unsigned threads_running() {

@@ -549,6 +549,49 @@ TEST(PopulateForWriting, KeepsValuesAndRefusesReadOnlyPages) {
   munmap(mapped, kBytes);
 }
 
+// Fresh words faulted in for a pass on threads: all of them when the check
+// never says stop, and the check asked on the way, so that one saying stop
+// leaves most of a big block as it was (a host handing out fresh pages slowly
+// would otherwise hold Ctrl-C back for seconds).
+TEST(FaultIn, AsksTheCheckOnTheWayAndStopsWhenItSaysSo) {
+  constexpr size_t kWords = size_t{8} << 20;  // 64 MiB
+  constexpr size_t kBytes = kWords * sizeof(uint64_t), kPage = 4096;
+  for (const bool stop_at_once : {false, true}) {
+    void *mapped =
+        mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    int asks = 0;
+    struct counting {
+      int *asks;
+      bool stop;
+      static int check(void *context) {
+        auto *self = static_cast<counting *>(context);
+        ++*self->asks;
+        return self->stop ? 1 : 0;
+      }
+    } counter{&asks, stop_at_once};
+    const qern_stop stop{counting::check, &counter};
+    qern_local::work_meter meter(&stop);
+    const bool done = qern_local::fault_in(static_cast<uint64_t *>(mapped), kWords, meter);
+    std::vector<unsigned char> there(kBytes / kPage);
+    ASSERT_EQ(mincore(mapped, kBytes, there.data()), 0);
+    const auto resident =
+        std::count_if(there.begin(), there.end(), [](unsigned char t) { return t & 1; });
+    munmap(mapped, kBytes);
+    if (!stop_at_once && resident == 0)
+      GTEST_SKIP() << "this kernel does not populate pages for writing";
+    EXPECT_EQ(done, !stop_at_once);
+    if (stop_at_once) {
+      EXPECT_EQ(asks, 1);
+      EXPECT_GT(resident, 0);
+      EXPECT_LT(resident, static_cast<ptrdiff_t>(there.size()) / 2);
+    } else {
+      EXPECT_GE(asks, 2);
+      EXPECT_EQ(resident, static_cast<ptrdiff_t>(there.size()));
+    }
+  }
+}
+
 // A stop check that says stop on its third ask, from whichever thread asks.
 struct counted_stop {
   std::atomic<int> asks{0};
