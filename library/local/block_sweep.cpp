@@ -463,9 +463,15 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
                           threads.cpus))
       return;
   } else {
-    classify(0, reached);
-    if (meter.add(reached * 2))
-      return;
+    // A piece at a time, with the meter asked between: the blocks may span
+    // hundreds of megabytes.
+    constexpr size_t kPiece = kSplitPiece / kBlock;
+    for (size_t low = 0; low < reached; low += kPiece) {
+      const size_t high = std::min(reached, low + kPiece);
+      classify(low, high);
+      if (meter.add((high - low) * 2))
+        return;
+    }
   }
   const sweep_kernel sweep = pick_sweep_kernel(portable);
   size_t reaching = 0;  // ascending: the items that reach the words come first

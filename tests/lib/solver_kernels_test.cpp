@@ -59,6 +59,55 @@ TEST_P(Spread, PutsReducedBitSAtGTimesSAndWritesEveryWord) {
 INSTANTIATE_TEST_SUITE_P(Kernels, Spread, ::testing::Values(false, true),
                          [](const auto &info) { return info.param ? "portable" : "widest"; });
 
+// Long stretches of full reduced words, cut into several copies: the output
+// is the same bit for bit across the cuts.
+TEST_P(Spread, LongFullStretchesMatchBitByBit) {
+  const bool portable = GetParam();
+  std::mt19937_64 rng(37);
+  for (const uint64_t g : {2u, 5u}) {
+    const size_t reduced_words = 3 * (size_t{1} << 16) + 5;
+    const size_t out_words = static_cast<size_t>(reduced_words * g);
+    const uint64_t top_sum = 64 * static_cast<uint64_t>(out_words) - 1;
+    std::vector<uint64_t> words(out_words, 0xA5A5A5A5A5A5A5A5ull);
+    for (size_t k = 0; k < reduced_words; ++k)
+      words[k] = rng() % 40000 == 0 ? rng() : ~uint64_t{0};
+    const std::vector<uint64_t> reduced(words.begin(), words.begin() + reduced_words);
+    std::vector<uint64_t> expected(out_words, 0);
+    for (uint64_t s = 0; s <= top_sum / g; ++s) {
+      if (bit(reduced, s))
+        set_bit(expected, s * g);
+    }
+    qern_local::work_meter meter(nullptr);
+    qern_local::spread_multiples(words.data(), out_words, reduced_words, g, meter, portable);
+    ASSERT_EQ(words, expected) << "g " << g;
+  }
+}
+
+// A stop check that says stop at its first ask.
+int stop_at_once(void *asks) {
+  ++*static_cast<int *>(asks);
+  return 1;
+}
+
+// A full stretch as long as the answer is copied a piece at a time, with the
+// stop check asked between: told to stop, the spread leaves its low words as
+// they were instead of writing every one before it asks.
+TEST_P(Spread, AsksTheCheckWithinALongFullStretch) {
+  const bool portable = GetParam();
+  const size_t reduced_words = size_t{1} << 21;
+  const size_t out_words = 2 * reduced_words;
+  std::vector<uint64_t> words(out_words, 0xA5A5A5A5A5A5A5A5ull);
+  std::fill(words.begin(), words.begin() + reduced_words, ~uint64_t{0});
+  int asks = 0;
+  const qern_stop stop{stop_at_once, &asks};
+  qern_local::work_meter meter(&stop);
+  qern_local::spread_multiples(words.data(), out_words, reduced_words, 2, meter, portable);
+  EXPECT_EQ(asks, 1);
+  EXPECT_TRUE(meter.stopped());
+  EXPECT_TRUE(std::all_of(words.begin(), words.begin() + reduced_words / 2,
+                          [](uint64_t word) { return word == ~uint64_t{0}; }));
+}
+
 // Residue rows are used exactly while the packed rows are at most half the
 // stride, the stride is at least two words, there are at least eight items,
 // and the window reaches a second row.
