@@ -427,6 +427,9 @@ def threads_table(args) -> list[dict]:
     start = _thread_start()
     if start:
         rows.append(start)
+    gaps = _ask_gaps()
+    if gaps:
+        rows.append(gaps)
     return rows
 
 
@@ -554,6 +557,26 @@ def _thread_start() -> dict | None:
             f"thread start after 5 ms idle (median): left to the scheduler"
             f" {row['unsteered_us']:.0f} us, steered {row['steered_us']:.0f} us"
         )
+    return row
+
+
+def _ask_gaps() -> dict | None:
+    """The longest a solve of about 512 MiB goes without asking its stop
+    check, on one thread and on two (bench/paths.cpp): what Ctrl-C waits for,
+    beside the bytes call's own 50 ms between looks at the signals."""
+    binary = os.path.join(PATHS_BENCH, "qern_paths_bench")
+    if not os.path.exists(binary):
+        return None
+    out = subprocess.run([binary, "--ask-gaps"], capture_output=True, text=True, check=True)
+    row = {"family": "ask gaps"}
+    shown = []
+    for line in out.stdout.splitlines():
+        # "ask gap: NAME: 1 thread MS ms, 2 threads MS ms"
+        name, times = line[len("ask gap: ") :].rsplit(": ", 1)
+        fields = times.replace(",", "").split()
+        row[f"{name} 1"], row[f"{name} 2"] = float(fields[2]), float(fields[6])
+        shown.append(f"{name} {fields[2]}/{fields[6]}")
+    print("longest wait for the stop check (ms, 1/2 threads): " + ", ".join(shown))
     return row
 
 

@@ -17,6 +17,11 @@
 // thread and on two, in turn, into an answer already paged in: what threads
 // gain on the solve itself, without the kernel clearing a fresh answer.
 //
+// With `--ask-gaps`, how long a solve goes without asking its stop check
+// (what Ctrl-C waits for, on top of the bytes call's own 50 ms): the longest
+// gap between two asks in whole solves of answers near 512 MiB, into fresh
+// words from calloc as the bytes call's are, on one thread and on two.
+//
 // With `--thread-start`, how long a new thread takes to run once the other
 // CPUs have been idle a while, while its starter keeps its own CPU busy as a
 // solve does: left to the scheduler, and steered as the solver's threads are.
@@ -248,6 +253,68 @@ int solve_in_place() {
   return 0;
 }
 
+// The longest gap in milliseconds between two asks of the stop check (or
+// the start and the first, or the last and the end) over `rounds` solves;
+// negative when a solve failed.
+double longest_ask_gap(const std::vector<uint64_t> &items, unsigned threads, int rounds) {
+  struct asks {
+    clock_type::time_point last;
+    double longest = 0;
+    static int check(void *context) {
+      auto *self = static_cast<asks *>(context);
+      const auto now = clock_type::now();
+      self->longest = std::max(self->longest,
+                               std::chrono::duration<double, std::milli>(now - self->last).count());
+      self->last = now;
+      return 0;
+    }
+  } seen;
+  unsigned __int128 total = 0;
+  for (uint64_t w : items)
+    total += w;
+  const size_t count = static_cast<size_t>(total / 64) + 1;
+  const qern_stop stop{asks::check, &seen};
+  for (int round = 0; round < rounds; ++round) {
+    qern_memory::heap_ptr<uint64_t[]> words(static_cast<uint64_t *>(calloc(count, 8)));
+    if (!words)
+      return -1;
+    size_t written = count;
+    seen.last = clock_type::now();
+    if (qern_local_solve_into_zeros(items.data(), items.size(), words.get(), &written, &stop,
+                                    threads) != 0)
+      return -1;
+    asks::check(&seen);
+  }
+  return seen.longest;
+}
+
+int ask_gaps() {
+  std::vector<uint64_t> shared = uniform(303, 150, 1 << 22, 1 << 23);
+  for (auto &w : shared)
+    w *= 10;
+  shared.push_back(7);
+  std::vector<uint64_t> sixes = uniform(302, 150, 1 << 22, 1 << 23);
+  for (auto &w : sixes)
+    w *= 6;
+  const struct {
+    const char *name;
+    std::vector<uint64_t> items;
+  } families[] = {
+      {"dense", uniform(301, 300, 1 << 23, 1 << 24)},
+      {"divisor 6", sixes},
+      {"all but one share 10", shared},
+      {"residues 1009k+1", residue(304, 60, 1009, 1, 300000)},
+  };
+  for (const auto &family : families) {
+    const double one = longest_ask_gap(family.items, 1, 3);
+    const double two = longest_ask_gap(family.items, 2, 3);
+    if (one < 0 || two < 0)
+      return 1;
+    std::printf("ask gap: %s: 1 thread %.1f ms, 2 threads %.1f ms\n", family.name, one, two);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -255,6 +322,8 @@ int main(int argc, char **argv) {
     return sweep_bandwidth(std::strtoull(argv[2], nullptr, 10));
   if (argc == 3 && std::strcmp(argv[1], "--fault-bandwidth") == 0)
     return fault_bandwidth(std::strtoull(argv[2], nullptr, 10));
+  if (argc == 2 && std::strcmp(argv[1], "--ask-gaps") == 0)
+    return ask_gaps();
   if (argc == 2 && std::strcmp(argv[1], "--thread-start") == 0)
     return thread_start();
   if (argc == 2 && std::strcmp(argv[1], "--solve-in-place") == 0)
