@@ -442,6 +442,12 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
 
 }  // namespace
 
+size_t swept_words(const uint64_t *items, size_t count, uint64_t reach, size_t last) {
+  for (size_t k = 0; k < count && items[k] / kWordBits <= last; ++k)
+    reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
+  return static_cast<size_t>(std::min<uint64_t>(reach / kWordBits, last)) + 1;
+}
+
 // Besides the per-block states, one run of full blocks [run_low, run_high) is
 // kept and stepped over without looking at its states: in dense sums the run
 // covers most of the middle.
@@ -477,7 +483,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   size_t reaching = 0;  // ascending: the items that reach the words come first
   while (reaching < count && items[reaching] / kWordBits <= last)
     ++reaching;
-  bool may_thread = threads.wanted > 1 && end_word >= threads.min_words;
+  bool may_thread =
+      threads.wanted > 1 && swept_words(items, reaching, reach, last) >= threads.min_words;
   const unsigned cpus = may_thread && threads.cpus == 0 ? usable_cpus() : threads.cpus;
   // Items k and on on the pipeline of threads, when two of the budget are
   // free: tried before the first item and again before each later one, as

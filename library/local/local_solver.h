@@ -267,6 +267,12 @@ void shift_or_metered(uint64_t *bits, size_t low, size_t top, uint64_t shift, wo
 
 // ---- Dense sweep (block_sweep.cpp) and mirror (mirror.cpp) -----------------
 
+// The words [0, n) a sweep of the items (ascending) over words [0, last]
+// writes, from bitsets that reach `reach`: up to the sums of those that reach
+// the words. Below sweep_threads::min_words of them the sweep stays on one
+// thread.
+size_t swept_words(const uint64_t *items, size_t count, uint64_t reach, size_t last);
+
 // ORs the items (ascending, non-zero) into the bitset in words [0, last],
 // which already holds the sums of items totalling `reach`, skipping every
 // block of eight words that is already full or whose sources are empty.

@@ -252,6 +252,41 @@ TEST(ThreadedSolve, ResidueRowSweepTakesUpTheTouchersPlace) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
+// The words a sweep writes, which decide whether it goes on the pipeline: up
+// to the sums of the items that reach the words, never past them, and items
+// beyond the words (a huge one after small ones) add nothing.
+TEST(ThreadedSweep, SweptWordsCountOnlyTheItemsThatReachTheWords) {
+  struct Case {
+    std::vector<uint64_t> items;
+    uint64_t reach;
+    size_t last;
+  };
+  const size_t most = (size_t{1} << 58) - 1;  // the most words a bitset of 2^64 bits has
+  const Case cases[] = {
+      {{}, 0, 100},
+      {{}, 64 * 7 + 3, 100},
+      {{1, 2, 60}, 0, 100},               // sums up to 63: one word
+      {{1, 2, 61}, 0, 100},               // 64 is in word 1
+      {{64, 64 * 99}, 64, 100},           // cut at last
+      {{5, 64 * 200, 64 * 300}, 0, 100},  // beyond the words: only 5 counts
+      {{64 * 100, 64 * 101}, 0, 100},     // the first reaches word 100 exactly
+      {{UINT64_MAX / 2, UINT64_MAX / 2 + 9}, UINT64_MAX - 5, most},  // past 2^64
+  };
+  for (const auto &c : cases) {
+    // The oracle: Python-style unbounded sums of the items within the words.
+    unsigned __int128 reach = c.reach;
+    for (uint64_t w : c.items) {
+      if (w / 64 > c.last)
+        break;
+      reach += w;
+    }
+    const unsigned __int128 top = std::min<unsigned __int128>(reach / 64, c.last);
+    const size_t expected = std::min<size_t>(static_cast<size_t>(top) + 1, c.last + 1);
+    EXPECT_EQ(qern_local::swept_words(c.items.data(), c.items.size(), c.reach, c.last), expected)
+        << "reach " << c.reach << " last " << c.last;
+  }
+}
+
 // Threads, items in the pass, skew of the pieces' grid.
 class ThreadedPass : public ::testing::TestWithParam<std::tuple<unsigned, size_t, size_t>> {};
 
