@@ -44,8 +44,10 @@ inline void advise_huge_pages(void *block, size_t bytes) {
 // asked to populate pages already there, the kernel still walks each one,
 // about a millisecond per answer of 40 MiB already paged in. The block's
 // values are kept. Only advice: a kernel before Linux 5.14 refuses it, and
-// the pages then fault as they are written. False when some page is still
-// not there.
+// the pages then fault as they are written. A page already mapped counts as
+// there, even read-only (the shared zero page after a read): such a page
+// still faults when first written. False when the kernel refused a stretch
+// with a page not there.
 inline bool populate_for_writing(void *block, size_t bytes) {
   constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE; older headers lack the name
   constexpr uintptr_t kPage = 4096;

@@ -469,8 +469,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
                           threads.cpus))
       return;
   } else {
-    // A piece at a time, with the meter asked between: the blocks may span
-    // hundreds of megabytes.
+    // A piece at a time, each counted by the meter: the blocks may span
+    // hundreds of megabytes, and the stop check is asked on the way.
     constexpr size_t kPiece = kSplitPiece / kBlock;
     for (size_t low = 0; low < reached; low += kPiece) {
       const size_t high = std::min(reached, low + kPiece);

@@ -240,9 +240,10 @@ void solve_window(uint64_t *items, size_t count, uint64_t *words, size_t written
   // Sums above half the total mirror those below it: only the words up to
   // the half are solved by shifting.
   const size_t last = std::min(written - 1, static_cast<size_t>(total / 2 / kWordBits));
-  // The upper half's pages are faulted in by the mirror, which writes them
-  // first (mirror_upper_half). A thread faulting them beside a sweep on the
-  // pipeline would hold the place the sweep's second thread waits for.
+  // The upper half's pages are faulted in by the mirror on threads, which
+  // writes them first (mirror_upper_half). A thread faulting them beside a
+  // sweep on the pipeline would hold the place the sweep's second thread
+  // waits for.
   sweep_threads on_threads{threads};
   on_threads.cpus = cpus;
   on_threads.toucher = meanwhile;

@@ -51,12 +51,12 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
       // A stretch of full reduced words, down to chunk `low` >= 1: its
       // output is the g masks over and over, written by doubling copies.
       // Every reduced word of the stretch has been read; those below it lie
-      // below its output. At most kStretchChunks at a time, with the meter
-      // asked between: a stretch can span most of a big answer, whose fresh
+      // below its output. About 2 MiB of output at a time, counted by the
+      // meter between: a stretch can span most of a big answer, whose fresh
       // pages a virtual machine's host may hand out at under 0.5 GB/s.
-      constexpr size_t kStretchChunks = size_t{1} << 16;
+      const size_t most_chunks = std::max<size_t>(kSplitPiece / g, 1);
       size_t low = chunk - 1;
-      while (low > 1 && chunk + 1 - low < kStretchChunks && words[low - 1] == kAllOnes)
+      while (low > 1 && chunk + 1 - low < most_chunks && words[low - 1] == kAllOnes)
         --low;
       uint64_t *out = words + low * g;
       const size_t length = (chunk + 1 - low) * g;

@@ -146,9 +146,9 @@ bool split_on_threads(size_t count, size_t piece, unsigned wanted, work_meter &m
 
 // Faults in the pages of words [0, count) on the calling thread before a pass
 // on threads writes them first (qern_memory::populate_for_writing says why),
-// 2 MiB at a time with the meter asked between: pages a virtual machine's host
-// hands out for the first time came in at under 0.5 GB/s here. False when the
-// meter stopped it.
+// 2 MiB at a time, each counted by the meter, which asks the stop check every
+// 16 MiB: pages a virtual machine's host hands out for the first time came in
+// at under 0.5 GB/s here. False when the meter stopped it.
 bool fault_in(uint64_t *words, size_t count, work_meter &meter);
 
 // Where a solve's new threads first run: each on a CPU of its own from the
@@ -185,7 +185,9 @@ class thread_placement {
 // calling thread goes on, so that the kernel clears them beside the caller's
 // work rather than when the caller first writes them: the words a spread
 // writes on one thread once a smaller problem (packed residue rows, the items
-// divided by their divisor) is solved. Starts only when the budget
+// divided by their divisor) is solved, and the upper half of a dense answer
+// while a sweep that stays on one thread solves the lower half. Starts only
+// when the budget
 // (within `cpus`; 0: usable_cpus()) has room for it beside the caller; the
 // words' values are not kept. finish() (or the destructor) ends and joins the
 // thread; in a child of fork() it leaves it, as it does not exist there.

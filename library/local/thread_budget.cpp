@@ -254,8 +254,11 @@ void page_toucher::finish() noexcept {
 }
 
 bool fault_in(uint64_t *words, size_t count, work_meter &meter) {
-  for (size_t from = 0; from < count; from += kSplitPiece) {
-    const size_t length = std::min(kSplitPiece, count - from);
+  // Pieces end on 2 MiB boundaries of the address space: a page across two
+  // pieces would be left out of both.
+  size_t length = kSplitPiece - huge_page_skew(words);
+  for (size_t from = 0; from < count; from += length, length = kSplitPiece) {
+    length = std::min(length, count - from);
     qern_memory::populate_for_writing(words + from, length * sizeof(uint64_t));
     if (meter.add(length))
       return false;

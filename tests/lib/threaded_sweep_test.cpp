@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -250,6 +253,68 @@ TEST(ThreadedSolve, ResidueRowSweepTakesUpTheTouchersPlace) {
   EXPECT_EQ(watch.most, watch.before + 2);
   EXPECT_EQ(words, reference_solve(items, needed));
   EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// Small items beside one huge one: their sweep reaches too few words for the
+// pipeline and stays on the calling thread while a thread faults the upper
+// half. The answer is the small items' sums and those sums plus the huge one,
+// into fresh words and into stale ones, however many threads are asked for.
+TEST(ThreadedSolve, SmallItemsBesideAHugeOneMatchTheirSumsShifted) {
+  std::mt19937_64 rng(208);
+  std::vector<uint64_t> small(1000);
+  for (auto &w : small)
+    w = 1 + rng() % 2000;
+  const uint64_t huge = (uint64_t{1} << 27) + 1;
+  std::vector<uint64_t> items = small;
+  items.push_back(huge);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64 + 1);
+  // The oracle: the small items' sums by the textbook shift-or, then each of
+  // them also shifted by the huge item, bit by bit.
+  const std::vector<uint64_t> sums = reference_solve(small, total_of(small) / 64 + 1);
+  std::vector<uint64_t> expected(needed, 0);
+  for (uint64_t s = 0; s < 64 * sums.size(); ++s) {
+    if ((sums[s / 64] >> (s % 64)) & 1) {
+      expected[s / 64] |= uint64_t{1} << (s % 64);
+      expected[(s + huge) / 64] |= uint64_t{1} << ((s + huge) % 64);
+    }
+  }
+  for (const unsigned threads : {1u, 2u, 3u}) {
+    std::unique_ptr<uint64_t, decltype(&std::free)> fresh(
+        static_cast<uint64_t *>(std::calloc(needed, sizeof(uint64_t))), &std::free);
+    ASSERT_NE(fresh, nullptr);
+    size_t count = needed;
+    ASSERT_EQ(qern_local_solve_into_zeros(items.data(), items.size(), fresh.get(), &count, nullptr,
+                                          threads),
+              0);
+    ASSERT_EQ(count, needed);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), fresh.get())) << threads;
+    std::vector<uint64_t> stale(needed, 0xA5A5A5A5A5A5A5A5ull);
+    count = needed;
+    ASSERT_EQ(qern_local_solve_threads(items.data(), items.size(), stale.data(), &count, nullptr,
+                                       threads),
+              0);
+    EXPECT_EQ(stale, expected) << threads;
+    EXPECT_EQ(qern_local::threads_running(), 0u);
+  }
+}
+
+// Blocks classified a piece at a time on one thread: sums in every other
+// block of eight words, so that a block left out at a piece's edge would read
+// as empty and its sums would never be shifted on.
+TEST(ThreadedSweep, OneThreadClassifiesEveryBlockAcrossPieces) {
+  constexpr size_t kWords = (size_t{1} << 19) + 77;
+  std::mt19937_64 rng(19);
+  std::vector<uint64_t> words(kWords, 0);
+  for (size_t b = 0; b * 8 < kWords; b += 2)
+    words[b * 8 + rng() % std::min<size_t>(8, kWords - b * 8)] = uint64_t{1} << (rng() % 64);
+  const std::vector<uint64_t> items = {8 * 64, 3 * 8 * 64 + 5, 1000003};
+  std::vector<uint64_t> expected = words;
+  shift_or_reference(expected, items);
+  qern_local::work_meter meter(nullptr);
+  qern_local::sweep_threads one_thread;  // one thread, the default
+  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), kWords - 1,
+                                    64 * kWords, meter, false, one_thread);
+  EXPECT_EQ(words, expected);
 }
 
 // The words a sweep writes, which decide whether it goes on the pipeline: up
@@ -539,6 +604,13 @@ TEST_P(PopulateForWriting, BringsInExactlyTheWholePagesInside) {
     EXPECT_EQ(resident[page] & 1, page >= first && page < end ? 1 : 0) << "page " << page;
   for (size_t page = first; page < end; ++page)
     EXPECT_EQ(base[page * kPage], 0);
+  // Populated for writing: the first writes fault no more.
+  rusage before, after;
+  ASSERT_EQ(getrusage(RUSAGE_THREAD, &before), 0);
+  for (size_t page = first; page < end; ++page)
+    base[page * kPage] = 1;
+  ASSERT_EQ(getrusage(RUSAGE_THREAD, &after), 0);
+  EXPECT_EQ(after.ru_minflt, before.ru_minflt);
   munmap(mapped, kPages * kPage);
 }
 
