@@ -530,11 +530,12 @@ def _fault_bandwidth(mib: int) -> dict | None:
         # "fresh pages: M MiB, K thread(s): MS ms, G GB/s"
         fields = line.replace(",", "").split()
         row[f"fault_ms_{fields[4]}"] = float(fields[6])
-    one, two = row.get("fault_ms_1"), row.get("fault_ms_2")
-    if one and two:
+    one, two, busy = row.get("fault_ms_1"), row.get("fault_ms_2"), row.get("fault_ms_toucher")
+    if one and two and busy:
         print(
             f"fresh pages ({mib} MiB, advised huge): 1 thread {one:.1f} ms"
-            f" ({mib / 1024 / one * 1000:.1f} GiB/s), 2 threads {two:.1f} ms, {one / two:.2f}x"
+            f" ({mib / 1024 / one * 1000:.1f} GiB/s), 2 threads {two:.1f} ms, {one / two:.2f}x;"
+            f" a toucher thread beside a busy caller {busy:.1f} ms"
         )
     return row
 
