@@ -126,8 +126,16 @@ void spread_large(uint64_t *words, size_t out_words, size_t reduced_words, uint6
         continue;
       const uint64_t sum = s * g;
       const size_t word = static_cast<size_t>(sum / kWordBits);
-      std::fill(words + word + 1, words + unwritten, uint64_t{0});
-      if (meter.add(unwritten - word))
+      // The gap down to it a piece at a time, each counted by the meter: far
+      // apart sums leave gaps of any length.
+      while (unwritten > word + 1) {
+        const size_t from = unwritten - std::min(unwritten - word - 1, kSplitPiece);
+        std::fill(words + from, words + unwritten, uint64_t{0});
+        if (meter.add(unwritten - from))
+          return;
+        unwritten = from;
+      }
+      if (meter.add(1))
         return;
       words[word] = uint64_t{1} << (sum % kWordBits);
       unwritten = word;

@@ -110,6 +110,42 @@ TEST_P(Spread, AsksTheCheckWithinALongFullStretch) {
                           [](uint64_t word) { return word == ~uint64_t{0}; }));
 }
 
+// Divisors above 64 with two sums far apart: the gap between them is cleared
+// a piece at a time, with the stop check asked on the way, so one that says
+// stop leaves the low words as they were.
+TEST(Spread, AsksTheCheckWithinALongGapOfALargeDivisor) {
+  const uint64_t g = 1000;
+  const size_t out_words = size_t{1} << 22;  // 32 MiB
+  const uint64_t top_sum = 64 * static_cast<uint64_t>(out_words) - 1;
+  const size_t reduced_words = static_cast<size_t>(top_sum / g / 64) + 1;
+  std::vector<uint64_t> words(out_words, 0xA5A5A5A5A5A5A5A5ull);
+  std::fill(words.begin(), words.begin() + static_cast<ptrdiff_t>(reduced_words), 0);
+  const uint64_t high = top_sum / g;  // the sums 0 and g * high, 32 MiB apart
+  words[0] = 1;
+  words[high / 64] |= uint64_t{1} << (high % 64);
+  for (const bool stop : {false, true}) {
+    std::vector<uint64_t> spread = words;
+    int asks = 0;
+    const qern_stop check{stop ? stop_at_once : [](void *context) {
+      ++*static_cast<int *>(context);
+      return 0;
+    }, &asks};
+    qern_local::work_meter meter(&check);
+    qern_local::spread_multiples(spread.data(), out_words, reduced_words, g, meter, false);
+    if (stop) {
+      EXPECT_EQ(asks, 1);
+      EXPECT_TRUE(meter.stopped());
+      EXPECT_EQ(spread[reduced_words + 10], words[reduced_words + 10]);  // not reached
+    } else {
+      EXPECT_GE(asks, 1);
+      std::vector<uint64_t> expected(out_words, 0);
+      expected[0] = 1;
+      expected[g * high / 64] |= uint64_t{1} << (g * high % 64);
+      EXPECT_EQ(spread, expected);
+    }
+  }
+}
+
 // Residue rows are used exactly while the packed rows are at most half the
 // stride, the stride is at least two words, there are at least eight items,
 // and the window reaches a second row.
