@@ -105,6 +105,26 @@ def test_a_near_empty_huge_answer_leaves_its_empty_pages_untouched(items, thread
     assert answer == expected
 
 
+@pytest.mark.memory_growth
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("huge", [2**31 + 5, 2**30 + 64 * 7])
+def test_small_sums_beside_a_huge_item_page_in_only_their_words(huge, threads):
+    """Small items' sums and the same sums shifted by a huge item: the
+    hundreds of MiB between them stay untouched."""
+    small = uniform(18, 1000, 1, 2000)
+    before = rss_mib()
+    answer = qernx.complete_subset_sum_bytes(small + [huge], threads=threads)
+    grown = rss_mib() - before
+    assert len(answer) == 8 * ((sum(small) + huge) // 64 + 1)
+    assert grown < 32, f"{grown:.0f} MiB of a {len(answer) >> 20} MiB answer paged in"
+    low = reachable(small)
+    expected = bytearray(len(answer))
+    low_bytes = low.to_bytes((sum(small) + 8) // 8, "little")
+    expected[: len(low_bytes)] = low_bytes
+    expected[huge // 8 :] = (low << huge % 8).to_bytes(len(answer) - huge // 8, "little")
+    assert answer == expected
+
+
 def test_bytes_call_solves_locally_whatever_the_killswitch(monkeypatch):
     monkeypatch.delenv("QERN_KILLSWITCH")
     monkeypatch.setenv("QERN_API_URL", "https://127.0.0.1:9")  # nothing listens there
