@@ -34,29 +34,83 @@ namespace {
 using item_array = std::unique_ptr<uint64_t[]>;
 
 // Null when memory ran out. Through operator new, so that tests can make it
-// fail.
+// fail. Huge pages are asked for: a long list's arrays are hundreds of
+// megabytes, and faulting them a 4 KiB page at a time took as long as
+// sorting them.
 item_array try_allocate_items(size_t count) {
-  return item_array(new (std::nothrow) uint64_t[count > 0 ? count : 1]);
+  item_array items(new (std::nothrow) uint64_t[count > 0 ? count : 1]);
+  if (items)
+    qern_memory::advise_huge_pages(items.get(), count * sizeof(uint64_t));
+  return items;
 }
 
-// Sorts ascending by bytes, skipping the bytes every value shares.
-void radix_sort(uint64_t *values, uint64_t *scratch, size_t count) {
+// Runs part(low, high) over [0, count) a piece at a time, each counted by the
+// meter: a list of a hundred million items takes seconds to copy and sort,
+// and the stop check is asked on the way. False when it said stop.
+template <typename Part>
+bool in_pieces(size_t count, work_meter &meter, Part &&part) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  for (size_t low = 0; low < count; low += kPiece) {
+    const size_t high = std::min(count, low + kPiece);
+    part(low, high);
+    if (meter.add(high - low))
+      return false;
+  }
+  return true;
+}
+
+// Sorts ascending by bytes, skipping the bytes every value shares. False when
+// the stop check ended it, the values then in no order.
+bool radix_sort(uint64_t *values, uint64_t *scratch, size_t count, work_meter &meter) {
   uint64_t differing = 0;
-  for (size_t k = 1; k < count; ++k)
-    differing |= values[k] ^ values[0];
+  const uint64_t first = values[0];
+  if (!in_pieces(count, meter, [&](size_t low, size_t high) {
+        for (size_t k = low; k < high; ++k)
+          differing |= values[k] ^ first;
+      }))
+    return false;
   for (unsigned byte = 0; byte < 8; ++byte) {
-    if (((differing >> (8 * byte)) & 0xFF) == 0)
+    const unsigned shift = 8 * byte;
+    if (((differing >> shift) & 0xFF) == 0)
       continue;
     size_t offsets[257] = {0};
-    for (size_t k = 0; k < count; ++k)
-      ++offsets[((values[k] >> (8 * byte)) & 0xFF) + 1];
-    for (size_t b = 1; b < 257; ++b)
-      offsets[b] += offsets[b - 1];
-    for (size_t k = 0; k < count; ++k)
-      scratch[offsets[(values[k] >> (8 * byte)) & 0xFF]++] = values[k];
+    const bool done = in_pieces(count, meter,
+                                [&](size_t low, size_t high) {
+                                  for (size_t k = low; k < high; ++k)
+                                    ++offsets[((values[k] >> shift) & 0xFF) + 1];
+                                }) &&
+                      (std::partial_sum(offsets, offsets + 257, offsets), true) &&
+                      in_pieces(count, meter, [&](size_t low, size_t high) {
+                        for (size_t k = low; k < high; ++k)
+                          scratch[offsets[(values[k] >> shift) & 0xFF]++] = values[k];
+                      });
+    if (!done)
+      return false;
     std::swap(values, scratch);
-    std::copy_n(values, count, scratch);  // keep the caller's buffer current
+    // Keeps the caller's buffer current.
+    if (!in_pieces(count, meter, [&](size_t low, size_t high) {
+          std::copy(values + low, values + high, scratch + low);
+        }))
+      return false;
   }
+  return true;
+}
+
+// Sorts without a second array, asking the stop check every few million
+// comparisons: a stop unwinds the sort from within its comparison, leaving
+// the values in no order. False when it said stop.
+bool sort_in_place(uint64_t *values, size_t count, work_meter &meter) {
+  struct stopped_sort {};
+  try {
+    std::sort(values, values + count, [&meter](uint64_t a, uint64_t b) {
+      if (meter.add(1))
+        throw stopped_sort{};
+      return a < b;
+    });
+  } catch (const stopped_sort &) {
+    return false;
+  }
+  return true;
 }
 
 // Reduces sorted items to a multiset with the same subset sums: zeros go, and
@@ -323,11 +377,15 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
   item_array sorted = try_allocate_items(item_count);
   if (!sorted)
     throw std::bad_alloc();
-  std::copy_n(items, item_count, sorted.get());
+  if (!in_pieces(item_count, meter, [&](size_t low, size_t high) {
+        std::copy(items + low, items + high, sorted.get() + low);
+      }))
+    return;
   if (item_array scratch = try_allocate_items(item_count)) {
-    radix_sort(sorted.get(), scratch.get(), item_count);
-  } else {
-    std::sort(sorted.get(), sorted.get() + item_count);
+    if (!radix_sort(sorted.get(), scratch.get(), item_count, meter))
+      return;
+  } else if (!sort_in_place(sorted.get(), item_count, meter)) {
+    return;
   }
   // Residue rows are found before repeats fold: a folded pair 2w is not
   // r plus a multiple of m, though it packs as two items would.

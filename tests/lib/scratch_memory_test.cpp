@@ -209,4 +209,53 @@ INSTANTIATE_TEST_SUITE_P(LocalSolver, CostWithoutMemory,
                                                   every_sum_up_to_the_total}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A stop check that notes how many times it was asked before the solve wrote
+// its first word.
+struct first_write_watch {
+  const std::vector<uint64_t> *words = nullptr;
+  long calls = 0;
+  long before_first_write = 0;
+  static int check(void *context) {
+    auto *self = static_cast<first_write_watch *>(context);
+    ++self->calls;
+    if (std::all_of(self->words->begin(), self->words->end(),
+                    [](uint64_t word) { return word == kUntouched; }))
+      self->before_first_write = self->calls;
+    return 0;
+  }
+};
+
+// Four million items take tens of milliseconds to copy and sort before any
+// word is written: the check is asked on the way, at least once per two
+// million items in each of the four passes over them (copy, look for the
+// bytes that differ, count, place), or as often in the sort without a second
+// array. Once they were asked only when the words came.
+TEST(LongList, AsksTheCheckWhileTheItemsAreCopiedAndSorted) {
+  const std::vector<uint64_t> items = random_items(7, size_t{1} << 22, 100);
+  const size_t needed = static_cast<size_t>(total_of(items) / 64) + 1;
+  // Tens of thousands of ones among items up to 100: every sum is reached.
+  const std::vector<uint64_t> expected = every_sum_up_to_the_total(items);
+  for (long fail_at : {kNoneFails, 1L}) {
+    std::vector<uint64_t> words(needed, kUntouched);
+    first_write_watch watch;
+    watch.words = &words;
+    const qern_stop stop{first_write_watch::check, &watch};
+    size_t count = needed;
+    qern_test::allocations_before_failure.store(fail_at);
+    const qern_status_t status =
+        qern_local_solve(items.data(), items.size(), words.data(), &count, &stop);
+    qern_test::allocations_before_failure.store(-1);
+    ASSERT_EQ(status, 0) << "failing " << fail_at;
+    EXPECT_GE(watch.before_first_write, 8) << "failing " << fail_at;
+    EXPECT_TRUE(words == expected) << "failing " << fail_at;
+    // A stop on the fourth ask ends the copy or the sort, before any word.
+    const outcome stopped = solve(items, needed, fail_at, 4);
+    EXPECT_EQ(stopped.status, QERN_STATUS_STOPPED) << "failing " << fail_at;
+    EXPECT_EQ(stopped.checks, 4) << "failing " << fail_at;
+    EXPECT_TRUE(std::all_of(stopped.words.begin(), stopped.words.end(),
+                            [](uint64_t word) { return word == kUntouched; }))
+        << "failing " << fail_at;
+  }
+}
+
 }  // namespace
