@@ -44,11 +44,10 @@ void merge_shifted(const std::vector<uint64_t> &sums, uint64_t w, uint64_t limit
 }
 
 // Writes every word [0, written) once from the sorted sums: the gaps between
-// them are cleared a stretch at a time, at memset's speed.
-// Long gaps are cleared on the threads asked for, their pages faulted in
-// first on this thread (fault_in). Words already
-// `zeroed` are left as they are: a fresh answer's pages that hold no sum are
-// then never touched.
+// them are cleared a stretch at a time, at memset's speed. Long gaps are
+// cleared on the threads asked for, their pages faulted in first on this
+// thread (fault_in). Words already `zeroed` are left as they are: a fresh
+// answer's pages that hold no sum are then never touched.
 void write_words(const std::vector<uint64_t> &sums, uint64_t *words, size_t written,
                  work_meter &meter, unsigned threads, unsigned cpus, bool zeroed) {
   constexpr size_t kPiece = size_t{1} << 20;  // words cleared between stop checks
