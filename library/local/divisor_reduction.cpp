@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "local_solver.h"
 
@@ -44,6 +45,8 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
       masks[t] |= uint64_t{1} << p;
     shifts[t] = (kWordBits * t + first) / g;
   }
+  // The meter counts about 2 MiB of output at a time: a chunk is g words.
+  const size_t check_mask = std::bit_ceil(std::max<size_t>(kSplitPiece / g, 1)) - 1;
   size_t chunk = (out_words - 1) / g;
   while (true) {
     if (chunk >= 2 && chunk < reduced_words && (chunk + 1) * g <= out_words &&
@@ -89,7 +92,7 @@ template <uint64_t (*deposit)(uint64_t, uint64_t)>
       for (size_t t = 0; t < count; ++t)
         out[t] = deposit(reduced >> shifts[t], masks[t]);
     }
-    if ((chunk & 0xFFFF) == 0 && meter.add(0x10000 * g))
+    if ((chunk & check_mask) == 0 && meter.add((check_mask + 1) * g))
       return;
     if (chunk == 0)
       break;

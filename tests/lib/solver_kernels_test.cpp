@@ -110,6 +110,25 @@ TEST_P(Spread, AsksTheCheckWithinALongFullStretch) {
                           [](uint64_t word) { return word == ~uint64_t{0}; }));
 }
 
+// Mixed reduced words (neither empty nor full), spread by 64 over 32 MiB: the
+// check is asked every few MiB, so one that says stop leaves the reduced
+// words at the bottom as they were.
+TEST_P(Spread, AsksTheCheckWithinLongMixedWords) {
+  const bool portable = GetParam();
+  const size_t reduced_words = size_t{1} << 16;
+  const size_t out_words = 64 * reduced_words;
+  std::vector<uint64_t> words(out_words, 0xA5A5A5A5A5A5A5A5ull);
+  std::fill(words.begin(), words.begin() + reduced_words, 0x0123456789ABCDEFull);
+  int asks = 0;
+  const qern_stop stop{stop_at_once, &asks};
+  qern_local::work_meter meter(&stop);
+  qern_local::spread_multiples(words.data(), out_words, reduced_words, 64, meter, portable);
+  EXPECT_EQ(asks, 1);
+  EXPECT_TRUE(meter.stopped());
+  EXPECT_TRUE(std::all_of(words.begin(), words.begin() + reduced_words,
+                          [](uint64_t word) { return word == 0x0123456789ABCDEFull; }));
+}
+
 // Divisors above 64 with two sums far apart: the gap between them is cleared
 // a piece at a time, with the stop check asked on the way, so one that says
 // stop leaves the low words as they were.
