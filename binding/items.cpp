@@ -39,8 +39,6 @@ int check_is_list(PyObject *object) {
   return -1;
 }
 
-constexpr Py_ssize_t kItemsBetweenSignalChecks = Py_ssize_t{1} << 20;
-
 int pull_item_list(PyObject *inputList, parsed_items *parsed) {
   if (check_is_list(inputList) < 0) {
     return -1;
@@ -67,12 +65,6 @@ int pull_item_list(PyObject *inputList, parsed_items *parsed) {
       return -1;
     }
     total += item;
-    // A list of a hundred million items takes half a second to convert:
-    // Ctrl-C is heard on the way. The handler may change the list, whose
-    // length is read again on every round.
-    if ((index + 1) % kItemsBetweenSignalChecks == 0 && PyErr_CheckSignals() < 0) {
-      return -1;
-    }
   }
   parsed->items = std::move(items);
   parsed->count = static_cast<size_t>(index);
