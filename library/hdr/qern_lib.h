@@ -65,9 +65,10 @@ qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *wor
 
 /* qern_solve into words that are all zero already (fresh memory from calloc,
  * say). Where the local solver lists the sums (a few items over many words)
- * it writes only the words that hold one, so a big answer's pages that hold
- * none are never touched; every other path, and the online solver, writes
- * every word as qern_solve does. */
+ * it writes only the words that hold one, and where small sums lie far below
+ * half the total only their words and their mirror image near the top, so a
+ * big answer's pages that hold none are never touched; every other path, and
+ * the online solver, writes every word as qern_solve does. */
 qern_status_t qern_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
                                     size_t *word_count, char *err_buf,
                                     const struct qern_settings *settings,

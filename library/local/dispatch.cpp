@@ -62,6 +62,8 @@ bool in_pieces(size_t count, work_meter &meter, Part &&part) {
 // Sorts ascending by bytes, skipping the bytes every value shares. False when
 // the stop check ended it, the values then in no order.
 bool radix_sort(uint64_t *values, uint64_t *scratch, size_t count, work_meter &meter) {
+  if (count == 0)
+    return true;
   uint64_t differing = 0;
   const uint64_t first = values[0];
   if (!in_pieces(count, meter, [&](size_t low, size_t high) {
@@ -224,8 +226,9 @@ uint64_t shared_divisor_of_most(const uint64_t *items, size_t count, uint64_t to
   return best;
 }
 
-// The words [0, reached) below the half that can hold a sum reach, whole
-// pages of them, and the word above the highest: the mirror reads it.
+// The words [0, reached) below the half that can hold a sum, and the word
+// above the highest (the mirror reads it), rounded up to a multiple of a
+// 4 KiB page's worth of words.
 size_t held_words(size_t reached, size_t last) {
   constexpr size_t kPageWords = 4096 / sizeof(uint64_t);
   return std::min(last + 1, (reached + kPageWords) / kPageWords * kPageWords);

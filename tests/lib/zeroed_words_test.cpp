@@ -184,6 +184,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The small sums end in the last word of a page.
         Shape{"beside_a_huge_one_sums_filling_pages",
               beside_a_huge_one(64 * 300000 + 37, 64 * 1023 + 5), 0, false, true},
+        // The small sums and the huge item both end on a word's top bit: the
+        // first mirrored word holds the top sum alone.
+        Shape{"beside_a_huge_one_ending_on_top_bits",
+              beside_a_huge_one(64 * 300000 + 63, 64 * 1023 + 63), 0, false, true},
         Shape{"beside_a_huge_one_cut_below_it", beside_a_huge_one(64 * 40000 + 5), 40000, false,
               true},
         Shape{"beside_a_huge_one_cut_within_the_image", beside_a_huge_one(64 * 40000 + 1),
