@@ -76,17 +76,16 @@ bool radix_sort(uint64_t *values, uint64_t *scratch, size_t count, work_meter &m
     if (((differing >> shift) & 0xFF) == 0)
       continue;
     size_t offsets[257] = {0};
-    const bool done = in_pieces(count, meter,
-                                [&](size_t low, size_t high) {
-                                  for (size_t k = low; k < high; ++k)
-                                    ++offsets[((values[k] >> shift) & 0xFF) + 1];
-                                }) &&
-                      (std::partial_sum(offsets, offsets + 257, offsets), true) &&
-                      in_pieces(count, meter, [&](size_t low, size_t high) {
-                        for (size_t k = low; k < high; ++k)
-                          scratch[offsets[(values[k] >> shift) & 0xFF]++] = values[k];
-                      });
-    if (!done)
+    if (!in_pieces(count, meter, [&](size_t low, size_t high) {
+          for (size_t k = low; k < high; ++k)
+            ++offsets[((values[k] >> shift) & 0xFF) + 1];
+        }))
+      return false;
+    std::partial_sum(offsets, offsets + 257, offsets);
+    if (!in_pieces(count, meter, [&](size_t low, size_t high) {
+          for (size_t k = low; k < high; ++k)
+            scratch[offsets[(values[k] >> shift) & 0xFF]++] = values[k];
+        }))
       return false;
     std::swap(values, scratch);
     // Keeps the caller's buffer current.
