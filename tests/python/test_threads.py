@@ -363,6 +363,12 @@ print(os.waitstatus_to_exitcode(status), flush=True)
 @pytest.mark.parametrize("child_threads", [1, 2])
 @pytest.mark.parametrize("before", ["no solve", "threads done", "threads running"])
 def test_a_forked_child_solves(before, child_threads):
+    if before == "threads running" and os.environ.get("QERN_SANITIZED") == "1":
+        # The sanitizers' allocator (GCC 12) takes no lock around fork(): a
+        # parent thread inside malloc at the fork leaves its lock held in the
+        # child for ever, and the child's first free waits on it. glibc's
+        # malloc takes its locks around fork(), and the plain runs cover this.
+        pytest.skip("the sanitizers' allocator is not fork-safe while other threads allocate")
     code = textwrap.dedent(FORKED).format(tests=TESTS, before=before, child_threads=child_threads)
     out = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
