@@ -261,9 +261,13 @@ std::string deadline_text(std::chrono::milliseconds deadline) {
 void set_transport_options(CURL *handle, const char *ca_path, const proxy_route &proxy,
                            const trace_context *trace, stop_watch *stop) {
   // A directory goes to CURLOPT_CAPATH, the only place libcurl reads one from.
+  // The other option is cleared: libcurl's built-in default for it (a
+  // directory such as /etc/ssl/certs) would trust CAs beside the one named.
   struct stat info;
   const bool is_directory = stat(ca_path, &info) == 0 && S_ISDIR(info.st_mode);
   curl_easy_setopt(handle, is_directory ? CURLOPT_CAPATH : CURLOPT_CAINFO, ca_path);
+  curl_easy_setopt(handle, is_directory ? CURLOPT_CAINFO : CURLOPT_CAPATH,
+                   static_cast<const char *>(nullptr));
   // "" is no proxy, and no hosts exempt from one: either way libcurl then
   // leaves https_proxy and no_proxy in the environment alone.
   curl_easy_setopt(handle, CURLOPT_PROXY, proxy.https_proxy != nullptr ? proxy.https_proxy : "");

@@ -118,7 +118,7 @@ def solve_online(sleep_recorder, tmp_path):
     """Solves in a fresh interpreter against an origin; the last line printed
     is the repr of the result or of the exception."""
 
-    def run(items, origin, background=False, timeout=120, code=None, **env_extra):
+    def run(items, origin, background=False, timeout=120, code=None, prefix=(), **env_extra):
         sleep_log = tmp_path / "sleeps"
         sleep_log.unlink(missing_ok=True)
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
@@ -150,7 +150,11 @@ def solve_online(sleep_recorder, tmp_path):
         code = code.replace("ITEMS", repr(items)).replace("TIMEOUT", str(timeout))
         started = time.monotonic()
         completed = subprocess.run(
-            [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout
+            [*prefix, sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=timeout,
         )
         outcome = Outcome(completed, sleep_log, time.monotonic() - started)
         assert API_KEY not in outcome.stdout and API_KEY not in outcome.stderr

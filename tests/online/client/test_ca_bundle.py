@@ -4,6 +4,8 @@ bundle. Inside the test namespace the system's bundle trusts the throwaway CA
 it signed."""
 
 import os
+import shutil
+import subprocess
 
 import pytest
 from conftest import certs_dir
@@ -38,6 +40,48 @@ def test_the_named_ca_is_the_only_one_trusted(scenario, solve_online, cert, bund
         assert outcome.result == "ConnectionError('Submit problem curl failed with 60')"
     # The fixed locations are searched only without the setting.
     assert ("Checking curl cert location" in outcome.stdout) == (not bundle)
+
+
+def system_store_with_rogue(tmp_path):
+    """A copy of the namespace's /etc/ssl/certs as OpenSSL reads a directory:
+    the bundle file (which trusts "ca") and the rogue CA under its hash."""
+    store = tmp_path / "certs"
+    store.mkdir()
+    shutil.copy(certs_dir() / "ca.pem", store / "ca-certificates.crt")
+    shutil.copy(certs_dir() / "rogue.pem", store / "rogue.pem")
+    hashed = subprocess.run(
+        ["openssl", "x509", "-hash", "-noout", "-in", str(store / "rogue.pem")],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
+    os.symlink("rogue.pem", store / f"{hashed}.0")
+    # The solve runs where that directory stands in for the system's.
+    mount = 'mount --bind "$0" /etc/ssl/certs && exec "$@"'
+    return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", mount, str(store)]
+
+
+@pytest.mark.parametrize(
+    ("cert", "bundle", "accepted"),
+    [
+        ("untrusted", "ca.pem", False),
+        ("untrusted", None, False),
+        ("server", None, True),
+    ],
+    ids=["the setting", "the system's bundle", "the bundle's own CA"],
+)
+def test_a_ca_in_the_system_directory_is_not_trusted_beside_the_bundle(
+    scenario, solve_online, tmp_path, cert, bundle, accepted
+):
+    # libcurl reads a directory of CAs of its own unless told not to; the
+    # solver trusts only the one bundle it names.
+    env = {} if bundle is None else {"QERN_CA_BUNDLE": str(certs_dir() / bundle)}
+    prefix = system_store_with_rogue(tmp_path)
+    outcome = solve_online(ITEMS, scenario("ready", cert=cert).origin, prefix=prefix, **env)
+    if accepted:
+        assert outcome.result == repr(subset_sums(ITEMS))
+    else:
+        assert outcome.result == "ConnectionError('Submit problem curl failed with 60')"
 
 
 def fifo(tmp_path):
