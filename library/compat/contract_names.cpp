@@ -97,7 +97,8 @@ extern "C" void _safe_copy_to_err_buff(const char *msg, char *err_buf) {
 
 extern "C" size_t make_request_write_callback(char *data, size_t /*size*/, size_t count,
                                               void *reply) {
-  return qern_online::scan_submission(data, count, static_cast<qern_online::submit_reply *>(reply));
+  return qern_online::scan_submission(data, count, static_cast<qern_online::submit_reply *>(reply),
+                                      getenv("QERN_API_KEY"));
 }
 
 extern "C" int gunzip(unsigned char *out, uint64_t *out_len, const unsigned char *in,

@@ -34,7 +34,8 @@ int _curl_transient_err(int code);
 /* report_failure. */
 void _safe_copy_to_err_buff(const char *msg, char *err_buf);
 
-/* scan_submission in libcurl's write callback form; reply is a submit_reply. */
+/* scan_submission in libcurl's write callback form; reply is a submit_reply.
+ * The key of QERN_API_KEY is hidden in the message it prints and keeps. */
 size_t make_request_write_callback(char *data, size_t size, size_t count, void *reply);
 
 /* gunzip_members. */

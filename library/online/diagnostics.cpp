@@ -140,6 +140,28 @@ size_t qern_online::escape_into(std::string_view text, char *out, size_t capacit
   return used;
 }
 
+std::string qern_online::hide_key(std::string_view text, std::string_view key, bool cut) {
+  std::string hidden;
+  if (key.empty()) {
+    return std::string(text);
+  }
+  size_t start = 0;
+  for (size_t at; (at = text.find(key, start)) != std::string_view::npos; start = at + key.size()) {
+    hidden.append(text.substr(start, at - start)).append("***");
+  }
+  std::string_view rest = text.substr(start);
+  if (cut) {
+    // The longest tail of the text that the key begins with.
+    for (size_t length = std::min(rest.size(), key.size() - 1); length > 0; --length) {
+      if (rest.substr(rest.size() - length) == key.substr(0, length)) {
+        hidden.append(rest.substr(0, rest.size() - length)).append("***");
+        return hidden;
+      }
+    }
+  }
+  return hidden.append(rest);
+}
+
 void qern_online::print_diagnostic(const char *format, ...) {
   // Formatted first, then escaped: an argument may hold a peer's bytes. The
   // line breaks of the format (and of an XML document) stay.

@@ -41,7 +41,7 @@ struct solve_state {
   submit_reply reply{0, request_id, nullptr};
   header_list headers;
   heap_ptr<char> body;
-  download_buffer download{nullptr, 0};
+  download_buffer download{nullptr, 0, nullptr};
   solve_connection connection;
 
   solve_state() = default;
@@ -105,7 +105,7 @@ qern_status_t interrupted(const solve_setup &setup) {
 // A refusal names the stage, the status and the service's message if any.
 qern_status_t refused(const solve_setup &setup, const char *stage, long status,
                       const std::string &answer) {
-  const std::string message = service_message(answer);
+  const std::string message = service_message(answer, setup.api_key);
   if (message.empty()) {
     return fail_with(setup.err_buf, "The service refused the %s (%ld)", stage, status);
   }
@@ -163,7 +163,8 @@ qern_status_t read_submission_answer(solve_state *solve, const solve_setup &setu
     return fail_with(setup.err_buf, "The service refused the submission (%ld)", status);
   }
   solve->reply.status = 0;
-  const size_t consumed = scan_submission(bytes->data(), bytes->size(), &solve->reply);
+  const size_t consumed =
+      scan_submission(bytes->data(), bytes->size(), &solve->reply, setup.api_key);
   if (solve->reply.status != 0) {
     return fail(solve->reply.failure_text != nullptr ? solve->reply.failure_text
                                                      : "The service refused the problem",
@@ -442,7 +443,10 @@ qern_status_t poll(solve_state *solve, const solve_setup &setup, const qern_sett
         break;
     }
     if (outcome.result == CURLE_OK && is_xml_document(outcome.text)) {
-      print_diagnostic("Output is not expected binary, got %s", outcome.text.c_str());
+      const bool cut = outcome.text.size() >= kLongestRefusal;
+      print_diagnostic(
+          "Output is not expected binary, got %s",
+          hide_key(outcome.text, setup.api_key != nullptr ? setup.api_key : "", cut).c_str());
     }
     if (first && settings.max_retries != nullptr) {
       limit = attempt_limit(settings.max_retries);
@@ -524,6 +528,8 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
     return fail(why.c_str(), err_buf);
   }
   solve_state solve;
+  // An object store's refusal may quote the key it was sent.
+  solve.download.hidden_key = settings.api_key;
   solve.headers.reset(make_header_list(1, settings.api_key));
   if (!solve.headers) {
     return fail("[Local failure] slist failed to generate", err_buf);

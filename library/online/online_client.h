@@ -42,6 +42,13 @@ std::string escape_controls(std::string_view text, bool keep_line_breaks);
 // escape or character that does not fit whole. Returns the length written.
 size_t escape_into(std::string_view text, char *out, size_t capacity, bool keep_line_breaks);
 
+// `text` with every occurrence of the API key `key` written as ***, so that a
+// peer that quotes the key it was sent (in a refusal's message, say) does not
+// put it in the output. When the text was cut short (`cut`), a tail that
+// begins the key goes too: the rest of it may be what was cut. An empty key
+// hides nothing. May throw std::bad_alloc.
+std::string hide_key(std::string_view text, std::string_view key, bool cut);
+
 // Prints one diagnostic to standard output, escaped (its line breaks kept),
 // and flushes it at once, so that lines from several solves and from the
 // interpreter stay in order.
@@ -90,15 +97,19 @@ struct submit_reply {
 // Scans count bytes as one whole answer, which must be a JSON object of the
 // service's simple shape. Returns the bytes consumed (fewer than count: the
 // answer is not one the driver can use). The driver collects the answer
-// across deliveries and calls this once, after the transfer.
-size_t scan_submission(char *data, size_t count, submit_reply *reply);
+// across deliveries and calls this once, after the transfer. The API key
+// `hidden_key` (NULL for none) is hidden in the message it prints and keeps.
+// Allocates, but never throws: out of memory is a failure it records.
+size_t scan_submission(char *data, size_t count, submit_reply *reply, const char *hidden_key);
 
 // ---- The result download (result_download.cpp) ------------------------------
 
-// The downloaded result bytes, grown by every accepted delivery.
+// The downloaded result bytes, grown by every accepted delivery, and the API
+// key (NULL for none), hidden in what a refused delivery prints.
 struct download_buffer {
   unsigned char *data;
   size_t size;
+  const char *hidden_key;
 };
 
 // Where a result is unpacked: the caller's words and its word count pointer,
@@ -161,8 +172,9 @@ long poll_wait_seconds(std::chrono::milliseconds deadline);
 // True when the answer begins as an object store's XML document does.
 bool is_xml_document(const std::string &answer);
 
-// The text of the "message" member of a JSON answer, or "" when it has none.
-std::string service_message(const std::string &answer);
+// The text of the "message" member of a JSON answer, with the API key `key`
+// (NULL for none) hidden, or "" when it has none.
+std::string service_message(const std::string &answer, const char *key);
 
 // ---- Redirects and the key --------------------------------------------------
 

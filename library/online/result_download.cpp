@@ -61,12 +61,21 @@ size_t write_memory_callback(char *ptr, size_t element_size, size_t count, void 
   if (count >= kJsonPrefix && memcmp(ptr, kNotReadyJson, kJsonPrefix) == 0) {
     return 0;
   }
+  auto *buffer = static_cast<download_buffer *>(buffer_data);
   if (count >= kXmlPrefix && memcmp(ptr, kNotReadyXml, kXmlPrefix) == 0) {
-    print_diagnostic("Output is not expected binary, got %.*s",
-                     static_cast<int>(std::min<size_t>(count, INT_MAX)), ptr);
+    // One delivery of the document: the rest of the key it quotes may be in
+    // the next.
+    try {
+      const std::string shown =
+          qern_online::hide_key(std::string_view(ptr, count),
+                                buffer->hidden_key != nullptr ? buffer->hidden_key : "", true);
+      print_diagnostic("Output is not expected binary, got %.*s",
+                       static_cast<int>(std::min<size_t>(shown.size(), INT_MAX)), shown.data());
+    } catch (const std::bad_alloc &) {
+      print_diagnostic("Output is not expected binary\n");  // no exception into libcurl
+    }
     return 0;
   }
-  auto *buffer = static_cast<download_buffer *>(buffer_data);
   const size_t length = element_size * count;
   if (length == 0) {
     return 0;  // nothing to add; realloc must never be asked for 0 bytes

@@ -151,14 +151,14 @@ poll_step classify_poll(CURLcode result, long status, const std::string &answer)
   return poll_step::refused;
 }
 
-std::string service_message(const std::string &answer) {
+std::string service_message(const std::string &answer, const char *key) {
   if (answer.empty() || answer[0] != '{') {
     return {};
   }
   char request_id[kRequestIdSize] = {0};
   submit_reply reply{0, request_id, nullptr};
   std::string copy = answer;
-  scan_submission(copy.data(), copy.size(), &reply);
+  scan_submission(copy.data(), copy.size(), &reply, key);
   std::string text = reply.failure_text != nullptr ? reply.failure_text : "";
   free(reply.failure_text);
   return text;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "online_client.h"
 
@@ -63,7 +65,8 @@ void record_failure(submit_reply *reply, const char *text) {
 }
 
 // Scans one member from its opening quote at *p.
-scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply) {
+scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply,
+                     const char *hidden_key) {
   char key[64];
   size_t copied = 0;
   ++*p;
@@ -109,15 +112,25 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
       print_diagnostic("Ran out of buffer during val scraping");
       return {true, *p};
     }
-    // The service's words stay on their lines, whatever bytes they hold.
-    char shown[4 * kMessageLimit + 1];
-    qern_online::escape_into(message, shown, sizeof shown, false);
-    print_diagnostic("Got message %s\n", shown);
+    // A service may quote the key it was sent; the rest of a message longer
+    // than the limit is not read, and may be the rest of the key.
+    const bool cut = *p < n && !ends_value(data[*p]);
+    std::string hidden;
+    std::string shown;
+    try {
+      hidden = qern_online::hide_key(message, hidden_key != nullptr ? hidden_key : "", cut);
+      // The service's words stay on their lines, whatever bytes they hold.
+      shown = qern_online::escape_controls(hidden, false);
+    } catch (const std::bad_alloc &) {
+      record_failure(reply, "[Local failure] not enough memory");
+      return {true, 0};
+    }
+    print_diagnostic("Got message %s\n", shown.c_str());
     if (strcmp(message, "Forbidden") == 0) {
       print_diagnostic("Bad API key\n");
     }
-    record_failure(reply, message);
-    print_diagnostic("%s\n", shown);
+    record_failure(reply, hidden.c_str());
+    print_diagnostic("%s\n", shown.c_str());
     return {true, 0};
   } else {
     while (*p < n && !ends_value(data[*p])) {
@@ -136,7 +149,8 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply)
 
 }  // namespace
 
-size_t qern_online::scan_submission(char *data, size_t count, submit_reply *reply) {
+size_t qern_online::scan_submission(char *data, size_t count, submit_reply *reply,
+                                    const char *hidden_key) {
   const size_t n = count;
   reply->status = 0;
   if (n == 0) {
@@ -155,7 +169,7 @@ size_t qern_online::scan_submission(char *data, size_t count, submit_reply *repl
   while (true) {
     skip_blanks(data, n, &p);
     if (p < n && data[p] == '"') {
-      const scan_end end = scan_member(data, n, &p, reply);
+      const scan_end end = scan_member(data, n, &p, reply, hidden_key);
       if (end.done) {
         return end.returned;
       }

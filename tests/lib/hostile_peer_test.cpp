@@ -191,7 +191,7 @@ TEST(HostileAnswer, TheScannerPrintsAMessageEscaped) {
   submit_reply reply{0, request_id, nullptr};
   std::string answer = "{\"message\":\"no\x1b[2J\nBad API key\"}";
   testing::internal::CaptureStdout();
-  scan_submission(answer.data(), answer.size(), &reply);
+  scan_submission(answer.data(), answer.size(), &reply, nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Got message no\\x1b[2J\\x0aBad API key\nno\\x1b[2J\\x0aBad API key\n");
   ASSERT_NE(reply.failure_text, nullptr);
@@ -200,7 +200,7 @@ TEST(HostileAnswer, TheScannerPrintsAMessageEscaped) {
   reply = submit_reply{0, request_id, nullptr};
   answer = "\n{}";
   testing::internal::CaptureStdout();
-  scan_submission(answer.data(), answer.size(), &reply);
+  scan_submission(answer.data(), answer.size(), &reply, nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "unexpected opening character to response \\x0a\n");
   free(reply.failure_text);

@@ -102,13 +102,54 @@ INSTANTIATE_TEST_SUITE_P(
         PollCase{"write_error_elsewhere", CURLE_WRITE_ERROR, 404, "", poll_step::broken}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// ---- The key in what a peer says ------------------------------------------------
+
+struct HideCase {
+  const char *name;
+  std::string text;
+  const char *key;
+  bool cut;
+  std::string hidden;
+};
+
+class HideKeyCases : public ::testing::TestWithParam<HideCase> {};
+
+TEST_P(HideKeyCases, WritesEveryOccurrenceAsStars) {
+  const HideCase &c = GetParam();
+  EXPECT_EQ(hide_key(c.text, c.key, c.cut), c.hidden);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , HideKeyCases,
+    ::testing::Values(
+        HideCase{"absent", "no key here", "s3cr3t", false, "no key here"},
+        HideCase{"whole_text", "s3cr3t", "s3cr3t", false, "***"},
+        HideCase{"twice_side_by_side", "<s3cr3ts3cr3t>", "s3cr3t", false, "<******>"},
+        HideCase{"overlapping_once", "aaa", "aa", false, "***a"},
+        HideCase{"empty_key", "anything", "", true, "anything"},
+        HideCase{"uncut_tail_that_begins_it", "ends in s3c", "s3cr3t", false, "ends in s3c"},
+        HideCase{"cut_within_it", "ends in s3c", "s3cr3t", true, "ends in ***"},
+        HideCase{"cut_right_after_it", "x s3cr3t", "s3cr3t", true, "x ***"},
+        HideCase{"cut_text_shorter_than_it", "s3", "s3cr3t", true, "***"},
+        HideCase{"cut_tail_that_does_not_begin_it", "ends in 3cr", "s3cr3t", true, "ends in 3cr"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ServiceMessage, HidesTheKeyTheServiceQuotes) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(service_message("{\"message\":\"no result for key s3cr3t\"}", "s3cr3t"),
+            "no result for key ***");
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("no result for key ***"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("s3cr3t"), std::string::npos) << printed;
+}
+
 TEST(ServiceMessage, IsTheMessageMemberOfAJsonAnswer) {
   testing::internal::CaptureStdout();
-  EXPECT_EQ(service_message("{\"message\":\"Unknown requestId\"}"), "Unknown requestId");
-  EXPECT_EQ(service_message("{ \"message\" : \"Forbidden\" }\n"), "Forbidden");
-  EXPECT_EQ(service_message("{\"requestId\":\"abc\"}"), "");
-  EXPECT_EQ(service_message("<html>no</html>"), "");
-  EXPECT_EQ(service_message(""), "");
+  EXPECT_EQ(service_message("{\"message\":\"Unknown requestId\"}", nullptr), "Unknown requestId");
+  EXPECT_EQ(service_message("{ \"message\" : \"Forbidden\" }\n", nullptr), "Forbidden");
+  EXPECT_EQ(service_message("{\"requestId\":\"abc\"}", nullptr), "");
+  EXPECT_EQ(service_message("<html>no</html>", nullptr), "");
+  EXPECT_EQ(service_message("", nullptr), "");
   testing::internal::GetCapturedStdout();
 }
 
@@ -301,7 +342,7 @@ TEST(Trace, NeverShowsCredentials) {
 // ---- Downloads and payloads ---------------------------------------------------
 
 TEST(WriteCallback, AnEmptyDeliveryKeepsTheBuffer) {
-  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
+  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0, nullptr};
   char nothing = 'z';
   EXPECT_EQ(qern_online::write_memory_callback(&nothing, 1, 0, &buffer), 0u);
   EXPECT_EQ(qern_online::write_memory_callback(&nothing, 0, 5, &buffer), 0u);

@@ -18,7 +18,7 @@ using Bytes = std::vector<unsigned char>;
 using qern_test::deflate_bytes;
 
 struct Download {
-  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0};
+  qern_online::download_buffer buffer{static_cast<unsigned char *>(malloc(1)), 0, nullptr};
   ~Download() { free(buffer.data); }
 
   size_t deliver(std::string bytes) {
@@ -48,6 +48,19 @@ TEST(WriteCallback, PrintsAndRefusesAnXmlDocument) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(download.deliver(xml), 0u);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Output is not expected binary, got " + xml);
+  EXPECT_EQ(download.buffer.size, 0u);
+}
+
+// An object store's document may quote the key it was sent, and the next
+// delivery may hold the rest of it.
+TEST(WriteCallback, HidesTheKeyInTheXmlDocumentItPrints) {
+  Download download;
+  download.buffer.hidden_key = "k3y-SECRET";
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Key>";
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(download.deliver(head + "k3y-SECRET</Key><Key>k3y-SE"), 0u);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Output is not expected binary, got " + head + "***</Key><Key>***");
   EXPECT_EQ(download.buffer.size, 0u);
 }
 

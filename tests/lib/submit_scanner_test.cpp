@@ -139,6 +139,42 @@ TEST(SubmitScanner, ARefusalKeepsIts511FirstCharacters) {
   EXPECT_EQ(scan.failure_text, text.substr(0, 511));
 }
 
+// A service may quote the key it was sent: the message it prints and keeps
+// holds none of it, nor its beginning where the 511 characters end within it.
+struct QuotedKey {
+  const char *name;
+  std::string message;
+  std::string failure_text;
+};
+
+class QuotedKeyCases : public ::testing::TestWithParam<QuotedKey> {};
+
+TEST_P(QuotedKeyCases, NeitherPrintedNorKept) {
+  const QuotedKey &c = GetParam();
+  char request_id[qern_online::kRequestIdSize] = {0};
+  qern_online::submit_reply reply{0, request_id, nullptr};
+  std::string answer = "{\"message\":\"" + c.message + "\"}";
+  testing::internal::CaptureStdout();
+  qern_online::scan_submission(answer.data(), answer.size(), &reply, "k3y-SECRET");
+  const std::string printed = testing::internal::GetCapturedStdout();
+  const std::string kept = reply.failure_text != nullptr ? reply.failure_text : "";
+  free(reply.failure_text);
+  EXPECT_EQ(reply.status, -1);
+  EXPECT_EQ(kept, c.failure_text);
+  EXPECT_EQ(printed, "Got message " + kept + "\n" + kept + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , QuotedKeyCases,
+    ::testing::Values(QuotedKey{"quoted", "key k3y-SECRET is not valid", "key *** is not valid"},
+                      QuotedKey{"cut_within_it", std::string(506, 'm') + "k3y-SECRET, go away",
+                                std::string(506, 'm') + "***"},
+                      QuotedKey{"ending_at_the_cut", std::string(501, 'm') + "k3y-SECRET, go away",
+                                std::string(501, 'm') + "***"},
+                      QuotedKey{"whole_answer_ending_in_its_beginning", "try again: k3y",
+                                "try again: k3y"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 // Each call scans a whole answer (the driver collects the deliveries first):
 // the status is reset, and a piece that is not a whole answer fails.
 TEST(SubmitScanner, EveryDeliveryIsAWholeAnswer) {

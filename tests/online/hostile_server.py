@@ -160,6 +160,33 @@ class EscapesEverywhere(Script):
         return evil_answer(connection, b"410 Gone", body)
 
 
+class QuotesTheKey(Script):
+    """Quotes the x-api-key it was sent where the client prints the peer's
+    words: in the submission's refusal, in the result request's refusal, or
+    in the object store's not-ready documents (a 404, then a 200) before the
+    result."""
+
+    def __init__(self, where):
+        super().__init__()
+        self.where = where
+
+    def submit(self, request, connection):
+        if self.where != "submission":
+            return super().submit(request, connection)
+        body = b'{"message":"API key %s is not valid"}' % request.headers["x-api-key"].encode()
+        answer(connection, "403 Forbidden", body)
+
+    def result(self, request, connection):
+        key = request.headers["x-api-key"].encode()
+        if self.where == "result":
+            return answer(connection, "404 Not Found", b'{"message":"no result for %s"}' % key)
+        if self.where == "document" and self.polls <= 2:
+            xml = b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Key>%s</Key></Error>' % key
+            status = "404 Not Found" if self.polls == 1 else "200 OK"
+            return answer(connection, status, xml, content_type="application/xml")
+        return super().result(request, connection)
+
+
 class EscapeOpensTheSubmissionAnswer(Script):
     def submit(self, request, connection):
         answer(connection, "200 OK", ESCAPES + ACCEPTED)

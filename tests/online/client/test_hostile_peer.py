@@ -19,6 +19,7 @@ from hostile_server import (
     EscapeOpensTheSubmissionAnswer,
     EscapesEverywhere,
     OnFirstPoll,
+    QuotesTheKey,
     Script,
     dripping_headers,
     dripping_result,
@@ -250,3 +251,26 @@ def test_escape_sequences_in_a_submission_answer_are_never_printed_raw(
     assert_no_controls(outcome)
     assert f"Failed with error: {reason}\n" in outcome.stdout
     assert outcome.result == f"ConnectionError({reason!r})"
+
+
+@BOTH
+@pytest.mark.parametrize(
+    "where, shown",
+    [
+        ("submission", "API key *** is not valid"),
+        ("result", "The service refused the result request (404): no result for ***"),
+        ("document", "<Key>***</Key>"),
+    ],
+)
+def test_a_service_quoting_the_key_does_not_put_it_in_the_output(
+    hostile, solve_raw, where, shown, background
+):
+    # solve_raw fails the test when the key shows anywhere in the output.
+    server = hostile(QuotesTheKey(where))
+    outcome = solve_raw(ITEMS, server.origin, background)
+    assert shown in outcome.stdout
+    if where == "document":
+        assert outcome.result == SOLVED
+        assert outcome.stdout.count(shown) == 2  # the 404's and the 200's
+    elif not background:
+        assert shown in outcome.result  # and in what is raised
