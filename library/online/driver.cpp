@@ -519,6 +519,18 @@ qern_status_t unpack(const solve_state &solve, const solve_setup &setup, const u
   return 0;
 }
 
+// True when the key holds a byte no header value may: a line break in it
+// would end the x-api-key line and start a header of its own.
+bool holds_control(const char *key) {
+  for (const char *at = key; *at != '\0'; ++at) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+      return true;
+    }
+  }
+  return false;
+}
+
 qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *words,
                            size_t *word_count, char *err_buf, const qern_settings &settings,
                            stop_watch *stop) {
@@ -526,6 +538,9 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   const std::string origin = service_origin(settings, &why);
   if (origin.empty()) {
     return fail(why.c_str(), err_buf);
+  }
+  if (settings.api_key != nullptr && holds_control(settings.api_key)) {
+    return fail("QERN_API_KEY holds a control character", err_buf);
   }
   solve_state solve;
   // An object store's refusal may quote the key it was sent.

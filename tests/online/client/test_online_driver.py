@@ -113,6 +113,15 @@ def test_an_origin_that_is_not_https_fails_before_any_transfer(solve_online, ori
     assert "Checking curl cert location" not in outcome.stdout
 
 
+@pytest.mark.parametrize("key", ["k3y\r\nX-Injected: yes", "k3y\nX", "k3y\x7f", "k3y\x01"])
+def test_a_key_with_a_control_character_fails_before_any_transfer(scenario, solve_online, key):
+    # A line break would end the key's header line and start another.
+    outcome = solve_online([1], scenario("ready").origin, QERN_API_KEY=key)
+    assert outcome.result == "ConnectionError('QERN_API_KEY holds a control character')"
+    assert "Checking curl cert location" not in outcome.stdout
+    assert "k3y" not in outcome.stdout + outcome.stderr
+
+
 @pytest.mark.parametrize(
     ("cert", "code"), [("untrusted", 60), ("wronghost", 60)], ids=["untrusted CA", "wrong host"]
 )
