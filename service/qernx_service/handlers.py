@@ -35,8 +35,11 @@ class ApiKeys:
         self.owners = {key.encode("utf-8", "surrogateescape"): owner_of(key) for key in keys}
 
     def owner(self, scope: Scope) -> str:
-        """The owner of the request's key; every known key is compared in constant time."""
-        offered = next((v for n, v in scope["headers"] if n == b"x-api-key"), None)
+        """The owner of the request's key; every known key is compared in constant time.
+        A request with two keys is refused: which one counts would be up to
+        whichever proxy or server on the way reads which."""
+        offered_keys = [v for n, v in scope["headers"] if n == b"x-api-key"]
+        offered = offered_keys[0] if len(offered_keys) == 1 else None
         owner = None
         if offered is not None:
             for known, name in self.owners.items():

@@ -68,6 +68,30 @@ def test_the_application_refuses_blank_keys_too(keys):
         ApiKeys(keys)
 
 
+@pytest.mark.parametrize(
+    ("offered", "admitted"),
+    [
+        ([b"good"], True),
+        ([b"other"], False),
+        ([], False),
+        ([b"good", b"good"], False),
+        ([b"good", b"other"], False),
+        ([b"other", b"good"], False),
+    ],
+    ids=["one-known", "one-unknown", "none", "known-twice", "known-first", "known-second"],
+)
+def test_a_request_is_admitted_with_exactly_one_known_key(offered, admitted):
+    keys = ApiKeys(["good", "spare"])
+    scope = {"headers": [(b"host", b"localhost")] + [(b"x-api-key", v) for v in offered]}
+    if admitted:
+        assert keys.owner(scope) == keys.owner({"headers": [(b"x-api-key", b"good")]})
+        assert keys.owner(scope) != keys.owner({"headers": [(b"x-api-key", b"spare")]})
+    else:
+        with pytest.raises(Refusal) as refused:
+            keys.owner(scope)
+        assert refused.value.status == 403
+
+
 SECRET_PARTS = ["Pw9e1c7a52", "Qd3b8f0e41", "Zx6a2d9c03"]
 
 
