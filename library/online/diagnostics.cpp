@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "online_client.h"
 
@@ -140,26 +141,57 @@ size_t qern_online::escape_into(std::string_view text, char *out, size_t capacit
   return used;
 }
 
+namespace {
+
+// The key as a peer may write it back: as it is, and as a JSON string holds
+// it, with a backslash before each backslash and quote (and before each
+// slash, as some encoders write them).
+std::vector<std::string> quoted_forms(std::string_view key) {
+  std::vector<std::string> forms{std::string(key)};
+  for (const bool slash : {false, true}) {
+    std::string form;
+    for (const char c : key) {
+      if (c == '\\' || c == '"' || (slash && c == '/')) {
+        form += '\\';
+      }
+      form += c;
+    }
+    if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
+      forms.push_back(std::move(form));
+    }
+  }
+  return forms;
+}
+
+}  // namespace
+
 std::string qern_online::hide_key(std::string_view text, std::string_view key, bool cut) {
-  std::string hidden;
   if (key.empty()) {
     return std::string(text);
   }
-  size_t start = 0;
-  for (size_t at; (at = text.find(key, start)) != std::string_view::npos; start = at + key.size()) {
-    hidden.append(text.substr(start, at - start)).append("***");
-  }
-  std::string_view rest = text.substr(start);
-  if (cut) {
-    // The longest tail of the text that the key begins with.
-    for (size_t length = std::min(rest.size(), key.size() - 1); length > 0; --length) {
-      if (rest.substr(rest.size() - length) == key.substr(0, length)) {
-        hidden.append(rest.substr(0, rest.size() - length)).append("***");
-        return hidden;
+  // Every byte within an occurrence of a form, overlapping ones included,
+  // and with a cut text its tail that begins a form.
+  std::vector<bool> hidden(text.size(), false);
+  for (const std::string &form : quoted_forms(key)) {
+    for (size_t at = text.find(form); at != std::string_view::npos; at = text.find(form, at + 1)) {
+      std::fill_n(hidden.begin() + static_cast<std::ptrdiff_t>(at), form.size(), true);
+    }
+    for (size_t length = cut ? std::min(text.size(), form.size() - 1) : 0; length > 0; --length) {
+      if (text.substr(text.size() - length) == std::string_view(form).substr(0, length)) {
+        std::fill(hidden.end() - static_cast<std::ptrdiff_t>(length), hidden.end(), true);
+        break;
       }
     }
   }
-  return hidden.append(rest);
+  std::string shown;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (!hidden[at]) {
+      shown += text[at];
+    } else if (at == 0 || !hidden[at - 1]) {
+      shown += "***";
+    }
+  }
+  return shown;
 }
 
 void qern_online::print_diagnostic(const char *format, ...) {

@@ -519,16 +519,16 @@ qern_status_t unpack(const solve_state &solve, const solve_setup &setup, const u
   return 0;
 }
 
-// True when the key holds a byte no header value may: a line break in it
-// would end the x-api-key line and start a header of its own.
-bool holds_control(const char *key) {
-  for (const char *at = key; *at != '\0'; ++at) {
-    const auto byte = static_cast<unsigned char>(*at);
-    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-      return true;
-    }
+// The key without the blanks around it: servers drop them from a header's
+// value (HTTP/2 ones refuse the stream), so the key they know, and may quote
+// back, is the one without.
+std::string without_blanks(const char *key) {
+  std::string_view text(key);
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) {
+    return {};
   }
-  return false;
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
 qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *words,
@@ -539,13 +539,15 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   if (origin.empty()) {
     return fail(why.c_str(), err_buf);
   }
-  if (settings.api_key != nullptr && holds_control(settings.api_key)) {
+  if (settings.api_key != nullptr && !fits_a_header(settings.api_key)) {
     return fail("QERN_API_KEY holds a control character", err_buf);
   }
+  const std::string key = settings.api_key != nullptr ? without_blanks(settings.api_key) : "";
+  const char *api_key = settings.api_key != nullptr ? key.c_str() : nullptr;
   solve_state solve;
   // An object store's refusal may quote the key it was sent.
-  solve.download.hidden_key = settings.api_key;
-  solve.headers.reset(make_header_list(1, settings.api_key));
+  solve.download.hidden_key = api_key;
+  solve.headers.reset(make_header_list(1, api_key));
   if (!solve.headers) {
     return fail("[Local failure] slist failed to generate", err_buf);
   }
@@ -570,8 +572,8 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   const solve_setup setup{origin,
                           ca_path,
                           proxy_route{settings.https_proxy, settings.no_proxy},
-                          settings.api_key,
-                          trace_context{settings.api_key != nullptr ? settings.api_key : ""},
+                          api_key,
+                          trace_context{key},
                           stop,
                           transfer_deadline(settings.transfer_deadline),
                           err_buf};

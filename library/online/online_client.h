@@ -44,9 +44,10 @@ size_t escape_into(std::string_view text, char *out, size_t capacity, bool keep_
 
 // `text` with every occurrence of the API key `key` written as ***, so that a
 // peer that quotes the key it was sent (in a refusal's message, say) does not
-// put it in the output. When the text was cut short (`cut`), a tail that
-// begins the key goes too: the rest of it may be what was cut. An empty key
-// hides nothing. May throw std::bad_alloc.
+// put it in the output: the key as it is and as a JSON string holds it, with
+// overlapping occurrences hidden whole. When the text was cut short (`cut`),
+// a tail that begins the key goes too: the rest of it may be what was cut. An
+// empty key hides nothing. May throw std::bad_alloc.
 std::string hide_key(std::string_view text, std::string_view key, bool cut);
 
 // Prints one diagnostic to standard output, escaped (its line breaks kept),
@@ -61,10 +62,14 @@ void report_failure(const char *msg, char *err_buf);
 
 // ---- The request (request.cpp) ----------------------------------------------
 
+// True when the key may stand in a header's value: no control character but
+// a tab (a line break would end the header and start another).
+bool fits_a_header(const char *key);
+
 // Header lines for a transfer: "x-api-key: <key>" first (an empty value when
 // key is NULL), then for kind 1 (submission) "Content-Type: application/json".
-// The caller frees the list with curl_slist_free_all. NULL on failure, with
-// nothing left over.
+// The caller frees the list with curl_slist_free_all. NULL on failure, and
+// for a key that does not fit a header, with nothing left over.
 curl_slist *make_header_list(int kind, const char *api_key);
 
 // The request body "[i1,i2,...]" as a malloc'd NUL-terminated text, or NULL

@@ -63,7 +63,20 @@ bool is_readable_file(const char *path) {
   return regular;
 }
 
+bool fits_a_header(const char *key) {
+  for (const char *at = key; *at != '\0'; ++at) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+      return false;
+    }
+  }
+  return true;
+}
+
 curl_slist *make_header_list(int kind, const char *key) {
+  if (key != nullptr && !fits_a_header(key)) {
+    return nullptr;  // a line break would start a header of its own
+  }
   char *line = nullptr;
   if (asprintf(&line, "x-api-key: %s", key != nullptr ? key : "") < 0) {
     return nullptr;

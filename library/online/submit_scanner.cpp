@@ -112,9 +112,11 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply,
       print_diagnostic("Ran out of buffer during val scraping");
       return {true, *p};
     }
-    // A service may quote the key it was sent; the rest of a message longer
-    // than the limit is not read, and may be the rest of the key.
-    const bool cut = *p < n && !ends_value(data[*p]);
+    // A service may quote the key it was sent. The message ends at the
+    // limit, or at a comma, a brace or an escaped quote, which may all be
+    // within the key: only a closing quote ends it whole.
+    const bool closed = *p < n && data[*p] == '"' && data[*p - 1] != '\\';
+    const bool cut = !closed;
     std::string hidden;
     std::string shown;
     try {

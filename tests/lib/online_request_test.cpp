@@ -57,6 +57,14 @@ TEST(HeaderLists, KeyLineFirstAndContentTypeOnlyForSubmission) {
   EXPECT_EQ(lines_of(_generate_slist(2)), (std::vector<std::string>{"x-api-key: "}));
 }
 
+TEST(HeaderLists, AKeyWithALineBreakOrAnotherControlMakesNoList) {
+  for (const char *key : {"k3y\r\nX-Injected: yes", "k3y\n", "k3y\x7f", "\x01k3y"}) {
+    EXPECT_EQ(qern_online::make_header_list(1, key), nullptr) << key;
+  }
+  EXPECT_EQ(lines_of(qern_online::make_header_list(2, "k3y\tSECRET")),
+            (std::vector<std::string>{"x-api-key: k3y\tSECRET"}));
+}
+
 class CaSearch : public ::testing::Test {
  protected:
   void SetUp() override {

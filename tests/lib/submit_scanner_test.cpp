@@ -143,8 +143,9 @@ TEST(SubmitScanner, ARefusalKeepsIts511FirstCharacters) {
 // holds none of it, nor its beginning where the 511 characters end within it.
 struct QuotedKey {
   const char *name;
-  std::string message;
+  std::string message;  // as the answer's JSON holds it
   std::string failure_text;
+  const char *key = "k3y-SECRET";
 };
 
 class QuotedKeyCases : public ::testing::TestWithParam<QuotedKey> {};
@@ -155,7 +156,7 @@ TEST_P(QuotedKeyCases, NeitherPrintedNorKept) {
   qern_online::submit_reply reply{0, request_id, nullptr};
   std::string answer = "{\"message\":\"" + c.message + "\"}";
   testing::internal::CaptureStdout();
-  qern_online::scan_submission(answer.data(), answer.size(), &reply, "k3y-SECRET");
+  qern_online::scan_submission(answer.data(), answer.size(), &reply, c.key);
   const std::string printed = testing::internal::GetCapturedStdout();
   const std::string kept = reply.failure_text != nullptr ? reply.failure_text : "";
   free(reply.failure_text);
@@ -166,13 +167,19 @@ TEST_P(QuotedKeyCases, NeitherPrintedNorKept) {
 
 INSTANTIATE_TEST_SUITE_P(
     , QuotedKeyCases,
-    ::testing::Values(QuotedKey{"quoted", "key k3y-SECRET is not valid", "key *** is not valid"},
-                      QuotedKey{"cut_within_it", std::string(506, 'm') + "k3y-SECRET, go away",
-                                std::string(506, 'm') + "***"},
-                      QuotedKey{"ending_at_the_cut", std::string(501, 'm') + "k3y-SECRET, go away",
-                                std::string(501, 'm') + "***"},
-                      QuotedKey{"whole_answer_ending_in_its_beginning", "try again: k3y",
-                                "try again: k3y"}),
+    ::testing::Values(
+        QuotedKey{"quoted", "key k3y-SECRET is not valid", "key *** is not valid"},
+        QuotedKey{"cut_within_it", std::string(506, 'm') + "k3y-SECRET, go away",
+                  std::string(506, 'm') + "***"},
+        QuotedKey{"ending_at_the_cut", std::string(501, 'm') + "k3y-SECRET, go away",
+                  std::string(501, 'm') + "***"},
+        QuotedKey{"whole_answer_ending_in_its_beginning", "try again: k3y", "try again: k3y"},
+        // The scanner's value ends at a comma or an escaped quote within the key.
+        QuotedKey{"with_a_comma", "API key k3y-SEC,RET is not valid", "API key ***", "k3y-SEC,RET"},
+        QuotedKey{"with_a_quote", "API key k3y-SEC\\\"RET is not valid", "API key ***",
+                  "k3y-SEC\"RET"},
+        QuotedKey{"with_a_backslash", "API key k3y-SEC\\\\RET is not valid",
+                  "API key *** is not valid", "k3y-SEC\\RET"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Each call scans a whole answer (the driver collects the deliveries first):

@@ -83,9 +83,9 @@ print(repr(box.get(timeout=120)))
 def solve_raw():
     """Solves in a fresh interpreter, keeping what it wrote as bytes."""
 
-    def run(items, origin, background=False):
+    def run(items, origin, background=False, key=API_KEY):
         env = {k: v for k, v in os.environ.items() if not k.startswith("QERN_")}
-        env.update(QERN_API_URL=origin, QERN_API_KEY=API_KEY)
+        env.update(QERN_API_URL=origin, QERN_API_KEY=key)
         code = (BACKGROUND if background else BLOCKING).replace("ITEMS", repr(items))
         completed = subprocess.run(
             [sys.executable, "-c", code], capture_output=True, env=env, timeout=120
@@ -254,6 +254,7 @@ def test_escape_sequences_in_a_submission_answer_are_never_printed_raw(
 
 
 @BOTH
+@pytest.mark.parametrize("blanks", ["", " \t"], ids=["key", "key between blanks"])
 @pytest.mark.parametrize(
     "where, shown",
     [
@@ -263,11 +264,12 @@ def test_escape_sequences_in_a_submission_answer_are_never_printed_raw(
     ],
 )
 def test_a_service_quoting_the_key_does_not_put_it_in_the_output(
-    hostile, solve_raw, where, shown, background
+    hostile, solve_raw, where, shown, blanks, background
 ):
-    # solve_raw fails the test when the key shows anywhere in the output.
+    # solve_raw fails the test when the key shows anywhere in the output. The
+    # server quotes the key as it reads it, without the blanks around it.
     server = hostile(QuotesTheKey(where))
-    outcome = solve_raw(ITEMS, server.origin, background)
+    outcome = solve_raw(ITEMS, server.origin, background, key=blanks + API_KEY + blanks[::-1])
     assert shown in outcome.stdout
     if where == "document":
         assert outcome.result == SOLVED
