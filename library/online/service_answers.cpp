@@ -65,13 +65,12 @@ bool busy_status(long status) {
 bool transient_transport(CURLcode result) {
   switch (result) {
     case CURLE_COULDNT_CONNECT:     // 7: nothing listens yet
-    case CURLE_HTTP2:               // 16: the server (a proxy) sent GOAWAY before our stream
+    case CURLE_HTTP2:               // 16: GOAWAY (a proxy closing) before our stream ran
     case CURLE_OPERATION_TIMEDOUT:  // 28
     case CURLE_SSL_CONNECT_ERROR:   // 35: the handshake broke off
     case CURLE_GOT_NOTHING:         // 52: closed without an answer
     case CURLE_SEND_ERROR:          // 55
     case CURLE_RECV_ERROR:          // 56: reset
-    case CURLE_HTTP2_STREAM:        // 92: the stream was reset (refused, say)
       return true;
     default:
       return false;
