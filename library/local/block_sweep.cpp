@@ -234,6 +234,15 @@ struct pipeline {
   std::unique_ptr<std::atomic<uint8_t>[]> full;
   // Per item: every block from done[k] up holds item k (all of them once 0).
   std::unique_ptr<std::atomic<size_t>[]> done;
+  // Per item: kPending until its thread takes it (kTaken) or the pipeline
+  // gives it back to the calling thread (kGivenBack). Items are given back
+  // from the last down to the first one taken, so those given back are
+  // always the items [given_back_from, count).
+  std::unique_ptr<std::atomic<uint8_t>[]> claim;
+  std::atomic<bool> giving_back{false};
+  size_t given_back_from = 0;  // written by the thread giving back; read after joining
+  std::atomic<unsigned> stalls{0};
+  size_t give_back_at = SIZE_MAX;    // for tests: give back when item k is reached
   std::atomic<unsigned> workers{0};  // 0 until every thread is started
   std::atomic<bool> stop{false};
   thread_placement placement;
@@ -256,6 +265,32 @@ constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 // two threads). Ctrl-C still ends the solve within a second.
 constexpr auto kAskEvery = std::chrono::milliseconds(20);
 
+// A thread that slept this long for the item before it to move on found that
+// item's thread without a CPU: another process's thread runs there. With
+// kStallsToGiveBack such waits the pipeline gives its items back to the
+// calling thread, which sweeps them alone: on a machine with a busy CPU two
+// threads that hand on every few microseconds wait for the scheduler at
+// every hand, and took 14 to 150 times as long as one thread.
+constexpr auto kStalled = std::chrono::milliseconds(2);
+constexpr unsigned kStallsToGiveBack = 8;
+
+constexpr uint8_t kPending = 0;
+constexpr uint8_t kTaken = 1;
+constexpr uint8_t kGivenBack = 2;
+
+// Gives back every item no thread has taken yet, from the last down; once.
+void give_back_the_rest(pipeline &line) {
+  if (line.giving_back.exchange(true, std::memory_order_acq_rel))
+    return;
+  size_t k = line.count;
+  for (; k > 0; --k) {
+    uint8_t pending = kPending;
+    if (!line.claim[k - 1].compare_exchange_strong(pending, kGivenBack, std::memory_order_acq_rel))
+      break;
+  }
+  line.given_back_from = k;
+}
+
 // True once `value` is no longer `seen`; false after kSpinBeforeSleep.
 bool spin_while(const std::atomic<size_t> &value, size_t seen) {
   const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
@@ -271,15 +306,25 @@ bool spin_while(const std::atomic<size_t> &value, size_t seen) {
 // Waits until item k is done from block `need` up; false when the sweep stops
 // instead. Whoever abandons an item marks it done, so no wait outlives a stop.
 bool wait_until_done(pipeline &line, size_t k, size_t need) {
+  std::chrono::steady_clock::time_point slept_from;
+  bool slept = false;
   while (true) {
     const size_t seen = line.done[k].load(std::memory_order_acquire);
     if (line.stop.load(std::memory_order_acquire))
       return false;
     if (seen <= need)
-      return true;
-    if (!spin_while(line.done[k], seen))
+      break;
+    if (!spin_while(line.done[k], seen)) {
+      if (!slept)
+        slept_from = std::chrono::steady_clock::now();
+      slept = true;
       line.done[k].wait(seen, std::memory_order_acquire);
+    }
   }
+  if (slept && std::chrono::steady_clock::now() - slept_from >= kStalled &&
+      line.stalls.fetch_add(1, std::memory_order_relaxed) + 1 == kStallsToGiveBack)
+    give_back_the_rest(line);
+  return true;
 }
 
 void mark_done(pipeline &line, size_t k, size_t from) {
@@ -312,6 +357,11 @@ void run_worker(pipeline &line, unsigned first) noexcept {
     line.workers.wait(0, std::memory_order_acquire);
   size_t k = first;
   for (; k < line.count; k += workers) {
+    if (k == line.give_back_at)
+      give_back_the_rest(line);
+    uint8_t pending = kPending;
+    if (!line.claim[k].compare_exchange_strong(pending, kTaken, std::memory_order_acq_rel))
+      break;  // given back, and every later item with it
     const size_t word_shift = static_cast<size_t>(line.items[k] / kWordBits);
     size_t piece_top = line.tops[k];
     bool stopped = false;
@@ -342,7 +392,7 @@ void run_worker(pipeline &line, unsigned first) noexcept {
     if (stopped)
       break;
   }
-  // Stopped: release whoever waits on this thread's items.
+  // Stopped or given back: release whoever waits on this thread's items.
   for (; k < line.count; k += workers)
     mark_done(line, k, 0);
   std::lock_guard<std::mutex> hold(line.finished_lock);
@@ -351,21 +401,24 @@ void run_worker(pipeline &line, unsigned first) noexcept {
 }
 
 // Sweeps the items (ascending, each reaching the words) on up to `wanted`
-// threads while the calling thread asks the meter every kAskEvery. False
-// when no thread could be started (nothing was swept). Never throws.
-bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, uint64_t *words,
-                      uint8_t *states, size_t end_word, size_t last, uint64_t reach, size_t piece,
-                      unsigned wanted, work_meter &meter) noexcept {
+// threads while the calling thread asks the meter every kAskEvery. Returns
+// how many of the first items were swept: all of them (or the solve
+// stopped), fewer when the threads stalled and gave the rest back, and 0
+// when no thread could be started. Never throws.
+size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, uint64_t *words,
+                        uint8_t *states, size_t end_word, size_t last, uint64_t reach, size_t piece,
+                        unsigned wanted, size_t give_back_at, work_meter &meter) noexcept {
   pipeline line;
   std::unique_ptr<size_t[]> tops(new (std::nothrow) size_t[count]);
   line.done.reset(new (std::nothrow) std::atomic<size_t>[count]);
+  line.claim.reset(new (std::nothrow) std::atomic<uint8_t>[count]);
   line.piece = std::max<size_t>(piece, 1);
   line.blocks = (end_word + kBlock - 1) / kBlock;
   const size_t pieces = (line.blocks + line.piece - 1) / line.piece;
   line.full.reset(new (std::nothrow) std::atomic<uint8_t>[pieces]);
   std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[wanted]);
-  if (!tops || !line.done || !line.full || !threads)
-    return false;
+  if (!tops || !line.done || !line.claim || !line.full || !threads)
+    return 0;
   // Pieces already full (the sweep may start after items swept on the
   // calling thread) are skipped from the first item on.
   for (size_t p = 0; p < pieces; ++p) {
@@ -377,7 +430,9 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
     reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
     tops[k] = std::min(static_cast<size_t>(reach / kWordBits), last) / kBlock;
     line.done[k].store(tops[k] + 1, std::memory_order_relaxed);  // nothing above is written
+    line.claim[k].store(kPending, std::memory_order_relaxed);
   }
+  line.give_back_at = give_back_at;
   line.sweep = sweep;
   line.words = words;
   line.states = states;
@@ -396,7 +451,7 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   }
   line.placement.let_go();
   if (started == 0)
-    return false;
+    return 0;
   line.workers.store(started, std::memory_order_release);
   line.workers.notify_all();
   const pid_t solving = getpid();
@@ -437,7 +492,9 @@ bool sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, u
   }
   if (forked)
     meter.halt();  // the words are not to be read
-  return true;
+  if (forked || line.stop.load(std::memory_order_relaxed) || !line.giving_back.load())
+    return count;
+  return line.given_back_from;
 }
 
 }  // namespace
@@ -491,22 +548,34 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   // threads come free (a page toucher's, once it is done and joined, most
   // often). Out
   // of threads or memory for the pipeline, the sweep stays on this thread.
-  auto rest_on_threads = [&](size_t k, uint64_t reach_before) {
+  // Returns how many items from k on the threads swept (0: none, and the
+  // sweep stays here).
+  auto rest_on_threads = [&](size_t k, uint64_t reach_before) -> size_t {
     if (!may_thread || reaching - k < 2)
-      return false;
+      return 0;
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(threads.wanted, reaching - k)), cpus);
     if (grant.count() < 2)
-      return false;
-    may_thread = sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word,
-                                  last, reach_before, threads.piece_blocks, grant.count(), meter);
-    return may_thread;
+      return 0;
+    const size_t swept =
+        sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word, last,
+                         reach_before, threads.piece_blocks, grant.count(),
+                         threads.give_back_at > k ? threads.give_back_at - k : 0, meter);
+    may_thread = false;  // done, or given back: the rest stays here
+    return swept;
   };
   size_t run_low = 0, run_high = 0;  // empty while equal
   for (size_t k = 0; k < count; ++k) {
     if (threads.toucher != nullptr && threads.toucher->done())
       threads.toucher->finish();  // joined first: its place is then free
-    if (k < reaching && rest_on_threads(k, reach))
-      return;
+    if (k < reaching) {
+      const size_t swept = rest_on_threads(k, reach);
+      if (k + swept == reaching)
+        return;
+      // The threads stalled and gave the items from k + swept back. The
+      // blocks' states are up to date, and a run of full blocks stays full.
+      for (const size_t end = k + swept; k < end; ++k)
+        reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
+    }
     const uint64_t w = items[k];
     reach = reach > UINT64_MAX - w ? UINT64_MAX : reach + w;
     if (w / kWordBits > last)

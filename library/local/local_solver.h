@@ -255,6 +255,9 @@ struct sweep_threads {
   // sweep joins it between two items, and its place in the budget can go to
   // the sweep's own threads.
   page_toucher *toucher = nullptr;
+  // For tests: the pipeline gives the items from this one on back to the
+  // calling thread, as it does when its threads stall.
+  size_t give_back_at = SIZE_MAX;
 };
 
 // ---- Shift-or (shift_kernels.cpp) -----------------------------------------------
