@@ -191,16 +191,18 @@ sweep_kernel pick_sweep_kernel(bool portable) {
 }
 
 // Sweeps the blocks [low, top] in pieces of about a million words, from the
-// top down, with the stop check between them.
-void sweep_range(sweep_kernel sweep, uint64_t *words, uint8_t *states, size_t low, size_t top,
-                 size_t end_word, uint64_t w, work_meter &meter) {
+// top down, with the stop check between them. Returns the number of blocks
+// computed (neither full nor with empty sources).
+size_t sweep_range(sweep_kernel sweep, uint64_t *words, uint8_t *states, size_t low, size_t top,
+                   size_t end_word, uint64_t w, work_meter &meter) {
   constexpr size_t kPiece = size_t{1} << 17;
-  size_t piece_top = top;
+  size_t piece_top = top, all_computed = 0;
   while (true) {
     const size_t piece_low = piece_top - low >= kPiece ? piece_top - kPiece + 1 : low;
     const size_t computed = sweep(words, states, piece_low, piece_top, end_word, w);
+    all_computed += computed;
     if (meter.add((piece_top - piece_low) / 8 + computed * kBlock + 1) || piece_low == low)
-      return;
+      return all_computed;
     piece_top = piece_low - 1;
   }
 }
@@ -241,8 +243,18 @@ struct pipeline {
   std::unique_ptr<std::atomic<uint8_t>[]> claim;
   std::atomic<bool> giving_back{false};
   size_t given_back_from = 0;  // written by the thread giving back; read after joining
-  std::atomic<unsigned> stalls{0};
-  size_t give_back_at = SIZE_MAX;    // for tests: give back when item k is reached
+  // The stalls of the current window (see note_stall). Stalls come at most
+  // one per thread every few milliseconds, so a lock costs nothing here.
+  std::mutex stall_lock;
+  std::chrono::steady_clock::time_point window_from;  // set before the threads run
+  std::chrono::steady_clock::duration stalled{0};
+  unsigned stalls = 0;
+  size_t give_back_at = SIZE_MAX;  // for tests: give back when item k is reached, and only then
+  // Items that compute fewer blocks than this are cheap: the hand from
+  // thread to thread costs more than the second thread saves on them. After
+  // kCheapItemsToGiveBack in a row, the rest go back to the calling thread.
+  size_t cheap_blocks = 0;
+  std::atomic<unsigned> cheap_in_a_row{0};
   std::atomic<unsigned> workers{0};  // 0 until every thread is started
   std::atomic<bool> stop{false};
   thread_placement placement;
@@ -266,13 +278,22 @@ constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 constexpr auto kAskEvery = std::chrono::milliseconds(20);
 
 // A thread that slept this long for the item before it to move on found that
-// item's thread without a CPU: another process's thread runs there. With
-// kStallsToGiveBack such waits the pipeline gives its items back to the
-// calling thread, which sweeps them alone: on a machine with a busy CPU two
-// threads that hand on every few microseconds wait for the scheduler at
-// every hand, and took 14 to 150 times as long as one thread.
+// item's thread without a CPU: another process's thread runs there. When
+// such waits take a good share of the threads' time, the pipeline gives its
+// items back to the calling thread, which sweeps them alone: on a machine
+// with a busy CPU two threads that hand on every few microseconds wait for
+// the scheduler at every hand, and took 14 to 150 times as long as one.
 constexpr auto kStalled = std::chrono::milliseconds(2);
+// Stalls are counted in windows of this length, so that a long sweep on a
+// machine that is busy now and then keeps its threads; a window opens with
+// the first stall after the last one closed.
+constexpr auto kStallWindow = std::chrono::milliseconds(100);
+// Within a window: at least this many stalls, which together took at least
+// 1 / kStalledShare of the time of every thread of the pipeline.
 constexpr unsigned kStallsToGiveBack = 8;
+constexpr unsigned kStalledShare = 4;
+
+constexpr unsigned kCheapItemsToGiveBack = 8;
 
 constexpr uint8_t kPending = 0;
 constexpr uint8_t kTaken = 1;
@@ -289,6 +310,28 @@ void give_back_the_rest(pipeline &line) {
       break;
   }
   line.given_back_from = k;
+}
+
+// Counts a wait of `waited` that ended at `now`; gives the items back once
+// the window's stalls are enough.
+void note_stall(pipeline &line, std::chrono::steady_clock::duration waited,
+                std::chrono::steady_clock::time_point now) {
+  bool give_back;
+  {
+    std::lock_guard<std::mutex> hold(line.stall_lock);
+    if (now - line.window_from > kStallWindow) {
+      line.window_from = now - waited;
+      line.stalled = {};
+      line.stalls = 0;
+    }
+    line.stalled += waited;
+    ++line.stalls;
+    const unsigned workers = line.workers.load(std::memory_order_relaxed);
+    give_back = line.give_back_at == SIZE_MAX && line.stalls >= kStallsToGiveBack &&
+                line.stalled * kStalledShare >= (now - line.window_from) * workers;
+  }
+  if (give_back)
+    give_back_the_rest(line);
 }
 
 // True once `value` is no longer `seen`; false after kSpinBeforeSleep.
@@ -321,9 +364,11 @@ bool wait_until_done(pipeline &line, size_t k, size_t need) {
       line.done[k].wait(seen, std::memory_order_acquire);
     }
   }
-  if (slept && std::chrono::steady_clock::now() - slept_from >= kStalled &&
-      line.stalls.fetch_add(1, std::memory_order_relaxed) + 1 == kStallsToGiveBack)
-    give_back_the_rest(line);
+  if (slept) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - slept_from >= kStalled)
+      note_stall(line, now - slept_from, now);
+  }
   return true;
 }
 
@@ -364,6 +409,7 @@ void run_worker(pipeline &line, unsigned first) noexcept {
       break;  // given back, and every later item with it
     const size_t word_shift = static_cast<size_t>(line.items[k] / kWordBits);
     size_t piece_top = line.tops[k];
+    size_t computed = 0;
     bool stopped = false;
     while (true) {
       // Pieces lie at multiples of line.piece, the same for every item; an
@@ -379,7 +425,8 @@ void run_worker(pipeline &line, unsigned first) noexcept {
           stopped = true;
           break;
         }
-        line.sweep(line.words, line.states, piece_low, piece_top, line.end_word, line.items[k]);
+        computed +=
+            line.sweep(line.words, line.states, piece_low, piece_top, line.end_word, line.items[k]);
         // A cut piece's blocks above the item's top may be another thread's.
         if (whole && all_full(line.states, piece_low, piece_top))
           line.full[p].store(1, std::memory_order_release);
@@ -391,6 +438,13 @@ void run_worker(pipeline &line, unsigned first) noexcept {
     }
     if (stopped)
       break;
+    if (computed >= line.cheap_blocks) {
+      line.cheap_in_a_row.store(0, std::memory_order_relaxed);
+    } else if (line.cheap_in_a_row.fetch_add(1, std::memory_order_relaxed) + 1 ==
+                   kCheapItemsToGiveBack &&
+               line.give_back_at == SIZE_MAX) {
+      give_back_the_rest(line);
+    }
   }
   // Stopped or given back: release whoever waits on this thread's items.
   for (; k < line.count; k += workers)
@@ -407,7 +461,8 @@ void run_worker(pipeline &line, unsigned first) noexcept {
 // when no thread could be started. Never throws.
 size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, uint64_t *words,
                         uint8_t *states, size_t end_word, size_t last, uint64_t reach, size_t piece,
-                        unsigned wanted, size_t give_back_at, work_meter &meter) noexcept {
+                        unsigned wanted, size_t cheap_blocks, size_t give_back_at,
+                        work_meter &meter) noexcept {
   pipeline line;
   std::unique_ptr<size_t[]> tops(new (std::nothrow) size_t[count]);
   line.done.reset(new (std::nothrow) std::atomic<size_t>[count]);
@@ -433,6 +488,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
     line.claim[k].store(kPending, std::memory_order_relaxed);
   }
   line.give_back_at = give_back_at;
+  line.cheap_blocks = cheap_blocks;
   line.sweep = sweep;
   line.words = words;
   line.states = states;
@@ -452,6 +508,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
   line.placement.let_go();
   if (started == 0)
     return 0;
+  line.window_from = std::chrono::steady_clock::now();
   line.workers.store(started, std::memory_order_release);
   line.workers.notify_all();
   const pid_t solving = getpid();
@@ -546,8 +603,8 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   // Items k and on on the pipeline of threads, when two of the budget are
   // free: tried before the first item and again before each later one, as
   // threads come free (a page toucher's, once it is done and joined, most
-  // often). Out
-  // of threads or memory for the pipeline, the sweep stays on this thread.
+  // often). Out of threads or memory for the pipeline, the sweep stays on
+  // this thread.
   // Returns how many items from k on the threads swept (0: none, and the
   // sweep stays here).
   auto rest_on_threads = [&](size_t k, uint64_t reach_before) -> size_t {
@@ -556,18 +613,24 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(threads.wanted, reaching - k)), cpus);
     if (grant.count() < 2)
       return 0;
-    const size_t swept =
-        sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word, last,
-                         reach_before, threads.piece_blocks, grant.count(),
-                         threads.give_back_at > k ? threads.give_back_at - k : 0, meter);
+    // The test's item counts from the first; the pipeline's, from k.
+    const size_t give_back_at = threads.give_back_at == SIZE_MAX
+                                    ? SIZE_MAX
+                                    : threads.give_back_at - std::min(threads.give_back_at, k);
+    const size_t swept = sweep_on_threads(
+        sweep, items + k, reaching - k, words, states.data(), end_word, last, reach_before,
+        threads.piece_blocks, grant.count(), threads.min_item_blocks / 8, give_back_at, meter);
     may_thread = false;  // done, or given back: the rest stays here
+    if (threads.given_back != nullptr)
+      *threads.given_back = reaching - k - swept;
     return swept;
   };
-  size_t run_low = 0, run_high = 0;  // empty while equal
+  size_t run_low = 0, run_high = 0;                   // empty while equal
+  bool worth_threads = threads.min_item_blocks == 0;  // the item before swept enough
   for (size_t k = 0; k < count; ++k) {
     if (threads.toucher != nullptr && threads.toucher->done())
       threads.toucher->finish();  // joined first: its place is then free
-    if (k < reaching) {
+    if (k < reaching && worth_threads) {
       const size_t swept = rest_on_threads(k, reach);
       if (k + swept == reaching)
         return;
@@ -581,15 +644,16 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     if (w / kWordBits > last)
       break;  // ascending: no later item reaches the words either
     const size_t top = std::min(static_cast<size_t>(reach / kWordBits), last) / kBlock;
+    size_t computed = 0;
     if (run_high > run_low) {
       // Above the run first: those blocks read sources the lower part is
       // about to overwrite.
       if (run_high <= top)
-        sweep_range(sweep, words, states.data(), run_high, top, end_word, w, meter);
+        computed += sweep_range(sweep, words, states.data(), run_high, top, end_word, w, meter);
       if (run_low > 0)
-        sweep_range(sweep, words, states.data(), 0, run_low - 1, end_word, w, meter);
+        computed += sweep_range(sweep, words, states.data(), 0, run_low - 1, end_word, w, meter);
     } else {
-      sweep_range(sweep, words, states.data(), 0, top, end_word, w, meter);
+      computed = sweep_range(sweep, words, states.data(), 0, top, end_word, w, meter);
       run_low = 0;
       while (run_low <= top && states[run_low] != kFull)
         ++run_low;
@@ -603,6 +667,7 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
       --run_low;
     if (meter.add((run_high - before) / 8 + 1))
       return;
+    worth_threads = computed >= threads.min_item_blocks;
   }
 }
 

@@ -104,6 +104,7 @@ TEST_P(ThreadedSweep, MatchesShiftOrAcrossPieces) {
     qern_local::sweep_threads on_threads;
     on_threads.wanted = threads;
     on_threads.min_words = 0;
+    on_threads.min_item_blocks = 0;
     on_threads.piece_blocks = piece;
     on_threads.cpus = 64;
     // Every third round the pipeline gives its items back part way, as its
@@ -123,6 +124,95 @@ INSTANTIATE_TEST_SUITE_P(Threads, ThreadedSweep,
                                             ::testing::Values(size_t{1}, size_t{2}, size_t{5},
                                                               size_t{64})));
 
+uint64_t total_of(const std::vector<uint64_t> &items) {
+  uint64_t total = 0;
+  for (const uint64_t w : items)
+    total += w;
+  return total;
+}
+
+// Threads, the item the pipeline gives back at (as a share of the items).
+class GivingBack : public ::testing::TestWithParam<std::tuple<unsigned, int>> {};
+
+// The pipeline gives back every item no thread has taken: the items at and
+// above the one the knob names, give or take one round of the threads. Even
+// items never fill a word, so every item waits for the one before and no
+// thread can run a round ahead of the one giving back.
+TEST_P(GivingBack, LeavesTheRestToTheCallingThread) {
+  const auto [threads, percent] = GetParam();
+  std::mt19937_64 rng(threads * 100 + percent);
+  const size_t last = 799;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<uint64_t> items(24);
+    for (auto &w : items)
+      w = 2 * (1 + rng() % (last * 16));
+    std::sort(items.begin(), items.end());
+    std::vector<uint64_t> words(last + 1, 0);
+    words[0] = 1;
+    std::vector<uint64_t> expected = words;
+    shift_or_reference(expected, items);
+
+    const size_t at = (items.size() - 1) * percent / 100;
+    size_t given_back = SIZE_MAX;
+    qern_local::work_meter meter(nullptr);
+    qern_local::sweep_threads on_threads;
+    on_threads.wanted = threads;
+    on_threads.min_words = 0;
+    on_threads.min_item_blocks = 0;
+    on_threads.piece_blocks = 2;
+    on_threads.cpus = 64;
+    on_threads.give_back_at = at;
+    on_threads.given_back = &given_back;
+    qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 0, meter,
+                                      false, on_threads);
+    ASSERT_EQ(words, expected) << "round " << round;
+    const size_t upto_knob = items.size() - at;
+    EXPECT_GE(given_back + threads, upto_knob) << "round " << round;
+    EXPECT_LE(given_back, upto_knob + threads - 1) << "round " << round;
+    EXPECT_LE(given_back, items.size());
+    ASSERT_EQ(qern_local::threads_running(), 0u);
+  }
+}
+
+// Random words never hold a full block, so the first items compute every
+// block; a dozen small shifts later nearly all blocks are full and the items
+// compute only a few. The pipeline starts on the former and gives the latter
+// back to the calling thread.
+TEST_P(GivingBack, ItemsThatTurnCheap) {
+  const unsigned threads = std::get<0>(GetParam());
+  std::mt19937_64 rng(threads * 31 + std::get<1>(GetParam()));
+  const size_t last = 1999;
+  std::vector<uint64_t> words(last + 1);
+  for (auto &word : words)
+    word = rng() & rng();  // no word is full
+  std::vector<uint64_t> items(40);
+  for (auto &w : items)
+    w = 1 + rng() % 200;
+  std::sort(items.begin(), items.end());
+  std::vector<uint64_t> expected = words;
+  shift_or_reference(expected, items);
+
+  size_t given_back = SIZE_MAX;
+  qern_local::work_meter meter(nullptr);
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = threads;
+  on_threads.min_words = 0;
+  on_threads.min_item_blocks = 128;  // of the 250 blocks
+  on_threads.piece_blocks = 16;
+  on_threads.cpus = 64;
+  on_threads.given_back = &given_back;
+  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 64 * last,
+                                    meter, false, on_threads);
+  EXPECT_EQ(words, expected);
+  EXPECT_GT(given_back, 0u);  // started, and gave some back
+  EXPECT_LT(given_back, items.size() - 8);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Knob, GivingBack,
+                         ::testing::Combine(::testing::Values(2u, 3u, 8u),
+                                            ::testing::Values(0, 50, 100)));
+
 // Dense sums of about 4 MiB, big enough for the solve to choose threads.
 std::vector<uint64_t> dense_items(uint64_t seed, size_t count, uint64_t high) {
   std::mt19937_64 rng(seed);
@@ -130,13 +220,6 @@ std::vector<uint64_t> dense_items(uint64_t seed, size_t count, uint64_t high) {
   for (auto &w : items)
     w = 1 + rng() % high;
   return items;
-}
-
-uint64_t total_of(const std::vector<uint64_t> &items) {
-  uint64_t total = 0;
-  for (const uint64_t w : items)
-    total += w;
-  return total;
 }
 
 class ThreadedSolve : public ::testing::TestWithParam<unsigned> {};
@@ -440,6 +523,7 @@ struct even_sweep {
     qern_local::sweep_threads on_threads;
     on_threads.wanted = 2;
     on_threads.min_words = 0;
+    on_threads.min_item_blocks = 0;
     on_threads.cpus = cpus;
     on_threads.toucher = toucher;
     qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), kWords - 1,
