@@ -39,37 +39,76 @@ int check_is_list(PyObject *object) {
   return -1;
 }
 
-int pull_item_list(PyObject *inputList, parsed_items *parsed) {
-  if (check_is_list(inputList) < 0) {
-    return -1;
-  }
+namespace {
+
+// Converting a list of a hundred million items takes most of a second, and no
+// Python code runs meanwhile: a Ctrl-C would wait for the end. Every so many
+// items, and once more at the end, the conversion looks for one without
+// running any handler.
+constexpr Py_ssize_t kInterruptEvery = Py_ssize_t{1} << 20;
+
+enum class conversion { done, failed, interrupted };
+
+conversion convert_items(PyObject *inputList, parsed_items *parsed) {
   const Py_ssize_t length = PyList_GET_SIZE(inputList);
   word_array items(static_cast<uint64_t *>(malloc(length > 0 ? length * sizeof(uint64_t) : 1)));
   if (!items) {
     PyErr_NoMemory();
-    return -1;
+    return conversion::failed;
   }
   uint64_t total = 0;
   // PyList_GET_SIZE is read on every round: nothing may assume the list keeps
   // the length it had, should Python code run while it is converted.
   Py_ssize_t index = 0;
   for (; index < PyList_GET_SIZE(inputList) && index < length; ++index) {
+    if (index % kInterruptEvery == kInterruptEvery - 1 && PyOS_InterruptOccurred()) {
+      return conversion::interrupted;
+    }
     uint64_t item;
     if (pull_item(inputList, index, &item) < 0) {
-      return -1;
+      return conversion::failed;
     }
     items[index] = item;
     if (total > UINT64_MAX - item) {
       PyErr_SetString(PyExc_OverflowError, "the total of the items does not fit in 64 bits");
       print_diagnostic("Error occured, overflow on input\n");
-      return -1;
+      return conversion::failed;
     }
     total += item;
+  }
+  if (index >= kInterruptEvery && PyOS_InterruptOccurred()) {
+    return conversion::interrupted;
   }
   parsed->items = std::move(items);
   parsed->count = static_cast<size_t>(index);
   parsed->words = qern_word_count(total);
-  return 0;
+  return conversion::done;
+}
+
+}  // namespace
+
+int pull_item_list(PyObject *inputList, parsed_items *parsed) {
+  if (check_is_list(inputList) < 0) {
+    return -1;
+  }
+  while (true) {
+    switch (convert_items(inputList, parsed)) {
+      case conversion::done:
+        return 0;
+      case conversion::failed:
+        return -1;
+      case conversion::interrupted:
+        // Looking took the SIGINT from the interpreter: it is handed back
+        // and the handlers run, as they would between two bytecodes. One
+        // that raises (KeyboardInterrupt) ends the call; one that returns
+        // may have changed the list, which is converted again as it stands.
+        PyErr_SetInterrupt();
+        if (PyErr_CheckSignals() < 0) {
+          return -1;
+        }
+        break;
+    }
+  }
 }
 
 }  // namespace qern_binding

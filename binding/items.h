@@ -32,7 +32,9 @@ struct parsed_items {
 
 // Converts a list (or list subclass) of ints whose total fits in 64 bits.
 // Returns 0, or -1 with TypeError or OverflowError set (and the diagnostic
-// printed that goes with it); `parsed` is written only on success.
+// printed that goes with it), or with what a signal handler raised: a Ctrl-C
+// that comes during a long conversion runs the handlers, and the list is
+// converted again if they return. `parsed` is written only on success.
 int pull_item_list(PyObject *inputList, parsed_items *parsed);
 
 // Refuses anything but a list, as the calls that take one do: TypeError and

@@ -137,3 +137,57 @@ def test_a_stopped_solve_leaves_the_pages_it_never_wrote_alone(call):
     outcome, grown, answer = out.stdout.split()
     assert outcome == "stopped"
     assert int(grown) < int(answer) // 2, (int(grown) >> 20, int(answer) >> 20)
+
+
+# A list of tens of millions of items takes a good part of a second to
+# convert, and no Python code runs meanwhile. The handler of a Ctrl-C that
+# comes then runs before the solve; one that returns may change the list,
+# and the answer is for the list it left. Given [0] * n + [1], a handler that
+# sets it to [3] makes the answer 0b1001 instead of 0b11.
+DURING_CONVERSION = """
+import os, signal, subprocess, sys, time
+os.environ["QERN_KILLSWITCH"] = "1"
+import qernx
+
+items = [0] * {count} + [1]
+ran = []
+def handler(signum, frame):
+    ran.append(time.monotonic())
+    {action}
+signal.signal(signal.SIGINT, handler)
+# A process of its own: a thread here would wait for the interpreter lock,
+# which the conversion holds.
+kill = subprocess.Popen(["sh", "-c", "sleep 0.05; kill -INT {{}}".format(os.getpid())])
+try:
+    answer = {call}(items)
+    if isinstance(answer, bytes):
+        answer = [int.from_bytes(answer[i : i + 8], "little") for i in range(0, len(answer), 8)]
+    outcome = "answer={{}}".format(answer[0]) if len(answer) == 1 else "long"
+except KeyboardInterrupt:
+    outcome = "raised"
+returned = time.monotonic()
+kill.wait()
+time.sleep(0.05)  # a handler the call held back has run by now
+print(outcome, "during" if ran and ran[0] < returned else "after", flush=True)
+"""
+
+ACTIONS = [
+    pytest.param("items[:] = [3]", "answer=9", id="handler changes the list"),
+    pytest.param("raise KeyboardInterrupt", "raised", id="handler raises"),
+]
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize(("action", "expected"), ACTIONS)
+def test_sigint_during_the_conversion_of_a_huge_list_runs_the_handler_first(action, expected, call):
+    # The signal is sent 50 ms into the call; on a machine slow to start the
+    # sender it may come after the conversion, and the list grows.
+    for count in (30_000_000, 60_000_000, 120_000_000):
+        code = textwrap.dedent(DURING_CONVERSION).format(count=count, action=action, call=call)
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, check=True
+        )
+        outcome, when = out.stdout.split()
+        if when == "during" or outcome != "answer=3":
+            break
+    assert (outcome, when) == (expected, "during"), out.stdout
