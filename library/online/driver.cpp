@@ -376,6 +376,12 @@ poll_outcome poll_once(solve_state *solve, const solve_setup &setup, const std::
     if (target.empty()) {
       return {0, result, status, std::move(answer.text)};  // a redirect to nowhere
     }
+    if (!parses_as_url(target.c_str())) {
+      return {fail("The result request was redirected to a URL that does not parse", setup.err_buf),
+              result,
+              status,
+              {}};
+    }
     if (!is_https(target.c_str())) {
       return {fail("The result request was redirected to a URL that is not https", setup.err_buf),
               result,

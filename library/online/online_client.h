@@ -187,6 +187,9 @@ std::string service_message(const std::string &answer, const char *key);
 // scheme's default port when none is written).
 bool same_origin(const char *a, const char *b);
 
+// True when the URL parses (as libcurl reads URLs).
+bool parses_as_url(const char *url);
+
 // True when the URL parses and its scheme is https.
 bool is_https(const char *url);
 

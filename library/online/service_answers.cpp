@@ -176,6 +176,10 @@ bool same_origin(const char *a, const char *b) {
          equal_part(x.get(), y.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
 }
 
+bool parses_as_url(const char *url) {
+  return static_cast<bool>(parse_url(url));
+}
+
 bool is_https(const char *url) {
   const url_handle parsed = parse_url(url);
   if (!parsed) {

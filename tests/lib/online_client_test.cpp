@@ -197,6 +197,10 @@ TEST(Redirects, OnlyHttpsTargetsAndTheUsualStatuses) {
   EXPECT_FALSE(is_https("http://127.0.0.1:9/x"));
   EXPECT_FALSE(is_https("ftp://example.com/"));
   EXPECT_FALSE(is_https("::"));
+  // A malformed target is told apart from one of another scheme.
+  EXPECT_TRUE(parses_as_url("http://127.0.0.1:9/x"));
+  EXPECT_FALSE(parses_as_url("https://127.0.0.1:1:99999/x"));
+  EXPECT_FALSE(parses_as_url("https://127.0.0.1:99999/x"));
   for (long status : {301L, 302L, 303L, 307L, 308L}) {
     EXPECT_TRUE(is_redirect(status)) << status;
   }

@@ -107,6 +107,11 @@ class RedirectToHttp(Service):
         answer(connection, "302 Found", headers=[("Location", "http://127.0.0.1:9/v0/objects/r-1")])
 
 
+class RedirectToBadPort(Service):
+    def result(self, request, connection):
+        answer(connection, "302 Found", headers=[("Location", "https://127.0.0.1:1:99999/x")])
+
+
 class RedirectLoop(Service):
     def result(self, request, connection):
         answer(connection, "302 Found", headers=[("Location", request.path)])
@@ -269,6 +274,12 @@ UNDECODABLE = message("Result payload could not be decompressed (zlib status -3)
         (
             RedirectToHttp(),
             message("The result request was redirected to a URL that is not https"),
+            1,
+            [],
+        ),
+        (
+            RedirectToBadPort(),
+            message("The result request was redirected to a URL that does not parse"),
             1,
             [],
         ),
