@@ -143,9 +143,17 @@ size_t qern_online::escape_into(std::string_view text, char *out, size_t capacit
 
 namespace {
 
-// The key as a peer may write it back: as it is, and as a JSON string holds
-// it, with a backslash before each backslash and quote (and before each
-// slash, as some encoders write them).
+// Adds `form` unless it is there already.
+void add_form(std::vector<std::string> &forms, std::string form) {
+  if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
+    forms.push_back(std::move(form));
+  }
+}
+
+// The key as a peer may write it back: as it is; as a JSON string holds it,
+// with a backslash before each backslash and quote (and before each slash,
+// as some encoders write them); and as XML text holds it, with & < > written
+// as entities (and quotes too, as in attributes).
 std::vector<std::string> quoted_forms(std::string_view key) {
   std::vector<std::string> forms{std::string(key)};
   for (const bool slash : {false, true}) {
@@ -156,9 +164,32 @@ std::vector<std::string> quoted_forms(std::string_view key) {
       }
       form += c;
     }
-    if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
-      forms.push_back(std::move(form));
+    add_form(forms, std::move(form));
+  }
+  for (const bool quotes : {false, true}) {
+    std::string form;
+    for (const char c : key) {
+      switch (c) {
+        case '&':
+          form += "&amp;";
+          break;
+        case '<':
+          form += "&lt;";
+          break;
+        case '>':
+          form += "&gt;";
+          break;
+        case '"':
+          form += quotes ? "&quot;" : "\"";
+          break;
+        case '\'':
+          form += quotes ? "&apos;" : "'";
+          break;
+        default:
+          form += c;
+      }
     }
+    add_form(forms, std::move(form));
   }
   return forms;
 }
