@@ -1,6 +1,7 @@
 // Converts the caller's lists of ints into item arrays.
 #include "items.h"
 
+#include <csignal>
 #include <utility>
 
 #include "py_ref.h"
@@ -85,6 +86,28 @@ conversion convert_items(PyObject *inputList, parsed_items *parsed) {
   return conversion::done;
 }
 
+// Runs the Python handler of SIGINT, as the interpreter would have for the
+// signal that PyOS_InterruptOccurred took: called here, not tripped again,
+// so the signal's byte is not written to the wakeup fd a second time.
+int run_sigint_handler() {
+  const py_ref signal_module = py_ref::steal(PyImport_ImportModule("signal"));
+  if (!signal_module) {
+    return -1;
+  }
+  const py_ref handler =
+      py_ref::steal(PyObject_CallMethod(signal_module.get(), "getsignal", "i", SIGINT));
+  if (!handler) {
+    return -1;
+  }
+  if (!PyCallable_Check(handler.get())) {
+    return 0;  // SIG_IGN, SIG_DFL or None: nothing to run
+  }
+  PyObject *frame = reinterpret_cast<PyObject *>(PyEval_GetFrame());
+  const py_ref result = py_ref::steal(
+      PyObject_CallFunction(handler.get(), "iO", SIGINT, frame != nullptr ? frame : Py_None));
+  return result ? 0 : -1;
+}
+
 }  // namespace
 
 int pull_item_list(PyObject *inputList, parsed_items *parsed) {
@@ -98,12 +121,12 @@ int pull_item_list(PyObject *inputList, parsed_items *parsed) {
       case conversion::failed:
         return -1;
       case conversion::interrupted:
-        // Looking took the SIGINT from the interpreter: it is handed back
-        // and the handlers run, as they would between two bytecodes. One
-        // that raises (KeyboardInterrupt) ends the call; one that returns
-        // may have changed the list, which is converted again as it stands.
-        PyErr_SetInterrupt();
-        if (PyErr_CheckSignals() < 0) {
+        // Looking took the SIGINT from the interpreter: its handler runs
+        // here, then any other signal's, as they would between two
+        // bytecodes. One that raises (KeyboardInterrupt) ends the call; one
+        // that returns may have changed the list, which is converted again
+        // as it stands.
+        if (run_sigint_handler() < 0 || PyErr_CheckSignals() < 0) {
           return -1;
         }
         break;
