@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -243,12 +244,11 @@ struct pipeline {
   std::unique_ptr<std::atomic<uint8_t>[]> claim;
   std::atomic<bool> giving_back{false};
   size_t given_back_from = 0;  // written by the thread giving back; read after joining
-  // The stalls of the current window (see note_stall). Stalls come at most
-  // one per thread every few milliseconds, so a lock costs nothing here.
-  std::mutex stall_lock;
-  std::chrono::steady_clock::time_point window_from;  // set before the threads run
-  std::chrono::steady_clock::duration stalled{0};
-  unsigned stalls = 0;
+  // The threads' waits for one another. A thread waits at most once every
+  // 100 us, so a lock costs nothing here.
+  std::mutex wait_lock;
+  pipeline_waits waits;
+  std::chrono::steady_clock::time_point started;  // set before the threads run
   size_t give_back_at = SIZE_MAX;  // for tests: give back when item k is reached, and only then
   // Items that compute fewer blocks than this are cheap: the hand from
   // thread to thread costs more than the second thread saves on them. After
@@ -277,22 +277,6 @@ constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
 // two threads). Ctrl-C still ends the solve within a second.
 constexpr auto kAskEvery = std::chrono::milliseconds(20);
 
-// A thread that slept this long for the item before it to move on found that
-// item's thread without a CPU: another process's thread runs there. When
-// such waits take a good share of the threads' time, the pipeline gives its
-// items back to the calling thread, which sweeps them alone: on a machine
-// with a busy CPU two threads that hand on every few microseconds wait for
-// the scheduler at every hand, and took 14 to 150 times as long as one.
-constexpr auto kStalled = std::chrono::milliseconds(2);
-// Stalls are counted in windows of this length, so that a long sweep on a
-// machine that is busy now and then keeps its threads; a window opens with
-// the first stall after the last one closed.
-constexpr auto kStallWindow = std::chrono::milliseconds(100);
-// Within a window: at least this many stalls, which together took at least
-// 1 / kStalledShare of the time of every thread of the pipeline.
-constexpr unsigned kStallsToGiveBack = 8;
-constexpr unsigned kStalledShare = 4;
-
 constexpr unsigned kCheapItemsToGiveBack = 8;
 
 constexpr uint8_t kPending = 0;
@@ -312,25 +296,19 @@ void give_back_the_rest(pipeline &line) {
   line.given_back_from = k;
 }
 
-// Counts a wait of `waited` that ended at `now`; gives the items back once
-// the window's stalls are enough.
-void note_stall(pipeline &line, std::chrono::steady_clock::duration waited,
-                std::chrono::steady_clock::time_point now) {
+// Counts a wait of `waited` that ended in sleep at `now`; gives the items
+// back once the threads wait too much.
+void note_wait(pipeline &line, std::chrono::steady_clock::duration waited,
+               std::chrono::steady_clock::time_point now) {
+  using std::chrono::nanoseconds;
   bool give_back;
   {
-    std::lock_guard<std::mutex> hold(line.stall_lock);
-    if (now - line.window_from > kStallWindow) {
-      line.window_from = now - waited;
-      line.stalled = {};
-      line.stalls = 0;
-    }
-    line.stalled += waited;
-    ++line.stalls;
-    const unsigned workers = line.workers.load(std::memory_order_relaxed);
-    give_back = line.give_back_at == SIZE_MAX && line.stalls >= kStallsToGiveBack &&
-                line.stalled * kStalledShare >= (now - line.window_from) * workers;
+    std::lock_guard<std::mutex> hold(line.wait_lock);
+    give_back = line.waits.note(std::chrono::duration_cast<nanoseconds>(now - line.started).count(),
+                                std::chrono::duration_cast<nanoseconds>(waited).count(),
+                                line.workers.load(std::memory_order_relaxed));
   }
-  if (give_back)
+  if (give_back && line.give_back_at == SIZE_MAX)
     give_back_the_rest(line);
 }
 
@@ -349,7 +327,7 @@ bool spin_while(const std::atomic<size_t> &value, size_t seen) {
 // Waits until item k is done from block `need` up; false when the sweep stops
 // instead. Whoever abandons an item marks it done, so no wait outlives a stop.
 bool wait_until_done(pipeline &line, size_t k, size_t need) {
-  std::chrono::steady_clock::time_point slept_from;
+  std::chrono::steady_clock::time_point from;
   bool slept = false;
   while (true) {
     const size_t seen = line.done[k].load(std::memory_order_acquire);
@@ -357,17 +335,16 @@ bool wait_until_done(pipeline &line, size_t k, size_t need) {
       return false;
     if (seen <= need)
       break;
+    if (from == std::chrono::steady_clock::time_point{})
+      from = std::chrono::steady_clock::now();
     if (!spin_while(line.done[k], seen)) {
-      if (!slept)
-        slept_from = std::chrono::steady_clock::now();
       slept = true;
       line.done[k].wait(seen, std::memory_order_acquire);
     }
   }
   if (slept) {
     const auto now = std::chrono::steady_clock::now();
-    if (now - slept_from >= kStalled)
-      note_stall(line, now - slept_from, now);
+    note_wait(line, now - from, now);
   }
   return true;
 }
@@ -457,7 +434,7 @@ void run_worker(pipeline &line, unsigned first) noexcept {
 // Sweeps the items (ascending, each reaching the words) on up to `wanted`
 // threads while the calling thread asks the meter every kAskEvery. Returns
 // how many of the first items were swept: all of them (or the solve
-// stopped), fewer when the threads stalled and gave the rest back, and 0
+// stopped), fewer when the threads gave the rest back, and 0
 // when no thread could be started. Never throws.
 size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, uint64_t *words,
                         uint8_t *states, size_t end_word, size_t last, uint64_t reach, size_t piece,
@@ -508,7 +485,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
   line.placement.let_go();
   if (started == 0)
     return 0;
-  line.window_from = std::chrono::steady_clock::now();
+  line.started = std::chrono::steady_clock::now();
   line.workers.store(started, std::memory_order_release);
   line.workers.notify_all();
   const pid_t solving = getpid();
@@ -555,6 +532,20 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
 }
 
 }  // namespace
+
+bool pipeline_waits::note(int64_t now_ns, int64_t waited_ns, unsigned workers) {
+  // Threads note their waits in any order: a wait that ended before the last
+  // one noted adds no time.
+  const double since = now_ns > last_ns_ ? static_cast<double>(now_ns - last_ns_) : 0.0;
+  // The time since, faded as it passed; a wait, at once.
+  const double kept = std::exp(-since / kFadeNs);
+  time_ns_ = time_ns_ * kept + kFadeNs * (1 - kept);
+  waited_ns_ = waited_ns_ * kept + static_cast<double>(waited_ns);
+  last_ns_ = std::max(last_ns_, now_ns);
+  ++waits_;
+  return waits_ >= kWaitsToJudge && now_ns >= kJudgedFromNs &&
+         waited_ns_ >= kGiveBackShare * time_ns_ * workers;
+}
 
 size_t swept_words(const uint64_t *items, size_t count, uint64_t reach, size_t last) {
   for (size_t k = 0; k < count && items[k] / kWordBits <= last; ++k)
@@ -607,8 +598,12 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   // this thread.
   // Returns how many items from k on the threads swept (0: none, and the
   // sweep stays here).
+  std::chrono::steady_clock::time_point retry_from{};  // once threads gave items back
   auto rest_on_threads = [&](size_t k, uint64_t reach_before) -> size_t {
     if (!may_thread || reaching - k < 2)
+      return 0;
+    if (retry_from != std::chrono::steady_clock::time_point{} &&
+        std::chrono::steady_clock::now() < retry_from)
       return 0;
     thread_grant grant(static_cast<unsigned>(std::min<size_t>(threads.wanted, reaching - k)), cpus);
     if (grant.count() < 2)
@@ -620,7 +615,14 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     const size_t swept = sweep_on_threads(
         sweep, items + k, reaching - k, words, states.data(), end_word, last, reach_before,
         threads.piece_blocks, grant.count(), threads.min_item_blocks / 8, give_back_at, meter);
-    may_thread = false;  // done, or given back: the rest stays here
+    if (k + swept < reaching && threads.retry_after_ns >= 0) {
+      retry_from =
+          std::chrono::steady_clock::now() + std::chrono::nanoseconds(threads.retry_after_ns);
+    } else {
+      may_thread = false;  // done: the rest stays here
+    }
+    if (threads.pipelines != nullptr)
+      ++*threads.pipelines;
     if (threads.given_back != nullptr)
       *threads.given_back = reaching - k - swept;
     return swept;
@@ -630,11 +632,20 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
   for (size_t k = 0; k < count; ++k) {
     if (threads.toucher != nullptr && threads.toucher->done())
       threads.toucher->finish();  // joined first: its place is then free
+    // An item that reaches far past the blocks swept so far is worth the
+    // threads whatever the item before cost: it brings in as many blocks.
+    auto top_of = [last](uint64_t r) {
+      return std::min(static_cast<size_t>(r / kWordBits), last) / kBlock;
+    };
+    if (k < reaching && !worth_threads && may_thread) {
+      const uint64_t next = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];
+      worth_threads = top_of(next) - top_of(reach) >= threads.min_item_blocks;
+    }
     if (k < reaching && worth_threads) {
       const size_t swept = rest_on_threads(k, reach);
       if (k + swept == reaching)
         return;
-      // The threads stalled and gave the items from k + swept back. The
+      // The threads gave the items from k + swept back. The
       // blocks' states are up to date, and a run of full blocks stays full.
       for (const size_t end = k + swept; k < end; ++k)
         reach = reach > UINT64_MAX - items[k] ? UINT64_MAX : reach + items[k];

@@ -131,6 +131,69 @@ uint64_t total_of(const std::vector<uint64_t> &items) {
   return total;
 }
 
+// Waits of `wait_ns` every `every_ns` on `workers` threads: the wait at
+// which the pipeline gives back (its index), or -1 when it keeps its
+// threads through `waits` of them.
+struct WaitsCase {
+  const char *name;
+  int64_t every_ns;
+  int64_t wait_ns;
+  unsigned workers;
+  int waits;
+  int gives_back_at;
+};
+
+class PipelineWaits : public ::testing::TestWithParam<WaitsCase> {};
+
+TEST_P(PipelineWaits, GiveBackOnlyWhenWaitsTakeTheThreadsTime) {
+  const WaitsCase &c = GetParam();
+  qern_local::pipeline_waits waits;
+  int gave_back = -1;
+  for (int k = 0; k < c.waits && gave_back < 0; ++k) {
+    if (waits.note((k + 1) * c.every_ns, c.wait_ns, c.workers))
+      gave_back = k;
+  }
+  EXPECT_EQ(gave_back, c.gives_back_at);
+}
+
+INSTANTIATE_TEST_SUITE_P(, PipelineWaits,
+                         ::testing::Values(
+                             // A busy CPU: the thread before loses its CPU at nearly every hand.
+                             WaitsCase{"busy_short_waits", 130'000, 120'000, 2, 1000, 30},
+                             // Long waits, one after another: each as long as the time between.
+                             WaitsCase{"busy_long_waits", 16'000'000, 16'000'000, 2, 100, 2},
+                             WaitsCase{"busy_longer_waits", 24'000'000, 23'000'000, 2, 100, 2},
+                             // An idle machine: a short wait now and then, for ten seconds.
+                             WaitsCase{"idle", 10'000'000, 200'000, 2, 1000, -1},
+                             // Waits of a fifth of the time on each of two threads: not enough.
+                             WaitsCase{"some_waits", 1'000'000, 400'000, 2, 10000, -1},
+                             // On eight threads, waits of half of one thread's time are little.
+                             WaitsCase{"eight_threads", 100'000, 50'000, 8, 10000, -1}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// One long wait, or two at the start, is not a busy machine; a busy moment
+// fades, and a busy spell after it still counts.
+TEST(PipelineWaitsAlone, JudgeFromTheThirdWaitAndForget) {
+  qern_local::pipeline_waits start;
+  EXPECT_FALSE(start.note(20'000'000, 20'000'000, 2));
+  EXPECT_FALSE(start.note(20'100'000, 3'000'000, 2));
+
+  qern_local::pipeline_waits faded;
+  int64_t now = 0;
+  for (int k = 0; k < 5; ++k)
+    EXPECT_FALSE(faded.note(now += 1'000'000, 100'000, 2));
+  // A second of sweeping with no wait, then the threads wait 40% of a tick.
+  now += 1'000'000'000;
+  EXPECT_FALSE(faded.note(now, 400'000, 2));
+  EXPECT_FALSE(faded.note(now += 1'000'000, 400'000, 2));
+  // Threads that note their waits out of order add no time.
+  EXPECT_FALSE(faded.note(now - 500'000, 400'000, 2));
+  bool gave_back = false;
+  for (int k = 0; k < 1000 && !gave_back; ++k)
+    gave_back = faded.note(now += 200'000, 200'000, 2);
+  EXPECT_TRUE(gave_back);
+}
+
 // Threads, the item the pipeline gives back at (as a share of the items).
 class GivingBack : public ::testing::TestWithParam<std::tuple<unsigned, int>> {};
 
@@ -163,6 +226,7 @@ TEST_P(GivingBack, LeavesTheRestToTheCallingThread) {
     on_threads.cpus = 64;
     on_threads.give_back_at = at;
     on_threads.given_back = &given_back;
+    on_threads.retry_after_ns = -1;
     qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 0, meter,
                                       false, on_threads);
     ASSERT_EQ(words, expected) << "round " << round;
@@ -201,11 +265,46 @@ TEST_P(GivingBack, ItemsThatTurnCheap) {
   on_threads.piece_blocks = 16;
   on_threads.cpus = 64;
   on_threads.given_back = &given_back;
+  on_threads.retry_after_ns = -1;
   qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 64 * last,
                                     meter, false, on_threads);
   EXPECT_EQ(words, expected);
   EXPECT_GT(given_back, 0u);  // started, and gave some back
   EXPECT_LT(given_back, items.size() - 8);
+  EXPECT_EQ(qern_local::threads_running(), 0u);
+}
+
+// Every pipeline gives its items back at its first one, and the calling
+// thread, having swept one item, starts the next: the sweep goes back and
+// forth between the threads and this one, item by item.
+TEST_P(GivingBack, AndTryingAgainAtEveryItem) {
+  const unsigned threads = std::get<0>(GetParam());
+  std::mt19937_64 rng(threads * 7 + std::get<1>(GetParam()));
+  const size_t last = 599;
+  std::vector<uint64_t> items(30);
+  for (auto &w : items)
+    w = 1 + rng() % (last * 8);
+  std::sort(items.begin(), items.end());
+  std::vector<uint64_t> words(last + 1, 0);
+  words[0] = 1;
+  std::vector<uint64_t> expected = words;
+  shift_or_reference(expected, items);
+
+  unsigned pipelines = 0;
+  qern_local::work_meter meter(nullptr);
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = threads;
+  on_threads.min_words = 0;
+  on_threads.min_item_blocks = 0;
+  on_threads.piece_blocks = 4;
+  on_threads.cpus = 64;
+  on_threads.give_back_at = 0;
+  on_threads.retry_after_ns = 0;
+  on_threads.pipelines = &pipelines;
+  qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 0, meter, false,
+                                    on_threads);
+  EXPECT_EQ(words, expected);
+  EXPECT_GE(pipelines, items.size() / (threads + 1));
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
