@@ -250,6 +250,7 @@ struct pipeline {
   pipeline_waits waits;
   std::chrono::steady_clock::time_point started;  // set before the threads run
   size_t give_back_at = SIZE_MAX;  // for tests: give back when item k is reached, and only then
+  bool judge_waits = true;         // for tests: false keeps the threads however they wait
   // Items that compute fewer blocks than this are cheap: the hand from
   // thread to thread costs more than the second thread saves on them. After
   // kCheapItemsToGiveBack in a row, the rest go back to the calling thread.
@@ -308,7 +309,7 @@ void note_wait(pipeline &line, std::chrono::steady_clock::duration waited,
                                 std::chrono::duration_cast<nanoseconds>(waited).count(),
                                 line.workers.load(std::memory_order_relaxed));
   }
-  if (give_back && line.give_back_at == SIZE_MAX)
+  if (give_back && line.judge_waits && line.give_back_at == SIZE_MAX)
     give_back_the_rest(line);
 }
 
@@ -431,14 +432,18 @@ void run_worker(pipeline &line, unsigned first) noexcept {
   line.finished_changed.notify_all();
 }
 
+// What sweep_on_threads returns when it could not start: no memory for its
+// records, or no thread.
+constexpr size_t kNoPipeline = SIZE_MAX;
+
 // Sweeps the items (ascending, each reaching the words) on up to `wanted`
 // threads while the calling thread asks the meter every kAskEvery. Returns
 // how many of the first items were swept: all of them (or the solve
-// stopped), fewer when the threads gave the rest back, and 0
-// when no thread could be started. Never throws.
+// stopped), fewer when the threads gave the rest back; kNoPipeline when it
+// could not start. Never throws.
 size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count, uint64_t *words,
                         uint8_t *states, size_t end_word, size_t last, uint64_t reach, size_t piece,
-                        unsigned wanted, size_t cheap_blocks, size_t give_back_at,
+                        unsigned wanted, size_t cheap_blocks, size_t give_back_at, bool judge_waits,
                         work_meter &meter) noexcept {
   pipeline line;
   std::unique_ptr<size_t[]> tops(new (std::nothrow) size_t[count]);
@@ -450,7 +455,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
   line.full.reset(new (std::nothrow) std::atomic<uint8_t>[pieces]);
   std::unique_ptr<std::thread[]> threads(new (std::nothrow) std::thread[wanted]);
   if (!tops || !line.done || !line.claim || !line.full || !threads)
-    return 0;
+    return kNoPipeline;
   // Pieces already full (the sweep may start after items swept on the
   // calling thread) are skipped from the first item on.
   for (size_t p = 0; p < pieces; ++p) {
@@ -466,6 +471,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
   }
   line.give_back_at = give_back_at;
   line.cheap_blocks = cheap_blocks;
+  line.judge_waits = judge_waits;
   line.sweep = sweep;
   line.words = words;
   line.states = states;
@@ -484,7 +490,7 @@ size_t sweep_on_threads(sweep_kernel sweep, const uint64_t *items, size_t count,
   }
   line.placement.let_go();
   if (started == 0)
-    return 0;
+    return kNoPipeline;
   line.started = std::chrono::steady_clock::now();
   line.workers.store(started, std::memory_order_release);
   line.workers.notify_all();
@@ -543,7 +549,7 @@ bool pipeline_waits::note(int64_t now_ns, int64_t waited_ns, unsigned workers) {
   waited_ns_ = waited_ns_ * kept + static_cast<double>(waited_ns);
   last_ns_ = std::max(last_ns_, now_ns);
   ++waits_;
-  return waits_ >= kWaitsToJudge && now_ns >= kJudgedFromNs &&
+  return workers > 0 && waits_ >= kWaitsToJudge && now_ns >= kJudgedFromNs &&
          waited_ns_ >= kGiveBackShare * time_ns_ * workers;
 }
 
@@ -609,12 +615,18 @@ void sweep_items_by_blocks(const uint64_t *items, size_t count, uint64_t *words,
     if (grant.count() < 2)
       return 0;
     // The test's item counts from the first; the pipeline's, from k.
-    const size_t give_back_at = threads.give_back_at == SIZE_MAX
-                                    ? SIZE_MAX
-                                    : threads.give_back_at - std::min(threads.give_back_at, k);
-    const size_t swept = sweep_on_threads(
-        sweep, items + k, reaching - k, words, states.data(), end_word, last, reach_before,
-        threads.piece_blocks, grant.count(), threads.min_item_blocks / 8, give_back_at, meter);
+    const size_t give_back_at = std::min(
+        threads.each_gives_back_at, threads.give_back_at == SIZE_MAX
+                                        ? SIZE_MAX
+                                        : threads.give_back_at - std::min(threads.give_back_at, k));
+    const size_t swept =
+        sweep_on_threads(sweep, items + k, reaching - k, words, states.data(), end_word, last,
+                         reach_before, threads.piece_blocks, grant.count(),
+                         threads.min_item_blocks / 8, give_back_at, threads.judge_waits, meter);
+    if (swept == kNoPipeline) {
+      may_thread = false;  // out of memory or threads: the sweep stays here
+      return 0;
+    }
     if (k + swept < reaching && threads.retry_after_ns >= 0) {
       retry_from =
           std::chrono::steady_clock::now() + std::chrono::nanoseconds(threads.retry_after_ns);

@@ -275,6 +275,10 @@ struct sweep_threads {
   size_t give_back_at = SIZE_MAX;
   size_t *given_back = nullptr;
   unsigned *pipelines = nullptr;  // for tests: counts the pipelines run
+  // For tests: every pipeline gives back at its own item j (counted from
+  // the first it was given), and none when its threads wait.
+  size_t each_gives_back_at = SIZE_MAX;
+  bool judge_waits = true;
 };
 
 // ---- Shift-or (shift_kernels.cpp) -----------------------------------------------

@@ -266,6 +266,7 @@ TEST_P(GivingBack, ItemsThatTurnCheap) {
   on_threads.cpus = 64;
   on_threads.given_back = &given_back;
   on_threads.retry_after_ns = -1;
+  on_threads.judge_waits = false;  // on a busy machine the waits would give back first
   qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 64 * last,
                                     meter, false, on_threads);
   EXPECT_EQ(words, expected);
@@ -274,16 +275,19 @@ TEST_P(GivingBack, ItemsThatTurnCheap) {
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
-// Every pipeline gives its items back at its first one, and the calling
-// thread, having swept one item, starts the next: the sweep goes back and
-// forth between the threads and this one, item by item.
+// Every pipeline gives its items back at its eighth, having swept at least
+// one (the thread that reaches the eighth swept one before it), and the
+// calling thread, having swept one item, starts the next from there: the
+// sweep goes back and forth between the threads and this one, each pipeline
+// from sums some earlier items made.
 TEST_P(GivingBack, AndTryingAgainAtEveryItem) {
   const unsigned threads = std::get<0>(GetParam());
   std::mt19937_64 rng(threads * 7 + std::get<1>(GetParam()));
-  const size_t last = 599;
-  std::vector<uint64_t> items(30);
+  // The sums stay below the words' top: every item's reach matters.
+  const size_t last = 2999;
+  std::vector<uint64_t> items(60);
   for (auto &w : items)
-    w = 1 + rng() % (last * 8);
+    w = 1 + rng() % 4800;
   std::sort(items.begin(), items.end());
   std::vector<uint64_t> words(last + 1, 0);
   words[0] = 1;
@@ -298,13 +302,14 @@ TEST_P(GivingBack, AndTryingAgainAtEveryItem) {
   on_threads.min_item_blocks = 0;
   on_threads.piece_blocks = 4;
   on_threads.cpus = 64;
-  on_threads.give_back_at = 0;
+  on_threads.each_gives_back_at = 8;
   on_threads.retry_after_ns = 0;
   on_threads.pipelines = &pipelines;
   qern_local::sweep_items_by_blocks(items.data(), items.size(), words.data(), last, 0, meter, false,
                                     on_threads);
   EXPECT_EQ(words, expected);
-  EXPECT_GE(pipelines, items.size() / (threads + 1));
+  // A pipeline sweeps at most 8 + threads - 1 items, the calling thread one.
+  EXPECT_GE(pipelines, items.size() / (8 + threads));
   EXPECT_EQ(qern_local::threads_running(), 0u);
 }
 
