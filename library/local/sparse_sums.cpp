@@ -135,9 +135,15 @@ size_t solve_sparse(const uint64_t *items, size_t count, uint64_t *words, size_t
   }
   // With items left, the sweep goes on up to last and the mirror writes the
   // words above it.
-  // The sweep reads the words it goes on from: they are written in full.
-  write_words(sums, words, taken < count ? last + 1 : written, meter, threads, cpus,
-              zeroed && taken == count);
+  // The sweep reads the words it goes on from, and a read of a page never
+  // written maps the shared zero page: the sweep's first write there would
+  // fault again. Zeroed words only need their pages there, which the kernel
+  // clears as it faults them in, not a second clearing pass (a fresh 21 MiB
+  // half: 3.2 ms -> 2.2 ms on one thread); others are written in full.
+  const bool swept_on = taken < count;
+  if (swept_on && zeroed && !fault_in(words, last + 1, meter))
+    return taken;
+  write_words(sums, words, swept_on ? last + 1 : written, meter, threads, cpus, zeroed);
   return taken;
 }
 
