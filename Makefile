@@ -111,7 +111,7 @@ tsan-gtest: venv
 	  -DQERN_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BUILD)/tsan-gtest --target qern_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  $(BUILD)/tsan-gtest/tests/lib/qern_tests --gtest_filter='Thread*:*Stop*:*GivingBack*'
+	  $(BUILD)/tsan-gtest/tests/lib/qern_tests --gtest_filter='Thread*:*Stop*:*GivingBack*:*SpreadRows*'
 
 # The module built with the sanitizers, run under the pytest suites.
 sanitize-pytest: install

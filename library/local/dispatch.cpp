@@ -411,7 +411,7 @@ void solve_sorted(const uint64_t *items, size_t item_count, uint64_t *words, siz
   if (spread_to)
     spread_to->finish();
   if (rows.stride != 0 && !meter.stopped())
-    spread_rows(words, written, rows, meter);
+    spread_rows(words, written, rows, meter, zeroed, threads, cpus);
 }
 
 // The whole solve; throws std::bad_alloc when scratch memory runs out; leaves

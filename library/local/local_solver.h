@@ -382,8 +382,14 @@ void pack_items(uint64_t *items, size_t count, const residue_rows &rows);
 
 // The packed rows' sums sit in the low words; moves row t from bit packed*t
 // to bit stride*t and clears the rest of every row, within the words
-// [0, out_words), in place.
-void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter);
+// [0, out_words), in place; words above the packed rows' last (packed_limit)
+// that are `zeroed` are not cleared again. The rows whose new places lie
+// above all the packed rows still to move go on up to `threads` threads
+// (within `cpus`; 0: usable_cpus()) in pieces of `piece` words, while they
+// span `min_words`; tests lower both to reach the edges on small bitsets.
+void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter,
+                 bool zeroed = false, unsigned threads = 1, unsigned cpus = 0,
+                 size_t min_words = sweep_threads::kMinWords, size_t piece = kSplitPiece);
 
 // ---- Without scratch memory (scratch_free.cpp) -------------------------------
 

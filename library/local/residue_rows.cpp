@@ -5,6 +5,7 @@
 // fewer words. The packed rows are then moved apart to the stride m, in place.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "local_solver.h"
 
@@ -92,17 +93,106 @@ void pack_items(uint64_t *items, size_t count, const residue_rows &rows) {
     items[k] = rows.residue + (items[k] - rows.residue) / rows.stride * rows.packed;
 }
 
-void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter) {
+namespace {
+
+// The words [0, out_words) the rows move within; those from `stale_words` on
+// are zero already and need no clearing.
+struct spread_target {
+  uint64_t *words;
+  size_t out_words;
+  size_t stale_words;
+  const residue_rows &rows;
+};
+
+// Moves row t from bit packed*t to bit stride*t and clears the gap below it
+// (the rest of row t-1's stride). It reads words up to one past the last of
+// its packed bits, and writes the bits [stride*(t-1) + packed, stride*t +
+// packed) alone: the words at either end it shares with the rows beside it.
+void move_row(const spread_target &into, uint64_t t) {
+  const residue_rows &rows = into.rows;
+  const uint64_t to = rows.stride * t;
+  move_bits_up(into.words, into.out_words, rows.packed * t, to, rows.packed);
+  if (t > 0)
+    clear_bits(into.words, into.stale_words, to - (rows.stride - rows.packed), to);
+}
+
+// The lowest row (from 1) whose move writes only words above every word the
+// moves of rows 0 to `top` read: the rows from it to `top` may then move in
+// any order, side by side.
+uint64_t lowest_row_above_reads(const residue_rows &rows, uint64_t top) {
+  const uint64_t first_free_bit = ((rows.packed * (top + 1) - 1) / kWordBits + 2) * kWordBits;
+  if (first_free_bit <= rows.packed)
+    return 1;
+  return 1 + (first_free_bit - rows.packed + rows.stride - 1) / rows.stride;
+}
+
+// One stretch of rows [low_row, high_row] moved on threads, each piece of
+// `piece` words of their new places taking the rows that start in it but its
+// first; those, which share a word with the row below them in another piece,
+// move after, on the calling thread. False when the stop check ended it.
+bool move_rows_on_threads(const spread_target &into, uint64_t low_row, uint64_t high_row,
+                          size_t piece, work_meter &meter, unsigned threads, unsigned cpus) {
+  const uint64_t stride = into.rows.stride;
+  // The first row whose new place starts at or past `word` of the stretch.
+  auto first_row_at = [&](size_t word) {
+    return low_row + (static_cast<uint64_t>(word) * kWordBits + stride - 1) / stride;
+  };
+  const size_t count =
+      static_cast<size_t>(((high_row - low_row + 1) * stride + kWordBits - 1) / kWordBits);
+  // The rows [first, end) start in the words [from, to).
+  auto rows_in = [&](size_t from, size_t to) {
+    return std::pair{first_row_at(from), std::min(first_row_at(to), high_row + 1)};
+  };
+  auto part = [&](size_t from, size_t to) {
+    const auto [first, end] = rows_in(from, to);
+    for (uint64_t t = end; t-- > first + 1;)
+      move_row(into, t);
+  };
+  if (!split_on_threads(count, piece, threads, meter, part, cpus))
+    return false;
+  for (size_t from = 0; from < count; from += piece) {
+    const auto [first, end] = rows_in(from, std::min(count, from + piece));
+    if (first < end)
+      move_row(into, first);
+  }
+  return true;
+}
+
+}  // namespace
+
+void spread_rows(uint64_t *words, size_t out_words, const residue_rows &rows, work_meter &meter,
+                 bool zeroed, unsigned threads, unsigned cpus, size_t min_words, size_t piece) {
   // Row t moves from bit packed*t to bit stride*t, and the rest of its
   // stride is cleared. From the top row down, each row's new place lies at or
   // above its old one and above every packed row still to move.
-  const uint64_t out_bits = static_cast<uint64_t>(out_words) * kWordBits;
-  clear_bits(words, out_words, rows.stride * rows.last_row + rows.packed, out_bits);
-  for (uint64_t t = rows.last_row + 1; t-- > 0;) {
-    const uint64_t to = rows.stride * t;
-    move_bits_up(words, out_words, rows.packed * t, to, rows.packed);
-    if (t > 0)
-      clear_bits(words, out_words, to - (rows.stride - rows.packed), to);
+  // Zeroed words above the packed rows hold no stale bits: a row of 201 bits
+  // every 1009 then writes a fifth of the words, not all of them.
+  const size_t packed_words =
+      std::min(out_words, static_cast<size_t>(rows.packed_limit / kWordBits) + 1);
+  const spread_target into{words, out_words, zeroed ? packed_words : out_words, rows};
+  const uint64_t out_bits = static_cast<uint64_t>(into.stale_words) * kWordBits;
+  clear_bits(words, into.stale_words, rows.stride * rows.last_row + rows.packed, out_bits);
+  uint64_t top = rows.last_row;  // the highest row not yet moved
+  // The rows whose new places lie above every packed row still to move go
+  // side by side: with packed rows a fifth of the stride, four fifths of
+  // the rows at once, then four fifths of the rest, and so on.
+  // (Rows narrower than two words would share a word with rows beyond the
+  // one beside them; find_residue_rows never makes them.)
+  bool faulted = false;
+  while (threads > 1 && rows.stride >= 2 * kWordBits && top > 0) {
+    const uint64_t low = lowest_row_above_reads(rows, top);
+    if (low > top || (top - low + 1) * rows.stride / kWordBits < min_words)
+      break;
+    // Pages the caller's toucher left are faulted here, not side by side.
+    if (!faulted && !fault_in(words + packed_words, out_words - packed_words, meter))
+      return;
+    faulted = true;
+    if (!move_rows_on_threads(into, low, top, std::max<size_t>(piece, 1), meter, threads, cpus))
+      return;
+    top = low - 1;
+  }
+  for (uint64_t t = top + 1; t-- > 0;) {
+    move_row(into, t);
     if (meter.add(rows.stride / kWordBits + 2))
       return;
   }

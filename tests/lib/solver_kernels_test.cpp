@@ -208,14 +208,20 @@ TEST(ResidueRows, AreFoundExactlyWhilePackingHalvesTheRows) {
   }
 }
 
+// Threads, and the words a stretch of rows on threads must span and its
+// pieces: the rows moved side by side reach every edge on small bitsets.
+class SpreadRows : public ::testing::TestWithParam<std::tuple<unsigned, size_t, size_t>> {};
+
 // Packed rows moved apart in place: bit packed*t + c goes to stride*t + c for
 // every column c below packed, every other bit of the window is cleared, and
 // no word past it is touched, however the window cuts the last row.
-TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
+TEST_P(SpreadRows, PutEachPackedRowAtItsStride) {
+  const auto [threads, min_words, piece] = GetParam();
   std::mt19937_64 rng(47);
   for (const uint64_t stride : {8u, 12u, 64u, 100u, 129u, 1009u, 5000u}) {
     for (const uint64_t packed : {stride / 2, stride / 3 + 1, uint64_t{2}}) {
-      for (const size_t out_words : {size_t{1}, size_t{2}, size_t{5}, size_t{64}, size_t{301}}) {
+      for (const size_t out_words :
+           {size_t{1}, size_t{2}, size_t{5}, size_t{64}, size_t{301}, size_t{4099}}) {
         const uint64_t limit = 64 * static_cast<uint64_t>(out_words) - 1;
         if (limit < stride)
           continue;  // a window of one row is never packed
@@ -223,7 +229,12 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
                                             packed * (limit / stride) + packed - 1};
         const size_t packed_words = static_cast<size_t>(rows.packed_limit / 64) + 1;
         ASSERT_LE(packed_words, out_words);
+        // Zeroed: the words above the packed rows are zero, as a fresh
+        // answer's are; else they hold a pattern the spread must clear.
+        const bool zeroed = rng() % 2 == 0;
         std::vector<uint64_t> words(out_words + 1, 0xA5A5A5A5A5A5A5A5ull);
+        if (zeroed)
+          std::fill(words.begin() + packed_words, words.end() - 1, uint64_t{0});
         for (size_t k = 0; k < packed_words; ++k)
           words[k] = rng() % 4 == 0 ? ~uint64_t{0} : rng();
         const std::vector<uint64_t> before = words;
@@ -236,13 +247,23 @@ TEST(ResidueRows, SpreadPutsEachPackedRowAtItsStride) {
           }
         }
         qern_local::work_meter meter(nullptr);
-        qern_local::spread_rows(words.data(), out_words, rows, meter);
-        ASSERT_EQ(words, expected)
-            << "stride " << stride << " packed " << packed << " words " << out_words;
+        qern_local::spread_rows(words.data(), out_words, rows, meter, zeroed, threads, 4, min_words,
+                                piece);
+        ASSERT_EQ(words, expected) << "stride " << stride << " packed " << packed << " words "
+                                   << out_words << (zeroed ? ", zeroed" : "");
       }
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(ResidueRows, SpreadRows,
+                         ::testing::Values(std::tuple{1u, size_t{1}, size_t{1}},
+                                           std::tuple{2u, size_t{1}, size_t{1}},
+                                           std::tuple{2u, size_t{1}, size_t{3}},
+                                           std::tuple{3u, size_t{2}, size_t{7}},
+                                           std::tuple{2u, size_t{40}, size_t{64}},
+                                           std::tuple{2u, qern_local::sweep_threads::kMinWords,
+                                                      qern_local::kSplitPiece}));
 
 class Mirror : public ::testing::TestWithParam<qern_local::mirror_kernel> {};
 

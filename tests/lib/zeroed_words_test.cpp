@@ -31,6 +31,9 @@ struct Shape {
   // Small sums and a huge item, its last: the words between the small sums
   // and their mirror image at the top are left unwritten.
   bool far_apart = false;
+  // Packed residue rows: their spread reads the words it moves them to, so
+  // all of the window starts as zeros.
+  bool spread = false;
 };
 
 void PrintTo(const Shape &shape, std::ostream *out) {
@@ -68,13 +71,16 @@ std::vector<uint64_t> beside_a_huge_one(uint64_t huge, uint64_t small_total = 0)
 }
 
 // The words a sweep may read before writing them, page-rounded: none for a
-// listed answer, the small sums' beside a huge item, else the lower half.
+// listed answer, the small sums' beside a huge item, all for a spread of
+// residue rows, else the lower half.
 size_t read_words(const Shape &shape) {
   uint64_t total = 0;
   for (uint64_t w : shape.items)
     total += w;
   if (shape.listed)
     return 0;
+  if (shape.spread)
+    return SIZE_MAX;
   constexpr size_t kPageWords = 512;
   const uint64_t low_total = shape.far_apart ? total - shape.items.back() : total / 2;
   return static_cast<size_t>(low_total / 64 / kPageWords + 2) * kPageWords;
@@ -217,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
                   w += 1;
                 return items;
               }(),
-              0, false}),
+              0, false, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
