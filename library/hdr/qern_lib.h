@@ -64,11 +64,14 @@ qern_status_t qern_solve(const uint64_t *items, size_t item_count, uint64_t *wor
                          const struct qern_stop *stop);
 
 /* qern_solve into words that are all zero already (fresh memory from calloc,
- * say). Where the local solver lists the sums (a few items over many words)
- * it writes only the words that hold one, and where small sums lie far below
- * half the total only their words and their mirror image near the top, so a
- * big answer's pages that hold none are never touched; every other path, and
- * the online solver, writes every word as qern_solve does. */
+ * say), which the local solver may read before it writes them: words that
+ * stay zero may be left unwritten. Where it lists the sums (a few items over
+ * many words) it writes only the words that hold one, and where small sums
+ * lie far below half the total only their words and their mirror image near
+ * the top, so a big answer's pages that hold none are never touched; a sweep
+ * after listed sums, and residue rows moved apart, leave zero words between
+ * the sums unwritten too. The online solver writes every word as qern_solve
+ * does. */
 qern_status_t qern_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
                                     size_t *word_count, char *err_buf,
                                     const struct qern_settings *settings,

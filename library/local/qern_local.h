@@ -41,11 +41,13 @@ qern_status_t qern_local_solve_threads(const uint64_t *items, size_t item_count,
                                        unsigned threads);
 
 /* The same into words that are all zero already (fresh memory from calloc,
- * say). Where the sums are listed (a few items over many words) only the
- * words that hold one are written, and where small sums lie far below half
- * the total only their words and their mirror image near the top are, so
- * that the pages of a big answer that hold none are never touched; every
- * other path writes every word. */
+ * say), which it may read before it writes them: words that stay zero may be
+ * left unwritten. Where the sums are listed (a few items over many words)
+ * only the words that hold one are written, and where small sums lie far
+ * below half the total only their words and their mirror image near the top
+ * are, so that the pages of a big answer that hold none are never touched;
+ * a sweep after listed sums, and residue rows moved apart, leave zero words
+ * between the sums unwritten too. */
 qern_status_t qern_local_solve_into_zeros(const uint64_t *items, size_t item_count, uint64_t *words,
                                           size_t *word_count, const struct qern_stop *stop,
                                           unsigned threads);

@@ -262,8 +262,7 @@ INSTANTIATE_TEST_SUITE_P(ResidueRows, SpreadRows,
                                            std::tuple{2u, size_t{1}, size_t{3}},
                                            std::tuple{3u, size_t{2}, size_t{7}},
                                            std::tuple{2u, size_t{40}, size_t{64}},
-                                           std::tuple{2u, qern_local::sweep_threads::kMinWords,
-                                                      qern_local::kSplitPiece}));
+                                           std::tuple{8u, size_t{1}, size_t{2}}));
 
 class Mirror : public ::testing::TestWithParam<qern_local::mirror_kernel> {};
 
