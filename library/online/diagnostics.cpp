@@ -2,6 +2,7 @@
 // the escaping of a peer's bytes before they reach a terminal.
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -150,21 +151,80 @@ void add_form(std::vector<std::string> &forms, std::string form) {
   }
 }
 
-// The key as a peer may write it back: as it is; as a JSON string holds it,
-// with a backslash before each backslash and quote (and before each slash,
-// as some encoders write them); and as XML text holds it, with & < > written
-// as entities (and quotes too, as in attributes).
+// The characters of well-formed UTF-8 `text` as code points; empty when it
+// is not well-formed (overlong, a surrogate, past U+10FFFF, cut short).
+std::vector<uint32_t> code_points(std::string_view text) {
+  std::vector<uint32_t> points;
+  for (size_t at = 0; at < text.size();) {
+    const unsigned lead = static_cast<unsigned char>(text[at]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    if ((lead >= 0x80 && lead < 0xc2) || lead > 0xf4 || text.size() - at < length) {
+      return {};
+    }
+    uint32_t point = length == 1 ? lead : lead & (0x7f >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned next = static_cast<unsigned char>(text[at + k]);
+      if ((next & 0xc0) != 0x80) {
+        return {};
+      }
+      point = point << 6 | (next & 0x3f);
+    }
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kLeast[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+      return {};
+    }
+    points.push_back(point);
+    at += length;
+  }
+  return points;
+}
+
+// The characters as a JSON string holds them: a backslash before each
+// backslash and quote (and before each slash, as some encoders write them).
+// Past ASCII, with `escaped`, as \uXXXX escapes (surrogate pairs past U+FFFF)
+// in lower- or upper-case hex; else the points are bytes, written as they are.
+std::string json_form(const std::vector<uint32_t> &points, bool slash, bool escaped, bool upper) {
+  std::string form;
+  char unit[7];
+  for (const uint32_t point : points) {
+    if (point == '\\' || point == '"' || (slash && point == '/')) {
+      form += '\\';
+    }
+    if (point < 0x80 || !escaped) {
+      form += static_cast<char>(point);
+    } else if (point < 0x10000) {
+      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", point);
+      form += unit;
+    } else {
+      const uint32_t above = point - 0x10000;
+      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", 0xd800 + (above >> 10));
+      form += unit;
+      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", 0xdc00 + (above & 0x3ff));
+      form += unit;
+    }
+  }
+  return form;
+}
+
+// The key as a peer may write it back: as it is; as a JSON string holds it
+// (json_form), its characters read as UTF-8 or, as servers read header bytes,
+// one byte a character (Latin-1); and as XML text holds it, with & < >
+// written as entities (and quotes too, as in attributes).
 std::vector<std::string> quoted_forms(std::string_view key) {
   std::vector<std::string> forms{std::string(key)};
+  std::vector<uint32_t> bytes;
+  for (const char c : key) {
+    bytes.push_back(static_cast<unsigned char>(c));
+  }
+  const std::vector<uint32_t> points = code_points(key);
   for (const bool slash : {false, true}) {
-    std::string form;
-    for (const char c : key) {
-      if (c == '\\' || c == '"' || (slash && c == '/')) {
-        form += '\\';
+    add_form(forms, json_form(bytes, slash, false, false));
+    for (const bool upper : {false, true}) {
+      add_form(forms, json_form(bytes, slash, true, upper));
+      if (!points.empty()) {
+        add_form(forms, json_form(points, slash, true, upper));
       }
-      form += c;
     }
-    add_form(forms, std::move(form));
   }
   for (const bool quotes : {false, true}) {
     std::string form;

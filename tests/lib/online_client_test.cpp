@@ -135,6 +135,18 @@ INSTANTIATE_TEST_SUITE_P(
         HideCase{"as_a_json_string_holds_it", "<k3y\\\\SEC\\\"RET>", "k3y\\SEC\"RET", false,
                  "<***>"},
         HideCase{"with_escaped_slashes", "<k3y\\/SEC> <k3y/SEC>", "k3y/SEC", false, "<***> <***>"},
+        // Past ASCII, JSON encoders may write \uXXXX escapes: of the UTF-8
+        // characters, in either case, or of each byte where a server read the
+        // header's bytes as Latin-1.
+        HideCase{"json_escapes_of_its_characters", "<k\\u00e9y> <k\\u00E9y> <k\u00e9y>",
+                 "k\xc3\xa9y", false, "<***> <***> <***>"},
+        HideCase{"json_escapes_past_u_ffff_as_surrogates", "<\\ud83d\\ude00\\/x>",
+                 "\xf0\x9f\x98\x80/x", false, "<***>"},
+        HideCase{"json_escapes_of_its_bytes", "<k\\u00c3\\u00a9\\\"y>", "k\xc3\xa9\"y", false,
+                 "<***>"},
+        HideCase{"json_escapes_of_bytes_that_are_not_utf8", "<k\\u00ffy> <k\\u00FFy>", "k\xffy",
+                 false, "<***> <***>"},
+        HideCase{"cut_within_a_json_escape", "ends in k\\u00", "k\xc3\xa9y", true, "ends in ***"},
         HideCase{"as_xml_text_holds_it", "<Key>k&amp;y&lt;1&gt;\"'</Key>", "k&y<1>\"'", false,
                  "<Key>***</Key>"},
         HideCase{"as_an_xml_attribute_holds_it", "<E k=\"k&amp;y&quot;&apos;\"/>", "k&y\"'", false,
