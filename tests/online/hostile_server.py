@@ -162,8 +162,9 @@ class EscapesEverywhere(Script):
 
 class QuotesTheKey(Script):
     """Quotes the x-api-key it was sent where the client prints the peer's
-    words: in the submission's refusal, in the result request's refusal, or
-    in the object store's not-ready documents (a 404, then a 200) before the
+    words: in the submission's refusal, in the result request's refusal (as
+    it is, or "escaped" as JSON escapes of a key past ASCII), or in the
+    object store's not-ready documents (a 404, then a 200) before the
     result."""
 
     def __init__(self, where):
@@ -178,6 +179,14 @@ class QuotesTheKey(Script):
 
     def result(self, request, connection):
         key = request.headers["x-api-key"].encode()
+        if self.where == "escaped":
+            # As JSON encoders keep to ASCII: the header's bytes read one a
+            # character (as this server reads headers), and its UTF-8 text.
+            read = request.headers["x-api-key"]
+            as_bytes = json.dumps(read)[1:-1].encode()
+            as_text = json.dumps(read.encode("latin-1").decode())[1:-1].encode()
+            body = b'{"message":"no result for %s or %s"}' % (as_bytes, as_text)
+            return answer(connection, "404 Not Found", body)
         if self.where == "result":
             return answer(connection, "404 Not Found", b'{"message":"no result for %s"}' % key)
         if self.where == "document" and self.polls <= 2:

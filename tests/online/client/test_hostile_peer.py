@@ -254,6 +254,19 @@ def test_escape_sequences_in_a_submission_answer_are_never_printed_raw(
 
 
 @BOTH
+def test_a_key_past_ascii_that_a_service_quotes_as_json_escapes_stays_hidden(
+    hostile, solve_raw, background
+):
+    # solve_raw fails the test when the key's ASCII start shows anywhere.
+    server = hostile(QuotesTheKey("escaped"))
+    outcome = solve_raw(ITEMS, server.origin, background, key=API_KEY + "-\u00e9\U0001f600")
+    shown = "The service refused the result request (404): no result for *** or ***"
+    assert shown in outcome.stdout
+    if not background:
+        assert shown in outcome.result
+
+
+@BOTH
 @pytest.mark.parametrize("blanks", ["", " \t"], ids=["key", "key between blanks"])
 @pytest.mark.parametrize(
     "where, shown",
