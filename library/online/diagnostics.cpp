@@ -15,45 +15,53 @@
 
 namespace {
 
+// A well-formed UTF-8 character: its length in bytes (0 when there is none)
+// and its code point.
+struct utf8_char {
+  size_t length;
+  uint32_t point;
+};
+
+// The character at the start of `text`; none when its first bytes are not
+// well-formed UTF-8 (a stray or cut-short byte, an overlong form, a
+// surrogate, a point past U+10FFFF).
+utf8_char first_char(std::string_view text) {
+  const unsigned lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) {
+    return {1, lead};
+  }
+  const size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  if (lead < 0xc2 || lead > 0xf4 || text.size() < length) {
+    return {0, 0};
+  }
+  uint32_t point = lead & (0x7f >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned next = static_cast<unsigned char>(text[k]);
+    if ((next & 0xc0) != 0x80) {
+      return {0, 0};
+    }
+    point = point << 6 | (next & 0x3f);
+  }
+  static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (point < kLeast[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+    return {0, 0};
+  }
+  return {length, point};
+}
+
 // The length of the character at the start of `text` when it may be printed
 // as it is; 0 when its first byte must be escaped. A character may be printed
 // when it is printable ASCII, '\n' (only with keep_line_breaks), or
 // well-formed UTF-8 other than the C1 controls U+0080 to U+009F (which some
-// terminals obey like ESC [). Overlong forms, surrogates and stray bytes are
-// escaped, so that what comes out is always well-formed UTF-8.
+// terminals obey like ESC [). Everything else is escaped, so that what comes
+// out is always well-formed UTF-8.
 size_t printable_length(std::string_view text, bool keep_line_breaks) {
-  const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned lead = byte(0);
-  if (lead < 0x80) {
-    const bool printable = lead >= 0x20 && lead != 0x7f;
-    return printable || (keep_line_breaks && lead == '\n') ? 1 : 0;
+  const utf8_char c = first_char(text);
+  if (c.point < 0x80) {
+    const bool printable = c.point >= 0x20 && c.point != 0x7f;
+    return printable || (keep_line_breaks && c.point == '\n') ? c.length : 0;
   }
-  size_t length = 0;
-  unsigned low = 0x80;   // the range of the byte after the lead
-  unsigned high = 0xbf;  // (later ones are always 0x80 to 0xbf)
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-    low = lead == 0xc2 ? 0xa0 : low;  // C2 80 to C2 9F are the C1 controls
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    low = lead == 0xe0 ? 0xa0 : low;    // shorter forms are overlong
-    high = lead == 0xed ? 0x9f : high;  // ED A0 and above are surrogates
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    low = lead == 0xf0 ? 0x90 : low;    // shorter forms are overlong
-    high = lead == 0xf4 ? 0x8f : high;  // F4 90 and above are past U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) {
-    return 0;
-  }
-  for (size_t k = 2; k < length; ++k) {
-    if (byte(k) < 0x80 || byte(k) > 0xbf) {
-      return 0;
-    }
-  }
-  return length;
+  return c.point <= 0x9f ? 0 : c.length;
 }
 
 // Hands `text` to `sink(piece, length, escaped)` in pieces: runs that print
@@ -152,29 +160,16 @@ void add_form(std::vector<std::string> &forms, std::string form) {
 }
 
 // The characters of well-formed UTF-8 `text` as code points; empty when it
-// is not well-formed (overlong, a surrogate, past U+10FFFF, cut short).
+// is not well-formed.
 std::vector<uint32_t> code_points(std::string_view text) {
   std::vector<uint32_t> points;
   for (size_t at = 0; at < text.size();) {
-    const unsigned lead = static_cast<unsigned char>(text[at]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
-    if ((lead >= 0x80 && lead < 0xc2) || lead > 0xf4 || text.size() - at < length) {
+    const utf8_char c = first_char(text.substr(at));
+    if (c.length == 0) {
       return {};
     }
-    uint32_t point = length == 1 ? lead : lead & (0x7f >> length);
-    for (size_t k = 1; k < length; ++k) {
-      const unsigned next = static_cast<unsigned char>(text[at + k]);
-      if ((next & 0xc0) != 0x80) {
-        return {};
-      }
-      point = point << 6 | (next & 0x3f);
-    }
-    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < kLeast[length] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
-      return {};
-    }
-    points.push_back(point);
-    at += length;
+    points.push_back(c.point);
+    at += c.length;
   }
   return points;
 }
@@ -185,7 +180,11 @@ std::vector<uint32_t> code_points(std::string_view text) {
 // in lower- or upper-case hex; else the points are bytes, written as they are.
 std::string json_form(const std::vector<uint32_t> &points, bool slash, bool escaped, bool upper) {
   std::string form;
-  char unit[7];
+  const auto add_unit = [&form, upper](uint32_t unit) {
+    char text[7];
+    snprintf(text, sizeof text, upper ? "\\u%04X" : "\\u%04x", static_cast<unsigned>(unit));
+    form += text;
+  };
   for (const uint32_t point : points) {
     if (point == '\\' || point == '"' || (slash && point == '/')) {
       form += '\\';
@@ -193,14 +192,11 @@ std::string json_form(const std::vector<uint32_t> &points, bool slash, bool esca
     if (point < 0x80 || !escaped) {
       form += static_cast<char>(point);
     } else if (point < 0x10000) {
-      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", point);
-      form += unit;
+      add_unit(point);
     } else {
       const uint32_t above = point - 0x10000;
-      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", 0xd800 + (above >> 10));
-      form += unit;
-      snprintf(unit, sizeof unit, upper ? "\\u%04X" : "\\u%04x", 0xdc00 + (above & 0x3ff));
-      form += unit;
+      add_unit(0xd800 + (above >> 10));
+      add_unit(0xdc00 + (above & 0x3ff));
     }
   }
   return form;
