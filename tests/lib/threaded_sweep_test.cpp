@@ -57,6 +57,18 @@ std::vector<uint64_t> reference_solve(const std::vector<uint64_t> &items, size_t
   return words;
 }
 
+// A pipeline on up to `threads` threads of a budget of 64 that starts
+// whatever the words and the items' blocks, in pieces of `piece_blocks`.
+qern_local::sweep_threads eager_pipeline(unsigned threads, size_t piece_blocks) {
+  qern_local::sweep_threads on_threads;
+  on_threads.wanted = threads;
+  on_threads.min_words = 0;
+  on_threads.min_item_blocks = 0;
+  on_threads.piece_blocks = piece_blocks;
+  on_threads.cpus = 64;
+  return on_threads;
+}
+
 // Threads, piece size in blocks.
 class ThreadedSweep : public ::testing::TestWithParam<std::tuple<unsigned, size_t>> {};
 
@@ -101,12 +113,7 @@ TEST_P(ThreadedSweep, MatchesShiftOrAcrossPieces) {
     std::vector<uint64_t> expected = words;
     shift_or_reference(expected, items);
     qern_local::work_meter meter(nullptr);
-    qern_local::sweep_threads on_threads;
-    on_threads.wanted = threads;
-    on_threads.min_words = 0;
-    on_threads.min_item_blocks = 0;
-    on_threads.piece_blocks = piece;
-    on_threads.cpus = 64;
+    qern_local::sweep_threads on_threads = eager_pipeline(threads, piece);
     // Every third round the pipeline gives its items back part way, as its
     // threads do when they stall, and this thread sweeps the rest.
     if (round % 3 == 0)
@@ -218,12 +225,7 @@ TEST_P(GivingBack, LeavesTheRestToTheCallingThread) {
     const size_t at = (items.size() - 1) * percent / 100;
     size_t given_back = SIZE_MAX;
     qern_local::work_meter meter(nullptr);
-    qern_local::sweep_threads on_threads;
-    on_threads.wanted = threads;
-    on_threads.min_words = 0;
-    on_threads.min_item_blocks = 0;
-    on_threads.piece_blocks = 2;
-    on_threads.cpus = 64;
+    qern_local::sweep_threads on_threads = eager_pipeline(threads, 2);
     on_threads.give_back_at = at;
     on_threads.given_back = &given_back;
     on_threads.retry_after_ns = -1;
@@ -258,12 +260,8 @@ TEST_P(GivingBack, ItemsThatTurnCheap) {
 
   size_t given_back = SIZE_MAX;
   qern_local::work_meter meter(nullptr);
-  qern_local::sweep_threads on_threads;
-  on_threads.wanted = threads;
-  on_threads.min_words = 0;
+  qern_local::sweep_threads on_threads = eager_pipeline(threads, 16);
   on_threads.min_item_blocks = 128;  // of the 250 blocks
-  on_threads.piece_blocks = 16;
-  on_threads.cpus = 64;
   on_threads.given_back = &given_back;
   on_threads.retry_after_ns = -1;
   on_threads.judge_waits = false;  // on a busy machine the waits would give back first
@@ -296,12 +294,7 @@ TEST_P(GivingBack, AndTryingAgainAtEveryItem) {
 
   unsigned pipelines = 0;
   qern_local::work_meter meter(nullptr);
-  qern_local::sweep_threads on_threads;
-  on_threads.wanted = threads;
-  on_threads.min_words = 0;
-  on_threads.min_item_blocks = 0;
-  on_threads.piece_blocks = 4;
-  on_threads.cpus = 64;
+  qern_local::sweep_threads on_threads = eager_pipeline(threads, 4);
   on_threads.each_gives_back_at = 8;
   on_threads.retry_after_ns = 0;
   on_threads.pipelines = &pipelines;
