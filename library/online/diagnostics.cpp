@@ -49,21 +49,6 @@ utf8_char first_char(std::string_view text) {
   return {length, point};
 }
 
-// The length of the character at the start of `text` when it may be printed
-// as it is; 0 when its first byte must be escaped. A character may be printed
-// when it is printable ASCII, '\n' (only with keep_line_breaks), or
-// well-formed UTF-8 other than the C1 controls U+0080 to U+009F (which some
-// terminals obey like ESC [). Everything else is escaped, so that what comes
-// out is always well-formed UTF-8.
-size_t printable_length(std::string_view text, bool keep_line_breaks) {
-  const utf8_char c = first_char(text);
-  if (c.point < 0x80) {
-    const bool printable = c.point >= 0x20 && c.point != 0x7f;
-    return printable || (keep_line_breaks && c.point == '\n') ? c.length : 0;
-  }
-  return c.point <= 0x9f ? 0 : c.length;
-}
-
 // Hands `text` to `sink(piece, length, escaped)` in pieces: runs that print
 // as they are, and each byte to escape as its "\xNN" (lower-case hex, as the
 // service's log writes). A sink that returns false ends the walk.
@@ -73,7 +58,7 @@ void for_each_piece(std::string_view text, bool keep_line_breaks, Sink sink) {
   size_t start = 0;
   size_t at = 0;
   while (at < text.size()) {
-    const size_t length = printable_length(text.substr(at), keep_line_breaks);
+    const size_t length = qern_online::printable_length(text.substr(at), keep_line_breaks);
     if (length > 0) {
       at += length;
       continue;
@@ -95,9 +80,18 @@ void for_each_piece(std::string_view text, bool keep_line_breaks, Sink sink) {
 
 }  // namespace
 
+size_t qern_online::printable_length(std::string_view text, bool keep_line_breaks) {
+  const utf8_char c = first_char(text);
+  if (c.point < 0x80) {
+    const bool printable = c.point >= 0x20 && c.point != 0x7f;
+    return printable || (keep_line_breaks && c.point == '\n') ? c.length : 0;
+  }
+  return c.point <= 0x9f ? 0 : c.length;
+}
+
 bool qern_online::needs_escape(std::string_view text, bool keep_line_breaks) {
   for (size_t at = 0; at < text.size();) {
-    const size_t length = printable_length(text.substr(at), keep_line_breaks);
+    const size_t length = qern_online::printable_length(text.substr(at), keep_line_breaks);
     if (length == 0) {
       return true;
     }
@@ -148,137 +142,6 @@ size_t qern_online::escape_into(std::string_view text, char *out, size_t capacit
   });
   out[used] = '\0';
   return used;
-}
-
-namespace {
-
-// Adds `form` unless it is there already.
-void add_form(std::vector<std::string> &forms, std::string form) {
-  if (std::find(forms.begin(), forms.end(), form) == forms.end()) {
-    forms.push_back(std::move(form));
-  }
-}
-
-// The characters of well-formed UTF-8 `text` as code points; empty when it
-// is not well-formed.
-std::vector<uint32_t> code_points(std::string_view text) {
-  std::vector<uint32_t> points;
-  for (size_t at = 0; at < text.size();) {
-    const utf8_char c = first_char(text.substr(at));
-    if (c.length == 0) {
-      return {};
-    }
-    points.push_back(c.point);
-    at += c.length;
-  }
-  return points;
-}
-
-// The characters as a JSON string holds them: a backslash before each
-// backslash and quote (and before each slash, as some encoders write them).
-// Past ASCII, with `escaped`, as \uXXXX escapes (surrogate pairs past U+FFFF)
-// in lower- or upper-case hex; else the points are bytes, written as they are.
-std::string json_form(const std::vector<uint32_t> &points, bool slash, bool escaped, bool upper) {
-  std::string form;
-  const auto add_unit = [&form, upper](uint32_t unit) {
-    char text[7];
-    snprintf(text, sizeof text, upper ? "\\u%04X" : "\\u%04x", static_cast<unsigned>(unit));
-    form += text;
-  };
-  for (const uint32_t point : points) {
-    if (point == '\\' || point == '"' || (slash && point == '/')) {
-      form += '\\';
-    }
-    if (point < 0x80 || !escaped) {
-      form += static_cast<char>(point);
-    } else if (point < 0x10000) {
-      add_unit(point);
-    } else {
-      const uint32_t above = point - 0x10000;
-      add_unit(0xd800 + (above >> 10));
-      add_unit(0xdc00 + (above & 0x3ff));
-    }
-  }
-  return form;
-}
-
-// The key as a peer may write it back: as it is; as a JSON string holds it
-// (json_form), its characters read as UTF-8 or, as servers read header bytes,
-// one byte a character (Latin-1); and as XML text holds it, with & < >
-// written as entities (and quotes too, as in attributes).
-std::vector<std::string> quoted_forms(std::string_view key) {
-  std::vector<std::string> forms{std::string(key)};
-  std::vector<uint32_t> bytes;
-  for (const char c : key) {
-    bytes.push_back(static_cast<unsigned char>(c));
-  }
-  const std::vector<uint32_t> points = code_points(key);
-  for (const bool slash : {false, true}) {
-    add_form(forms, json_form(bytes, slash, false, false));
-    for (const bool upper : {false, true}) {
-      add_form(forms, json_form(bytes, slash, true, upper));
-      if (!points.empty()) {
-        add_form(forms, json_form(points, slash, true, upper));
-      }
-    }
-  }
-  for (const bool quotes : {false, true}) {
-    std::string form;
-    for (const char c : key) {
-      switch (c) {
-        case '&':
-          form += "&amp;";
-          break;
-        case '<':
-          form += "&lt;";
-          break;
-        case '>':
-          form += "&gt;";
-          break;
-        case '"':
-          form += quotes ? "&quot;" : "\"";
-          break;
-        case '\'':
-          form += quotes ? "&apos;" : "'";
-          break;
-        default:
-          form += c;
-      }
-    }
-    add_form(forms, std::move(form));
-  }
-  return forms;
-}
-
-}  // namespace
-
-std::string qern_online::hide_key(std::string_view text, std::string_view key, bool cut) {
-  if (key.empty()) {
-    return std::string(text);
-  }
-  // Every byte within an occurrence of a form, overlapping ones included,
-  // and with a cut text its tail that begins a form.
-  std::vector<bool> hidden(text.size(), false);
-  for (const std::string &form : quoted_forms(key)) {
-    for (size_t at = text.find(form); at != std::string_view::npos; at = text.find(form, at + 1)) {
-      std::fill_n(hidden.begin() + static_cast<std::ptrdiff_t>(at), form.size(), true);
-    }
-    for (size_t length = cut ? std::min(text.size(), form.size() - 1) : 0; length > 0; --length) {
-      if (text.substr(text.size() - length) == std::string_view(form).substr(0, length)) {
-        std::fill(hidden.end() - static_cast<std::ptrdiff_t>(length), hidden.end(), true);
-        break;
-      }
-    }
-  }
-  std::string shown;
-  for (size_t at = 0; at < text.size(); ++at) {
-    if (!hidden[at]) {
-      shown += text[at];
-    } else if (at == 0 || !hidden[at - 1]) {
-      shown += "***";
-    }
-  }
-  return shown;
 }
 
 void qern_online::print_diagnostic(const char *format, ...) {

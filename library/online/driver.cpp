@@ -525,18 +525,6 @@ qern_status_t unpack(const solve_state &solve, const solve_setup &setup, const u
   return 0;
 }
 
-// The key without the blanks around it: servers drop them from a header's
-// value (HTTP/2 ones refuse the stream), so the key they know, and may quote
-// back, is the one without.
-std::string without_blanks(const char *key) {
-  std::string_view text(key);
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
-}
-
 qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *words,
                            size_t *word_count, char *err_buf, const qern_settings &settings,
                            stop_watch *stop) {
@@ -548,7 +536,8 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
   if (settings.api_key != nullptr && !fits_a_header(settings.api_key)) {
     return fail("QERN_API_KEY holds a control character", err_buf);
   }
-  const std::string key = settings.api_key != nullptr ? without_blanks(settings.api_key) : "";
+  // Sent without the blanks around it: HTTP/2 servers refuse the stream.
+  const std::string key(settings.api_key != nullptr ? without_blanks(settings.api_key) : "");
   const char *api_key = settings.api_key != nullptr ? key.c_str() : nullptr;
   solve_state solve;
   // An object store's refusal may quote the key it was sent.
@@ -579,7 +568,7 @@ qern_status_t solve_online(const uint64_t *items, size_t item_count, uint64_t *w
                           ca_path,
                           proxy_route{settings.https_proxy, settings.no_proxy},
                           api_key,
-                          trace_context{key},
+                          trace_context{key_hider(key)},
                           stop,
                           transfer_deadline(settings.transfer_deadline),
                           err_buf};

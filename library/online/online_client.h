@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qern_memory.h"
 #include "qern_online.h"
@@ -29,6 +30,10 @@ namespace qern_online {
 // and any byte that is not part of well-formed UTF-8. Printable ASCII and
 // other UTF-8 characters are kept, so ordinary text comes out as it went in.
 
+// The length of the character at the start of non-empty `text` when it is
+// printed as it is; 0 when its first byte is escaped.
+size_t printable_length(std::string_view text, bool keep_line_breaks);
+
 // True when `text` holds a byte that write_escaped would escape.
 bool needs_escape(std::string_view text, bool keep_line_breaks);
 
@@ -42,12 +47,45 @@ std::string escape_controls(std::string_view text, bool keep_line_breaks);
 // escape or character that does not fit whole. Returns the length written.
 size_t escape_into(std::string_view text, char *out, size_t capacity, bool keep_line_breaks);
 
-// `text` with every occurrence of the API key `key` written as ***, so that a
-// peer that quotes the key it was sent (in a refusal's message, say) does not
-// put it in the output: the key as it is and as a JSON string holds it, with
-// overlapping occurrences hidden whole. When the text was cut short (`cut`),
-// a tail that begins the key goes too: the rest of it may be what was cut. An
-// empty key hides nothing. May throw std::bad_alloc.
+// ---- The key in a peer's text (key_hiding.cpp) ----------------------------------
+
+// The key without the blanks around it: servers drop them from a header's
+// value (HTTP/2 ones refuse the stream), so the key they know, and may quote
+// back, is the one without.
+std::string_view without_blanks(std::string_view key);
+
+// Hides the API key in a peer's text, so that a peer that quotes the key it
+// was sent (in a refusal's message, say) does not put it in the output. The
+// key (without the blanks around it) is looked for in the text as it is, as
+// it is printed (an escape beside the peer's bytes may spell it), and with
+// the escapes of JSON, XML and URLs read, in any mix and up to two deep; and
+// as the key itself, as its bytes read as Latin-1 and written as UTF-8 (as
+// servers read a header's bytes), and as it is printed. Every byte of the
+// text any occurrence was read from is hidden, runs of them written as ***.
+// A blank key hides nothing.
+class key_hider {
+ public:
+  explicit key_hider(std::string_view key);  // may throw std::bad_alloc
+
+  // `text` with the key hidden. When the text was cut short (`cut`), a tail
+  // that may begin the key goes too, within an escape or not: the rest of it
+  // may be what was cut. May throw std::bad_alloc.
+  std::string hide(std::string_view text, bool cut) const;
+
+  // `text` with the key hidden, escaped as write_escaped does without line
+  // breaks, written to `out`. Allocates only for a text with an escape to read
+  // ('\', '%' or '&') or a byte to escape, and may then throw
+  // std::bad_alloc.
+  void write_hidden(FILE *out, std::string_view text) const;
+
+ private:
+  static bool plain(std::string_view text);
+
+  std::vector<std::string> needles_;
+  std::vector<std::vector<size_t>> fallbacks_;  // each needle's table for the search
+};
+
+// key_hider(key).hide(text, cut).
 std::string hide_key(std::string_view text, std::string_view key, bool cut);
 
 // Prints one diagnostic to standard output, escaped (its line breaks kept),
@@ -281,17 +319,17 @@ void init_curl_once();
 // lost): libcurl cannot be told, so the driver ends the solve after the
 // transfer as for any other memory failure.
 struct trace_context {
-  std::string key;
+  key_hider key;
   mutable bool out_of_memory = false;
 };
 
 // Writes one piece of libcurl's trace to `out` as its verbose output does,
-// with the x-api-key header's value and every occurrence of the key's bytes
-// replaced by ***, and every line escaped as write_escaped does (its ending,
-// "\n" or "\r\n", kept). Allocates only for a line (or key) with bytes to
-// escape, and may then throw std::bad_alloc.
+// with the values of the headers that carry secrets written as ***, the key
+// hidden in every line as `key` hides it, and every line escaped as
+// write_escaped does (its ending, "\n" or "\r\n", kept). Allocates only for
+// a line as key_hider::write_hidden does, and may then throw std::bad_alloc.
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
-                 const std::string &key);
+                 const key_hider &key);
 
 // How long one transfer may take in all (connection, request and answer)
 // when QERN_TRANSFER_DEADLINE is unset (NULL) or not a deadline: the text of

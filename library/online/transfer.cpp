@@ -73,7 +73,7 @@ int progress_check(void *stop_data, curl_off_t, curl_off_t, curl_off_t, curl_off
 
 int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t size,
                     void *trace_data) {
-  static const std::string kNoKey;
+  static const key_hider kNoKey("");
   const auto *trace = static_cast<const trace_context *>(trace_data);
   try {
     write_trace(stderr, type, data, size, trace != nullptr ? trace->key : kNoKey);
@@ -86,36 +86,6 @@ int redacting_trace(CURL * /*handle*/, curl_infotype type, char *data, size_t si
     }
   }
   return 0;
-}
-
-// Writes the line with every occurrence of the key replaced by ***. The key
-// is looked for in the escaped line, escaped itself: an escape next to the
-// peer's own bytes could otherwise spell it out. An ordinary line and key
-// are used as they are, with no copy.
-void write_replaced(FILE *out, std::string_view raw, const std::string &key) {
-  std::string escaped_line;
-  std::string escaped_key;
-  std::string_view line = raw;
-  std::string_view hidden = key;
-  if (needs_escape(raw, false)) {
-    escaped_line = escape_controls(raw, false);
-    line = escaped_line;
-  }
-  if (needs_escape(key, false)) {
-    escaped_key = escape_controls(key, false);
-    hidden = escaped_key;
-  }
-  size_t start = 0;
-  while (!hidden.empty()) {
-    const size_t at = line.find(hidden, start);
-    if (at == std::string_view::npos) {
-      break;
-    }
-    fwrite(line.data() + start, 1, at - start, out);
-    fputs("***", out);
-    start = at + hidden.size();
-  }
-  fwrite(line.data() + start, 1, line.size() - start, out);
 }
 
 // Headers whose values are secrets: the API key, and the credentials a proxy
@@ -162,7 +132,7 @@ void init_curl_once() {
 }
 
 void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
-                 const std::string &key) {
+                 const key_hider &key) {
   const char *prefix;
   switch (type) {
     case CURLINFO_TEXT:
@@ -198,10 +168,10 @@ void write_trace(FILE *out, curl_infotype type, const char *data, size_t size,
     if (secret == kApiKeyHeader) {
       fputs("x-api-key: ***\n", out);
     } else if (secret != 0) {
-      write_replaced(out, std::string_view(line, secret - 1), key);  // the name as it came
+      key.write_hidden(out, std::string_view(line, secret - 1));  // the name as it came
       fputs(": ***\n", out);
     } else {
-      write_replaced(out, std::string_view(line, text_length), key);
+      key.write_hidden(out, std::string_view(line, text_length));
       fputs(ending, out);
     }
     start += length;

@@ -157,7 +157,42 @@ INSTANTIATE_TEST_SUITE_P(
         HideCase{"cut_within_it", "ends in s3c", "s3cr3t", true, "ends in ***"},
         HideCase{"cut_right_after_it", "x s3cr3t", "s3cr3t", true, "x ***"},
         HideCase{"cut_text_shorter_than_it", "s3", "s3cr3t", true, "***"},
-        HideCase{"cut_tail_that_does_not_begin_it", "ends in 3cr", "s3cr3t", true, "ends in 3cr"}),
+        HideCase{"cut_tail_that_does_not_begin_it", "ends in 3cr", "s3cr3t", true, "ends in 3cr"},
+        // Escapes read in any mix: JSON's (as Go and Gson write = & < > '),
+        // a URL's %HH in either case, XML's numeric entities, Python's \xHH.
+        HideCase{"json_escapes_of_ascii", "<qK7+\\/Zx\\u003d\\u003D> <ab\\tc>", "qK7+/Zx==", false,
+                 "<***> <ab\\tc>"},
+        HideCase{"json_escape_of_a_tab_in_it", "<ab\\tcd-s3> <ab\\ncd-s3>", "ab\tcd-s3", false,
+                 "<***> <ab\\ncd-s3>"},
+        HideCase{"percent_encoded", "<qK7%2B%2fZx%3D%3d> <qK7+%2FZx==>", "qK7+/Zx==", false,
+                 "<***> <***>"},
+        HideCase{"numeric_entities", "<o&#x27;R&#X27;k&#233;y> <o&#39;R'k\xc3\xa9y>",
+                 "o'R'k\xc3\xa9y", false, "<***> <***>"},
+        HideCase{"entities_mixed_with_json_escapes", "<o&apos;R\\u0027k\\u00e9y>", "o'R'k\xc3\xa9y",
+                 false, "<***>"},
+        // A server that read the header's bytes as Latin-1 writes them back
+        // as UTF-8 text.
+        HideCase{"python_byte_escapes", "<k\\xc3\\xA9y>", "k\xc3\xa9y", false, "<***>"},
+        HideCase{"latin1_read_written_as_utf8", "<k\xc3\x83\xc2\xa9y>", "k\xc3\xa9y", false,
+                 "<***>"},
+        // An encoder's text inside another's: a JSON string holding a URL.
+        HideCase{"two_deep", "<qK7%252B> <\\\\u0071K7+>", "qK7+", false, "<***> <***>"},
+        HideCase{"three_deep_is_not_read", "<qK7%25252B>", "qK7+", false, "<qK7%25252B>"},
+        // Printed, a control byte is \xNN: beside the peer's bytes that
+        // could spell the key.
+        HideCase{"spelt_by_a_printed_escape",
+                 "X \x1b"
+                 "ab z",
+                 "1bab", false, "X *** z"},
+        HideCase{"restarting_within_itself", "<ababac> <aabac>", "abac", false, "<ab***> <a***>"},
+        HideCase{"blanks_around_the_key", "key s3cr3t.", " \ts3cr3t ", false, "key ***."},
+        HideCase{"blank_key", "a b", " \t ", true, "a b"},
+        HideCase{"cut_within_a_percent_escape", "bad qK7%2", "qK7+/", true, "bad ***"},
+        HideCase{"cut_within_a_surrogate_pair", "bad k\\ud83d\\ude", "k\xf0\x9f\x98\x80", true,
+                 "bad ***"},
+        HideCase{"cut_escape_after_no_part_of_it", "100% & \\u00", "s3cr3t", true, "100% & \\u00"},
+        HideCase{"escapes_that_spell_nothing", "50%, a&b; \\q %zz &#xZZ; \\ud800", "s3cr3t", false,
+                 "50%, a&b; \\q %zz &#xZZ; \\ud800"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(ServiceMessage, HidesTheKeyTheServiceQuotes) {
@@ -327,7 +362,7 @@ std::string traced(curl_infotype type, const std::string &text, const std::strin
   char *buffer = nullptr;
   size_t size = 0;
   FILE *out = open_memstream(&buffer, &size);
-  write_trace(out, type, text.data(), text.size(), key);
+  write_trace(out, type, text.data(), text.size(), key_hider(key));
   fclose(out);
   std::string result(buffer, size);
   free(buffer);
@@ -342,7 +377,11 @@ TEST(Trace, NeverShowsTheKey) {
             "* [HTTP/2] [1] [x-api-key: ***]\n");
   EXPECT_EQ(traced(CURLINFO_TEXT, "h2h3 [x-api-key: " + key + "]", key),
             "* h2h3 [x-api-key: ***]\n");
-  EXPECT_EQ(traced(CURLINFO_HEADER_IN, key + key + "x" + key + "\n", key), "< ******x***\n");
+  EXPECT_EQ(traced(CURLINFO_HEADER_IN, key + key + "x" + key + "\n", key), "< ***x***\n");
+  // Read as a URL's or a JSON string's escapes, in a line that is not
+  // escaped itself.
+  EXPECT_EQ(traced(CURLINFO_HEADER_IN, "Location: /login?k=k3y%2DSecret&x=1\r\n", key),
+            "< Location: /login?k=***&x=1\r\n");
   EXPECT_EQ(traced(CURLINFO_TEXT, "k3y-Secre\n", key), "* k3y-Secre\n");
   EXPECT_EQ(traced(CURLINFO_TEXT, "nothing to hide\n", ""), "* nothing to hide\n");
   EXPECT_EQ(traced(CURLINFO_DATA_IN, key, key), "");  // bodies are not traced

@@ -4,9 +4,11 @@ in every place a client might print. Each is a script: a callable given the
 request and the TLS connection, which it answers as it likes."""
 
 import gzip
+import html
 import json
 import socket
 import time
+import urllib.parse
 
 from oracle import subset_sums as oracle
 from raw_tls_server import answer
@@ -163,7 +165,8 @@ class EscapesEverywhere(Script):
 class QuotesTheKey(Script):
     """Quotes the x-api-key it was sent where the client prints the peer's
     words: in the submission's refusal, in the result request's refusal (as
-    it is, or "escaped" as JSON escapes of a key past ASCII), or in the
+    it is, "escaped" as JSON escapes of a key past ASCII, or "encoded" as
+    other encoders write it), or in the
     object store's not-ready documents (a 404, then a 200) before the
     result."""
 
@@ -186,6 +189,18 @@ class QuotesTheKey(Script):
             as_bytes = json.dumps(read)[1:-1].encode()
             as_text = json.dumps(read.encode("latin-1").decode())[1:-1].encode()
             body = b'{"message":"no result for %s or %s"}' % (as_bytes, as_text)
+            return answer(connection, "404 Not Found", body)
+        if self.where == "encoded":
+            # As a URL's %HH, as XML's entities (numeric past ASCII), and the
+            # header's bytes read one a character written back as UTF-8.
+            read = request.headers["x-api-key"]
+            text = read.encode("latin-1").decode()
+            forms = [
+                urllib.parse.quote(text, safe="").encode(),
+                html.escape(text).encode("ascii", "xmlcharrefreplace"),
+                read.encode(),
+            ]
+            body = b'{"message":"no result for %s"}' % b" or ".join(forms)
             return answer(connection, "404 Not Found", body)
         if self.where == "result":
             return answer(connection, "404 Not Found", b'{"message":"no result for %s"}' % key)

@@ -254,13 +254,22 @@ def test_escape_sequences_in_a_submission_answer_are_never_printed_raw(
 
 
 @BOTH
-def test_a_key_past_ascii_that_a_service_quotes_as_json_escapes_stays_hidden(
-    hostile, solve_raw, background
+@pytest.mark.parametrize(
+    "where, ending, forms",
+    [
+        ("escaped", "-\u00e9\U0001f600", 2),
+        ("encoded", "+/='\u00e9", 3),
+    ],
+    ids=["as JSON escapes past ASCII", "as a URL, XML and Latin-1 write it"],
+)
+def test_a_key_that_a_service_quotes_as_its_encoder_writes_it_stays_hidden(
+    hostile, solve_raw, where, ending, forms, background
 ):
     # solve_raw fails the test when the key's ASCII start shows anywhere.
-    server = hostile(QuotesTheKey("escaped"))
-    outcome = solve_raw(ITEMS, server.origin, background, key=API_KEY + "-\u00e9\U0001f600")
-    shown = "The service refused the result request (404): no result for *** or ***"
+    server = hostile(QuotesTheKey(where))
+    outcome = solve_raw(ITEMS, server.origin, background, key=API_KEY + ending)
+    hidden = " or ".join(["***"] * forms)
+    shown = f"The service refused the result request (404): no result for {hidden}"
     assert shown in outcome.stdout
     if not background:
         assert shown in outcome.result
