@@ -113,10 +113,12 @@ scan_end scan_member(const char *data, size_t n, size_t *p, submit_reply *reply,
       return {true, *p};
     }
     // A service may quote the key it was sent. The message ends at the
-    // limit, or at a comma, a brace or an escaped quote, which may all be
-    // within the key: only a closing quote ends it whole.
-    const bool closed = *p < n && data[*p] == '"' && data[*p - 1] != '\\';
-    const bool cut = !closed;
+    // limit, or at a closing quote, or at a comma, a brace or an escaped
+    // quote. The key may go on past the limit, and past one of the others
+    // when it holds that character.
+    const bool closed = data[*p] == '"' && data[*p - 1] != '\\';
+    const bool within_key = hidden_key != nullptr && strchr(hidden_key, data[*p]) != nullptr;
+    const bool cut = !closed && (!ends_value(data[*p]) || within_key);
     std::string hidden;
     std::string shown;
     try {

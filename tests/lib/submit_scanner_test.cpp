@@ -174,6 +174,8 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedKey{"ending_at_the_cut", std::string(501, 'm') + "k3y-SECRET, go away",
                   std::string(501, 'm') + "***"},
         QuotedKey{"whole_answer_ending_in_its_beginning", "try again: k3y", "try again: k3y"},
+        // A comma ends the key only where the key holds one.
+        QuotedKey{"at_a_comma_the_key_lacks", "try k3y, then", "try k3y"},
         // The scanner's value ends at a comma or an escaped quote within the key.
         QuotedKey{"with_a_comma", "API key k3y-SEC,RET is not valid", "API key ***", "k3y-SEC,RET"},
         QuotedKey{"with_a_quote", "API key k3y-SEC\\\"RET is not valid", "API key ***",
