@@ -6,9 +6,11 @@
 // solver may read them unwritten: should it read a word beyond them, the
 // pattern shows in the answer.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -225,5 +227,52 @@ INSTANTIATE_TEST_SUITE_P(
               }(),
               0, false, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+size_t resident_pages(const void *block, size_t bytes) {
+  std::vector<unsigned char> resident((bytes + 4095) / 4096);
+  if (mincore(const_cast<void *>(block), bytes, resident.data()) != 0)
+    return SIZE_MAX;
+  return static_cast<size_t>(std::count_if(resident.begin(), resident.end(),
+                                           [](unsigned char page) { return (page & 1) != 0; }));
+}
+
+// A few sums over a big fresh answer fault only the pages that hold them:
+// with huge pages the first sum in each 2 MiB would have the kernel clear
+// all of it. The sums are checked against a list of every subset's.
+TEST(IntoFreshZeros, FewSumsFaultOnlyTheirOwnPages) {
+  std::ifstream thp("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string modes;
+  std::getline(thp, modes);
+  if (modes.find("[always]") != std::string::npos)
+    GTEST_SKIP() << "every page may be huge here, advised or not";
+  const std::vector<uint64_t> items = random_items(11, 8, uint64_t{1} << 25, uint64_t{1} << 26);
+  size_t count = needed_words(items);
+  const size_t bytes = count * sizeof(uint64_t);
+  void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  auto *words = static_cast<uint64_t *>(block);
+  ASSERT_EQ(qern_local_solve_into_zeros(items.data(), items.size(), words, &count, nullptr, 1), 0);
+  std::vector<uint64_t> sums{0};
+  for (const uint64_t w : items) {
+    const size_t before = sums.size();
+    for (size_t k = 0; k < before; ++k)
+      sums.push_back(sums[k] + w);
+  }
+  std::sort(sums.begin(), sums.end());
+  sums.erase(std::unique(sums.begin(), sums.end()), sums.end());
+  size_t set_bits = 0;
+  for (const uint64_t s : sums)
+    EXPECT_TRUE((words[s / 64] >> (s % 64)) & 1) << "sum " << s;
+  const size_t pages = resident_pages(block, bytes);
+  for (size_t k = 0; k < count; ++k)
+    set_bits += static_cast<size_t>(__builtin_popcountll(words[k]));
+  EXPECT_EQ(set_bits, sums.size());
+  EXPECT_LE(pages, 2 * sums.size()) << "of " << bytes / 4096;
+  munmap(block, bytes);
+}
 
 }  // namespace
