@@ -203,11 +203,12 @@ bool begins_escape(std::string_view tail) {
   }
   if (tail[0] == '&') {
     const std::string_view name = tail.substr(1);
+    // As many digits as read_entity reads.
     if (name.size() >= 2 && name[0] == '#' && (name[1] == 'x' || name[1] == 'X')) {
-      return name.size() <= 8 && all_digits(name.substr(2), 16);
+      return name.size() <= 10 && all_digits(name.substr(2), 16);
     }
     if (!name.empty() && name[0] == '#') {
-      return name.size() <= 8 && all_digits(name.substr(1), 10);
+      return name.size() <= 9 && all_digits(name.substr(1), 10);
     }
     for (const std::string_view named : {"amp", "lt", "gt", "quot", "apos"}) {
       if (named.substr(0, name.size()) == name) {
@@ -342,6 +343,7 @@ key_hider::key_hider(std::string_view key) {
   add(std::string(known));
   add(latin1_as_utf8(known));
   add(escape_controls(known, false));  // echoed as it is, then printed
+  stars_ = known.find('*') != std::string_view::npos;
   for (const std::string &needle : needles_) {
     // The longest proper beginning of the needle that ends each of its
     // beginnings: where a search goes on after a byte that does not match.
@@ -357,11 +359,27 @@ key_hider::key_hider(std::string_view key) {
   }
 }
 
-bool key_hider::plain(std::string_view text) {
-  return text.find_first_of("\\%&") == std::string_view::npos && !needs_escape(text, false);
+bool key_hider::plain(std::string_view text) const {
+  return !stars_ && text.find_first_of("\\%&") == std::string_view::npos &&
+         !needs_escape(text, false);
 }
 
 std::string key_hider::hide(std::string_view text, bool cut) const {
+  std::string shown = hide_once(text, cut);
+  // What is left of an escape whose start went may read as another beside
+  // the bytes still shown, and a key that holds a star may meet the stars:
+  // the text as shown is looked at again until nothing more goes.
+  for (int again = 0; again < 4; ++again) {
+    std::string next = hide_once(shown, cut);
+    if (next == shown) {
+      break;
+    }
+    shown = std::move(next);
+  }
+  return shown;
+}
+
+std::string key_hider::hide_once(std::string_view text, bool cut) const {
   if (needles_.empty()) {
     return std::string(text);
   }
@@ -404,19 +422,28 @@ void key_hider::write_hidden(FILE *out, std::string_view text) const {
   }
   // Nothing to read or to escape: only the needles as they are can show,
   // and the text is written without a copy.
-  size_t shown_from = 0;
-  size_t hidden_until = 0;
-  for (size_t at = 0; at < text.size(); ++at) {
-    for (const std::string &needle : needles_) {
-      if (text.substr(at, needle.size()) == needle) {
-        if (hidden_until == 0 || at > hidden_until) {  // not next to hidden bytes
-          fwrite(text.data() + shown_from, 1, at - shown_from, out);
-          fputs("***", out);
-        }
-        hidden_until = std::max(hidden_until, at + needle.size());
-        shown_from = hidden_until;
-      }
+  size_t next[kMostNeedles] = {std::string_view::npos};  // a blank key has none
+  for (size_t k = 0; k < needles_.size(); ++k) {
+    next[k] = text.find(needles_[k]);
+  }
+  size_t shown_from = 0;  // and hidden up to there
+  bool hid = false;
+  while (true) {
+    size_t first = 0;  // the needle found first
+    for (size_t k = 1; k < needles_.size(); ++k) {
+      first = next[k] < next[first] ? k : first;
     }
+    const size_t at = next[first];
+    if (at == std::string_view::npos) {
+      break;
+    }
+    if (!hid || at > shown_from) {  // not next to hidden bytes
+      fwrite(text.data() + shown_from, 1, at - shown_from, out);
+      fputs("***", out);
+    }
+    shown_from = std::max(shown_from, at + needles_[first].size());
+    hid = true;
+    next[first] = text.find(needles_[first], at + 1);
   }
   fwrite(text.data() + shown_from, 1, text.size() - shown_from, out);
 }

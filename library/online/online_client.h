@@ -79,9 +79,14 @@ class key_hider {
   void write_hidden(FILE *out, std::string_view text) const;
 
  private:
-  static bool plain(std::string_view text);
+  // The text with the key hidden in one look at each way of reading it.
+  std::string hide_once(std::string_view text, bool cut) const;
+  // True when only the needles as they are can show in `text`.
+  bool plain(std::string_view text) const;
 
+  static constexpr size_t kMostNeedles = 3;
   std::vector<std::string> needles_;
+  bool stars_ = false;                          // the key holds a '*', as the hiding writes
   std::vector<std::vector<size_t>> fallbacks_;  // each needle's table for the search
 };
 

@@ -191,6 +191,11 @@ INSTANTIATE_TEST_SUITE_P(
         HideCase{"cut_within_a_surrogate_pair", "bad k\\ud83d\\ude", "k\xf0\x9f\x98\x80", true,
                  "bad ***"},
         HideCase{"cut_escape_after_no_part_of_it", "100% & \\u00", "s3cr3t", true, "100% & \\u00"},
+        HideCase{"cut_within_a_zero_padded_entity", "z&#x0000006", "zk", true, "***"},
+        HideCase{"cut_within_a_zero_padded_number", "z&#00000107", "zk", true, "***"},
+        // What is left of an escape whose start went reads as another.
+        HideCase{"what_is_left_spells_it_again", "%3B&#92;&", ";&", false, "***#92***"},
+        HideCase{"a_key_that_holds_a_star", "kk*", "k*", false, "*****"},
         HideCase{"escapes_that_spell_nothing", "50%, a&b; \\q %zz &#xZZ; \\ud800", "s3cr3t", false,
                  "50%, a&b; \\q %zz &#xZZ; \\ud800"}),
     [](const auto &info) { return std::string(info.param.name); });
