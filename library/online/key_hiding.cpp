@@ -113,6 +113,14 @@ size_t read_unicode_escape(std::string_view text, std::string &out) {
   return length;
 }
 
+// The entities XML names.
+struct named_entity {
+  std::string_view name;
+  char stands_for;
+};
+constexpr named_entity kNamedEntities[] = {
+    {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+
 // An XML or HTML entity at the start of `text` (named as XML names them, or
 // a character's number): its length, the character appended to `out`.
 size_t read_entity(std::string_view text, std::string &out) {
@@ -121,11 +129,7 @@ size_t read_entity(std::string_view text, std::string &out) {
     return 0;
   }
   const std::string_view name = text.substr(1, semicolon - 1);
-  static const struct {
-    std::string_view name;
-    char stands_for;
-  } kNamed[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
-  for (const auto &entity : kNamed) {
+  for (const named_entity &entity : kNamedEntities) {
     if (name == entity.name) {
       out += entity.stands_for;
       return semicolon + 1;
@@ -210,8 +214,8 @@ bool begins_escape(std::string_view tail) {
     if (!name.empty() && name[0] == '#') {
       return name.size() <= 9 && all_digits(name.substr(1), 10);
     }
-    for (const std::string_view named : {"amp", "lt", "gt", "quot", "apos"}) {
-      if (named.substr(0, name.size()) == name) {
+    for (const named_entity &entity : kNamedEntities) {
+      if (entity.name.substr(0, name.size()) == name) {
         return true;
       }
     }
