@@ -369,11 +369,11 @@ bool key_hider::plain(std::string_view text) const {
 }
 
 std::string key_hider::hide(std::string_view text, bool cut) const {
-  std::string shown = hide_once(text, cut);
   // What is left of an escape whose start went may read as another beside
   // the bytes still shown, and a key that holds a star may meet the stars:
-  // the text as shown is looked at again until nothing more goes.
-  for (int again = 0; again < 4; ++again) {
+  // a text that lost anything is looked at again until nothing more goes.
+  std::string shown(text);
+  for (int look = 0; look < 5; ++look) {
     std::string next = hide_once(shown, cut);
     if (next == shown) {
       break;
